@@ -1,0 +1,40 @@
+# Two entry points for a fresh machine: `make test` and `make run`.
+# Both install what the build needs (Debian packages) when it is missing.
+
+DEBIAN_PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libicu-dev zlib1g-dev \
+                   libbenchmark-dev libsqlite3-dev pkg-config
+JOBS ?= 2
+
+.PHONY: all deps test run bench release debug clean
+
+all: release
+
+deps:
+	@missing=""; for p in $(DEBIAN_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  if [ "$$(id -u)" = 0 ]; then SUDO=""; else SUDO="sudo"; fi; \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+
+debug: deps
+	cmake -S . -B build/debug -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKORVEL_SANITIZE=ON
+	cmake --build build/debug -j $(JOBS)
+
+release: deps
+	cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release
+	cmake --build build/release -j $(JOBS)
+
+test: debug
+	cd build/debug && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+run: release
+	sh tools/demo.sh build/release
+
+bench: release
+	sh bench/run.sh build/release
+
+clean:
+	rm -rf build
