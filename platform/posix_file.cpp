@@ -1,0 +1,304 @@
+#include "platform/posix_file.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace korvel::platform {
+
+namespace {
+
+thread_local int lastOSError = 0;
+
+template <typename T>
+T Failed(T result) {
+  lastOSError = errno;
+  return result;
+}
+
+bool SetOFDLock(int fd, short type, std::int64_t start, std::int64_t length) {
+  struct flock fl {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(start);
+  fl.l_len = static_cast<off_t>(length);
+  fl.l_pid = 0;
+  for (;;) {
+    if (fcntl(fd, F_OFD_SETLK, &fl) == 0) return true;
+    if (errno != EINTR) return Failed(false);
+  }
+}
+
+// Whether a lock held through another descriptor would refuse a write lock of the range.
+bool HeldByOthers(int fd, std::int64_t start, std::int64_t length) {
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(start);
+  fl.l_len = static_cast<off_t>(length);
+  fl.l_pid = 0;
+  if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return true;  // cannot tell: assume the worst
+  return fl.l_type != F_UNLCK;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// Finds an entry of `directory` named `name` without regard to ASCII letter case.
+bool FindCaseInsensitive(const std::string& directory, const std::string& name, std::string& found) {
+  DIR* dir = opendir(directory.empty() ? "." : directory.c_str());
+  if (dir == nullptr) return false;
+  bool ok = false;
+  while (dirent* e = readdir(dir)) {
+    if (strcasecmp(e->d_name, name.c_str()) == 0) {
+      found = e->d_name;
+      ok = true;
+      break;
+    }
+  }
+  closedir(dir);
+  return ok;
+}
+
+}  // namespace
+
+int LastOSError() { return lastOSError; }
+void SetLastOSError(int error) { lastOSError = error; }
+
+std::string NormalizeSeparators(std::string_view path) {
+  std::string result(path);
+  std::replace(result.begin(), result.end(), '\\', '/');
+  return result;
+}
+
+std::string ResolveExistingPath(const std::string& path) {
+  if (path.empty() || Exists(path)) return path;
+  // Walk the components from the start, keeping exact matches and looking up the others.
+  std::string resolved;
+  std::size_t pos = 0;
+  if (path[0] == '/') {
+    resolved = "/";
+    pos = 1;
+  }
+  while (pos <= path.size()) {
+    std::size_t slash = path.find('/', pos);
+    std::string component = path.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
+    if (!component.empty()) {
+      std::string candidate = resolved + component;
+      if (!Exists(candidate)) {
+        std::string found;
+        if (!FindCaseInsensitive(resolved, component, found)) return path;
+        candidate = resolved + found;
+      }
+      resolved = candidate;
+    }
+    if (slash == std::string::npos) break;
+    if (!resolved.empty() && resolved.back() != '/') resolved += '/';
+    pos = slash + 1;
+  }
+  return resolved;
+}
+
+int OpenDescriptor(const std::string& path, TFileAccess access, bool exclusive) {
+  int flags = O_CLOEXEC;
+  switch (access) {
+    case faRead: flags |= O_RDONLY; break;
+    case faWrite: flags |= O_WRONLY; break;
+    default: flags |= O_RDWR; break;
+  }
+  int fd = open(ResolveExistingPath(path).c_str(), flags);
+  if (fd < 0) return Failed(-1);
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    close(fd);
+    errno = EISDIR;
+    return Failed(-1);
+  }
+  if (!AcquireSharingLock(fd, exclusive)) {
+    int saved = lastOSError;
+    close(fd);
+    lastOSError = saved;
+    return -1;
+  }
+  return fd;
+}
+
+int CreateDescriptor(const std::string& path) {
+  std::string target = ResolveExistingPath(path);
+  // Take the exclusive sharing lock before truncating, so that an open by someone else is
+  // refused without destroying the file it is using.
+  int fd = open(target.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return Failed(-1);
+  if (!AcquireSharingLock(fd, true)) {
+    int saved = lastOSError;
+    close(fd);
+    lastOSError = saved;
+    return -1;
+  }
+  if (ftruncate(fd, 0) != 0) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return Failed(-1);
+  }
+  return fd;
+}
+
+bool CloseDescriptor(int fd) { return close(fd) == 0 ? true : Failed(false); }
+
+std::int64_t ReadAt(int fd, void* buffer, std::size_t count, std::int64_t offset) {
+  char* p = static_cast<char*>(buffer);
+  std::size_t done = 0;
+  while (done < count) {
+    ssize_t n = pread(fd, p + done, count - done, static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Failed<std::int64_t>(-1);
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+std::int64_t WriteAt(int fd, const void* buffer, std::size_t count, std::int64_t offset) {
+  const char* p = static_cast<const char*>(buffer);
+  std::size_t done = 0;
+  while (done < count) {
+    ssize_t n = pwrite(fd, p + done, count - done, static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Failed<std::int64_t>(-1);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+bool TruncateDescriptor(int fd, std::int64_t size) {
+  return ftruncate(fd, static_cast<off_t>(size)) == 0 ? true : Failed(false);
+}
+
+bool SyncDescriptor(int fd) { return fdatasync(fd) == 0 ? true : Failed(false); }
+
+std::int64_t DescriptorSize(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return Failed<std::int64_t>(-1);
+  return static_cast<std::int64_t>(st.st_size);
+}
+
+bool DescriptorIsWritable(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY;
+}
+
+bool TryLockRange(int fd, std::int64_t start, std::int64_t length) {
+  if (length <= 0) {
+    errno = EINVAL;
+    return Failed(false);
+  }
+  return SetOFDLock(fd, F_WRLCK, start, length);
+}
+
+bool UnlockRange(int fd, std::int64_t start, std::int64_t length) {
+  if (length <= 0) {
+    errno = EINVAL;
+    return Failed(false);
+  }
+  return SetOFDLock(fd, F_UNLCK, start, length);
+}
+
+bool AcquireSharingLock(int fd, bool exclusive) {
+  auto refuse = [fd] {
+    SetOFDLock(fd, F_UNLCK, kSharingLockOffset, 2);
+    errno = EACCES;
+    return Failed(false);
+  };
+  if (exclusive && DescriptorIsWritable(fd)) {
+    if (!SetOFDLock(fd, F_WRLCK, kSharingLockOffset, 1)) return refuse();
+    return true;
+  }
+  if (!SetOFDLock(fd, F_RDLCK, kSharingLockOffset, 1)) return refuse();
+  if (exclusive) {
+    if (!SetOFDLock(fd, F_RDLCK, kExclusiveReaderOffset, 1)) return refuse();
+    if (HeldByOthers(fd, kSharingLockOffset, 1)) return refuse();
+  } else if (HeldByOthers(fd, kExclusiveReaderOffset, 1)) {
+    return refuse();
+  }
+  return true;
+}
+
+bool StatPath(const std::string& path, TFileStatus& status) {
+  status = TFileStatus{};
+  struct stat st {};
+  if (stat(ResolveExistingPath(path).c_str(), &st) != 0) return Failed(false);
+  status.Exists = true;
+  status.IsDirectory = S_ISDIR(st.st_mode);
+  status.IsRegular = S_ISREG(st.st_mode);
+  status.ReadOnlyAttribute = (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+  status.Size = static_cast<std::int64_t>(st.st_size);
+  status.ModifiedSeconds = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+  status.ModifiedNanoseconds = static_cast<std::int32_t>(st.st_mtim.tv_nsec);
+  return true;
+}
+
+bool DeletePath(const std::string& path) {
+  return unlink(ResolveExistingPath(path).c_str()) == 0 ? true : Failed(false);
+}
+
+bool RenamePath(const std::string& oldPath, const std::string& newPath) {
+  return rename(ResolveExistingPath(oldPath).c_str(), newPath.c_str()) == 0 ? true : Failed(false);
+}
+
+bool SetReadOnlyAttribute(const std::string& path, bool readOnly) {
+  std::string target = ResolveExistingPath(path);
+  struct stat st {};
+  if (stat(target.c_str(), &st) != 0) return Failed(false);
+  mode_t mode = st.st_mode & 07777;
+  mode = readOnly ? (mode & ~(S_IWUSR | S_IWGRP | S_IWOTH)) : (mode | S_IWUSR);
+  return chmod(target.c_str(), mode) == 0 ? true : Failed(false);
+}
+
+bool ListDirectory(const std::string& directory, std::vector<TDirectoryEntry>& entries) {
+  entries.clear();
+  std::string dirPath = ResolveExistingPath(directory.empty() ? "." : directory);
+  DIR* dir = opendir(dirPath.c_str());
+  if (dir == nullptr) return Failed(false);
+  while (dirent* e = readdir(dir)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    TDirectoryEntry entry;
+    entry.Name = name;
+    std::string full = dirPath;
+    if (!full.empty() && full.back() != '/') full += '/';
+    full += name;
+    struct stat st {};
+    if (stat(full.c_str(), &st) == 0) {
+      entry.IsRegular = S_ISREG(st.st_mode);
+      entry.IsDirectory = S_ISDIR(st.st_mode);
+    }
+    entries.push_back(std::move(entry));
+  }
+  closedir(dir);
+  return true;
+}
+
+void SplitPath(const std::string& path, std::string& directory, std::string& name) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    directory.clear();
+    name = path;
+  } else {
+    directory = path.substr(0, slash + 1);
+    name = path.substr(slash + 1);
+  }
+}
+
+}  // namespace korvel::platform

@@ -1,0 +1,724 @@
+#include "support/files.h"
+
+#include <errno.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "platform/posix_file.h"
+#include "support/match_string.h"
+#include "support/os_errors.h"
+#include "support/path_helpers.h"
+
+namespace korvel {
+
+namespace {
+constexpr std::size_t kCopyChunkSize = 65536;
+
+int NegatedLastOSError() { return -static_cast<int>(OSLastNativeError()); }
+}  // namespace
+
+std::string NormalizeFileName(const std::string& name) {
+  return platform::NormalizeSeparators(TrimString(name));
+}
+
+// ---------------------------------------------------------------------------------------------
+// TAbstractFile: handles, positions and the in-process lock list common to both kinds.
+
+int TAbstractFile::GetHandlePos(std::int32_t handle) const {
+  for (std::size_t i = 0; i < Handles.size(); ++i)
+    if (Handles[i].Handle == handle) return static_cast<int>(i);
+  return -1;
+}
+
+std::int64_t TAbstractFile::GetFileSize() {
+  TCriticalSectionGuard guard(Section);
+  return FileSize;
+}
+
+std::int32_t TAbstractFile::AddHandle() {
+  ++OpenCount;
+  ++NextHandleID;
+  Handles.push_back(THandleEntry{NextHandleID, 0});
+  return NextHandleID;
+}
+
+std::int64_t* TAbstractFile::HandlePosition(std::int32_t handle) {
+  int pos = GetHandlePos(handle);
+  return pos < 0 ? nullptr : &Handles[static_cast<std::size_t>(pos)].Position;
+}
+
+void TAbstractFile::Close(std::int32_t handle) {
+  TCriticalSectionGuard guard(Section);
+  int pos = GetHandlePos(handle);
+  if (pos < 0) return;
+  Handles.erase(Handles.begin() + pos);
+  if (OpenCount > 0) --OpenCount;
+}
+
+int TAbstractFile::Rename(const std::string& newName) {
+  TCriticalSectionGuard guard(Section);
+  FileName = newName;
+  return 0;
+}
+
+int TAbstractFile::Delete() { return 0; }
+
+bool TAbstractFile::Flush(std::int32_t) { return true; }
+
+std::int64_t TAbstractFile::Seek(std::int32_t handle, std::int64_t offset, std::uint16_t origin) {
+  TCriticalSectionGuard guard(Section);
+  std::int64_t* position = HandlePosition(handle);
+  if (position == nullptr) return -1;
+  switch (origin) {
+    case soFromBeginning: *position = offset; break;
+    case soFromCurrent: *position += offset; break;
+    case soFromEnd: *position = FileSize - offset; break;
+    default: break;
+  }
+  return *position;
+}
+
+bool TAbstractFile::OverlapsListedLock(std::int64_t offset, std::int64_t length) const {
+  std::int64_t end = offset + length - 1;
+  for (const TLockEntry& e : Locks)
+    if (offset <= e.End && e.Start <= end) return true;
+  return false;
+}
+
+bool TAbstractFile::LockInList(std::int64_t offset, std::int64_t length) {
+  if (length <= 0 || OverlapsListedLock(offset, length)) return false;
+  Locks.push_back(TLockEntry{offset, offset + length - 1, length});
+  return true;
+}
+
+bool TAbstractFile::UnlockInList(std::int64_t offset, std::int64_t length) {
+  for (auto it = Locks.begin(); it != Locks.end(); ++it) {
+    if (it->Start == offset && it->Length == length) {
+      Locks.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool TAbstractFile::Lock(std::int64_t offset, std::int64_t length) {
+  TCriticalSectionGuard guard(Section);
+  return LockInList(offset, length);
+}
+
+bool TAbstractFile::Unlock(std::int64_t offset, std::int64_t length) {
+  TCriticalSectionGuard guard(Section);
+  return UnlockInList(offset, length);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TPhysicalFile
+
+TPhysicalFile::~TPhysicalFile() { CloseDescriptor(); }
+
+void TPhysicalFile::CloseDescriptor() {
+  if (descriptor_ < 0) return;
+  platform::CloseDescriptor(descriptor_);
+  descriptor_ = -1;
+  Locks.clear();  // every lock of the descriptor went with it
+  if (Temporary) platform::DeletePath(FileName);
+}
+
+std::int64_t TPhysicalFile::GetFileSize() {
+  TCriticalSectionGuard guard(Section);
+  if (descriptor_ < 0) return 0;
+  std::int64_t size = platform::DescriptorSize(descriptor_);
+  if (size >= 0) FileSize = size;
+  return size;
+}
+
+std::int32_t TPhysicalFile::CreateNew() {
+  TCriticalSectionGuard guard(Section);
+  CloseDescriptor();
+  int fd = platform::CreateDescriptor(FileName);
+  if (fd < 0) return NegatedLastOSError();
+  descriptor_ = fd;
+  ReadOnly = false;
+  ReadOnlyAttribute = false;
+  FileSize = 0;
+  return AddHandle();
+}
+
+std::int32_t TPhysicalFile::Open() {
+  TCriticalSectionGuard guard(Section);
+  if (OpenCount == 0) {
+    ReadOnlyAttribute = false;
+    ReadOnly = false;
+    platform::TFileStatus status;
+    if (!platform::StatPath(FileName, status)) return NegatedLastOSError();
+    if (status.IsDirectory) return -static_cast<int>(KORVEL_OSEACCES);
+    if (status.ReadOnlyAttribute) ReadOnly = ReadOnlyAttribute = true;
+    platform::TFileAccess access = ReadOnly ? platform::faRead : platform::faReadWrite;
+    int fd = platform::OpenDescriptor(FileName, access, Exclusive);
+    if (fd < 0 && !ReadOnly) {
+      int error = platform::LastOSError();
+      if (error == EACCES || error == EPERM || error == EROFS) {
+        fd = platform::OpenDescriptor(FileName, platform::faRead, Exclusive);
+        if (fd >= 0) ReadOnly = true;
+      }
+    }
+    if (fd < 0) return NegatedLastOSError();
+    descriptor_ = fd;
+  }
+  return AddHandle();
+}
+
+void TPhysicalFile::Close(std::int32_t handle) {
+  TCriticalSectionGuard guard(Section);
+  TAbstractFile::Close(handle);
+  if (OpenCount == 0) CloseDescriptor();
+}
+
+int TPhysicalFile::Rename(const std::string& newName) {
+  TCriticalSectionGuard guard(Section);
+  if (!platform::RenamePath(FileName, newName)) return NegatedLastOSError();
+  FileName = newName;
+  return 0;
+}
+
+int TPhysicalFile::Delete() {
+  TCriticalSectionGuard guard(Section);
+  if (!platform::DeletePath(FileName)) return NegatedLastOSError();
+  return 0;
+}
+
+std::int64_t TPhysicalFile::Read(std::int32_t handle, void* buffer, std::int64_t count) {
+  TCriticalSectionGuard guard(Section);
+  std::int64_t* position = HandlePosition(handle);
+  if (position == nullptr || descriptor_ < 0 || count < 0) {
+    platform::SetLastOSError(EBADF);
+    return -1;
+  }
+  std::int64_t n = platform::ReadAt(descriptor_, buffer, static_cast<std::size_t>(count), *position);
+  if (n > 0) *position += n;
+  return n;
+}
+
+std::int64_t TPhysicalFile::Write(std::int32_t handle, const void* buffer, std::int64_t count) {
+  TCriticalSectionGuard guard(Section);
+  std::int64_t* position = HandlePosition(handle);
+  if (position == nullptr || descriptor_ < 0 || count < 0) {
+    platform::SetLastOSError(EBADF);
+    return -1;
+  }
+  if (count == 0) return platform::TruncateDescriptor(descriptor_, *position) ? 0 : -1;
+  std::int64_t n = platform::WriteAt(descriptor_, buffer, static_cast<std::size_t>(count), *position);
+  if (n > 0) *position += n;
+  return n;
+}
+
+bool TPhysicalFile::Flush(std::int32_t) {
+  TCriticalSectionGuard guard(Section);
+  return descriptor_ >= 0 && platform::SyncDescriptor(descriptor_);
+}
+
+std::int64_t TPhysicalFile::Seek(std::int32_t handle, std::int64_t offset, std::uint16_t origin) {
+  TCriticalSectionGuard guard(Section);
+  std::int64_t* position = HandlePosition(handle);
+  if (position == nullptr) return -1;
+  switch (origin) {
+    case soFromBeginning: *position = offset; break;
+    case soFromCurrent: *position += offset; break;
+    case soFromEnd: {
+      std::int64_t size = GetFileSize();
+      if (size < 0) return -1;
+      *position = size + offset;
+      break;
+    }
+    default: break;
+  }
+  return *position;
+}
+
+bool TPhysicalFile::Lock(std::int64_t offset, std::int64_t length) {
+  TCriticalSectionGuard guard(Section);
+  if (descriptor_ < 0 || length <= 0 || OverlapsListedLock(offset, length)) return false;
+  if (!platform::TryLockRange(descriptor_, offset, length)) return false;
+  Locks.push_back(TLockEntry{offset, offset + length - 1, length});
+  return true;
+}
+
+bool TPhysicalFile::Unlock(std::int64_t offset, std::int64_t length) {
+  TCriticalSectionGuard guard(Section);
+  if (descriptor_ < 0 || !UnlockInList(offset, length)) return false;
+  return platform::UnlockRange(descriptor_, offset, length);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TMemoryFile
+
+void TMemoryFile::ReleaseBuffer() {
+  buffer_.reset();
+  capacity_ = 0;
+}
+
+void TMemoryFile::Reserve(std::size_t size) {
+  if (size <= capacity_) return;
+  std::size_t capacity = (size + kGranularity - 1) / kGranularity * kGranularity;
+  std::unique_ptr<unsigned char[]> grown(new unsigned char[capacity]);
+  if (capacity_ > 0) std::memcpy(grown.get(), buffer_.get(), capacity_);
+  std::memset(grown.get() + capacity_, 0, capacity - capacity_);
+  buffer_ = std::move(grown);
+  capacity_ = capacity;
+}
+
+std::int32_t TMemoryFile::CreateNew() {
+  TCriticalSectionGuard guard(Section);
+  ReleaseBuffer();
+  FileSize = 0;
+  ReadOnly = false;
+  ReadOnlyAttribute = false;
+  return AddHandle();
+}
+
+std::int32_t TMemoryFile::Open() {
+  TCriticalSectionGuard guard(Section);
+  return AddHandle();
+}
+
+std::int64_t TMemoryFile::Read(std::int32_t handle, void* buffer, std::int64_t count) {
+  TCriticalSectionGuard guard(Section);
+  std::int64_t* position = HandlePosition(handle);
+  if (position == nullptr || count < 0) return -1;
+  if (*position < 0 || *position >= FileSize) return 0;
+  std::int64_t n = std::min(count, FileSize - *position);
+  std::memcpy(buffer, buffer_.get() + *position, static_cast<std::size_t>(n));
+  *position += n;
+  return n;
+}
+
+std::int64_t TMemoryFile::Write(std::int32_t handle, const void* buffer, std::int64_t count) {
+  TCriticalSectionGuard guard(Section);
+  std::int64_t* position = HandlePosition(handle);
+  if (position == nullptr || count < 0 || *position < 0) return -1;
+  if (count == 0) {
+    FileSize = *position;
+    if (FileSize == 0) {
+      ReleaseBuffer();
+    } else if (static_cast<std::size_t>(FileSize) < capacity_) {
+      // Bytes past the new end read back as zeros if the file grows again.
+      std::memset(buffer_.get() + FileSize, 0, capacity_ - static_cast<std::size_t>(FileSize));
+    }
+    return 0;
+  }
+  std::int64_t end = *position + count;
+  Reserve(static_cast<std::size_t>(end));
+  std::memcpy(buffer_.get() + *position, buffer, static_cast<std::size_t>(count));
+  if (end > FileSize) FileSize = end;
+  *position = end;
+  return count;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TFileList
+
+namespace {
+std::mutex& FileListGuard() {
+  static std::mutex m;
+  return m;
+}
+TFileList*& FileListInstance() {
+  static TFileList* list = nullptr;
+  return list;
+}
+}  // namespace
+
+TFileList& GetFileList() {
+  std::lock_guard<std::mutex> guard(FileListGuard());
+  TFileList*& list = FileListInstance();
+  if (list == nullptr) list = new TFileList();
+  return *list;
+}
+
+void InitializeSupportFunctions() { GetFileList(); }
+
+void ExitSupportFunctions() {
+  std::lock_guard<std::mutex> guard(FileListGuard());
+  delete FileListInstance();
+  FileListInstance() = nullptr;
+}
+
+TFileList::~TFileList() {
+  TCriticalSectionGuard guard(section_);
+  files_.clear();
+}
+
+std::size_t TFileList::Count() {
+  TCriticalSectionGuard guard(section_);
+  return files_.size();
+}
+
+TAbstractFile* TFileList::Find(const std::string& name, bool inMemory) const {
+  for (const auto& f : files_)
+    if (f->InMemory() == inMemory && SameName(f->FileName, name)) return f.get();
+  return nullptr;
+}
+
+int TFileList::IndexOf(const TAbstractFile* file) const {
+  for (std::size_t i = 0; i < files_.size(); ++i)
+    if (files_[i].get() == file) return static_cast<int>(i);
+  return -1;
+}
+
+TAbstractFile* TFileList::Add(const std::string& name, bool inMemory) {
+  std::unique_ptr<TAbstractFile> file;
+  if (inMemory)
+    file = std::make_unique<TMemoryFile>();
+  else
+    file = std::make_unique<TPhysicalFile>();
+  file->FileName = name;
+  files_.push_back(std::move(file));
+  return files_.back().get();
+}
+
+void TFileList::Remove(TAbstractFile* file) {
+  int i = IndexOf(file);
+  if (i >= 0) files_.erase(files_.begin() + i);
+}
+
+std::int32_t TFileList::CreateFile(const std::string& rawName, bool inMemory, TAbstractFile*& file,
+                                   bool temporary) {
+  TCriticalSectionGuard guard(section_);
+  std::string name = NormalizeFileName(rawName);
+  file = Find(name, inMemory);
+  if (file != nullptr && file->OpenCount > 0) return -static_cast<int>(KORVEL_OSEACCES);
+  if (file == nullptr) file = Add(name, inMemory);
+  TCriticalSectionGuard fileGuard(file->Section);
+  file->Exclusive = true;
+  file->Temporary = temporary;
+  return file->CreateNew();
+}
+
+std::int32_t TFileList::OpenFile(const std::string& rawName, bool inMemory, TAbstractFile*& file,
+                                 bool& readOnlyAttribute, bool& readOnly, bool exclusive,
+                                 bool temporary) {
+  TCriticalSectionGuard guard(section_);
+  std::string name = NormalizeFileName(rawName);
+  file = Find(name, inMemory);
+  std::int32_t result;
+  if (file != nullptr && file->OpenCount > 0) {
+    if (file->Exclusive || exclusive) return -static_cast<int>(KORVEL_OSEACCES);
+    result = file->Open();
+  } else {
+    if (file == nullptr) {
+      if (inMemory) return -static_cast<int>(KORVEL_OSENOENT);
+      file = Add(name, inMemory);
+    }
+    TCriticalSectionGuard fileGuard(file->Section);
+    file->Exclusive = exclusive;
+    file->Temporary = temporary;
+    result = file->Open();
+  }
+  if (result > 0) {
+    readOnlyAttribute = file->ReadOnlyAttribute;
+    readOnly = file->ReadOnly;
+  }
+  return result;
+}
+
+int TFileList::CloseFile(TAbstractFile* file, bool inMemory, std::int32_t handle) {
+  TCriticalSectionGuard guard(section_);
+  if (file == nullptr || IndexOf(file) < 0 || file->OpenCount == 0)
+    return -static_cast<int>(KORVEL_OSENOENT);
+  file->Close(handle);
+  if (file->OpenCount == 0) {
+    // A memory file that is not temporary keeps its contents for the next opener.
+    if (!inMemory || file->Temporary) Remove(file);
+  }
+  return 0;
+}
+
+int TFileList::DeleteFile(const std::string& rawName, bool inMemory) {
+  TCriticalSectionGuard guard(section_);
+  std::string name = NormalizeFileName(rawName);
+  TAbstractFile* file = Find(name, inMemory);
+  if (file != nullptr) {
+    if (file->OpenCount > 0) return -static_cast<int>(KORVEL_OSEACCES);
+    int result = file->Delete();
+    if (result == 0) Remove(file);
+    return result;
+  }
+  if (inMemory) return -static_cast<int>(KORVEL_OSENOENT);
+  TPhysicalFile temporary;
+  temporary.FileName = name;
+  return temporary.Delete();
+}
+
+int TFileList::RenameFile(const std::string& rawOldName, bool inMemory, const std::string& rawNewName) {
+  TCriticalSectionGuard guard(section_);
+  std::string oldName = NormalizeFileName(rawOldName);
+  std::string newName = NormalizeFileName(rawNewName);
+  TAbstractFile* file = Find(oldName, inMemory);
+  if (file != nullptr) {
+    if (file->OpenCount > 0) return -static_cast<int>(KORVEL_OSEACCES);
+    return file->Rename(newName);
+  }
+  if (inMemory) return -static_cast<int>(KORVEL_OSENOENT);
+  TPhysicalFile temporary;
+  temporary.FileName = oldName;
+  return temporary.Rename(newName);
+}
+
+bool TFileList::FileExists(const std::string& rawName, bool inMemory) {
+  TCriticalSectionGuard guard(section_);
+  std::string name = NormalizeFileName(rawName);
+  if (Find(name, inMemory) != nullptr) return true;
+  if (inMemory) return false;
+  platform::TFileStatus status;
+  return platform::StatPath(name, status) && !status.IsDirectory;
+}
+
+namespace {
+std::string WithoutExtension(const std::string& name) {
+  std::size_t dot = name.rfind('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+}  // namespace
+
+void TFileList::GetFileNames(bool inMemory, const std::string& rawPattern, bool withExtension,
+                             TStringList& list) {
+  TCriticalSectionGuard guard(section_);
+  list.Clear();
+  std::string pattern = NormalizeFileName(rawPattern);
+  std::string directory, namePattern;
+  platform::SplitPath(pattern, directory, namePattern);
+  if (inMemory) {
+    for (const auto& f : files_) {
+      if (!f->InMemory()) continue;
+      std::string fileDirectory, name;
+      platform::SplitPath(f->FileName, fileDirectory, name);
+      if (!SameName(fileDirectory, directory) || !MatchString(name, namePattern)) continue;
+      list.Add(withExtension ? name : WithoutExtension(name));
+    }
+    return;
+  }
+  std::vector<platform::TDirectoryEntry> entries;
+  if (!platform::ListDirectory(directory, entries)) return;
+  for (const platform::TDirectoryEntry& e : entries) {
+    if (!e.IsRegular || !MatchString(e.Name, namePattern)) continue;
+    list.Add(withExtension ? e.Name : WithoutExtension(e.Name));
+  }
+}
+
+int TFileList::CopyChunks(TAbstractFile* source, std::int32_t sourceHandle, TAbstractFile* dest,
+                          std::int32_t destHandle, bool compress, const TCopyProgress& progress,
+                          int step) {
+  if (compress) return -static_cast<int>(KORVEL_COMPRESS);  // no compressed copy format yet
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kCopyChunkSize]);
+  std::int64_t size = source->Seek(sourceHandle, 0, soFromEnd);
+  source->Seek(sourceHandle, 0, soFromBeginning);
+  std::int64_t total = 0;
+  int lastPercent = 0;
+  for (;;) {
+    std::int64_t n = source->Read(sourceHandle, buffer.get(), kCopyChunkSize);
+    if (n < 0) return -static_cast<int>(KORVEL_READERR);
+    if (n > 0) {
+      if (dest->Write(destHandle, buffer.get(), n) != n) return -static_cast<int>(KORVEL_WRITEERR);
+      if (progress) {
+        total += n;
+        int percent = size > 0 ? static_cast<int>(total * 100 / size) : 100;
+        if (percent >= lastPercent + step) {
+          progress(percent);
+          lastPercent = percent;
+        }
+      }
+    }
+    if (n < static_cast<std::int64_t>(kCopyChunkSize)) break;
+  }
+  return 0;
+}
+
+int TFileList::CopyToFile(TAbstractFile* source, std::int32_t handle, bool compress,
+                          const std::string& destName, bool destInMemory,
+                          const TCopyProgress& progress, int step) {
+  TCriticalSectionGuard guard(section_);
+  TAbstractFile* dest = nullptr;
+  std::int32_t destHandle = CreateFile(destName, destInMemory, dest, false);
+  if (destHandle < 0) return destHandle;
+  int result = CopyChunks(source, handle, dest, destHandle, compress, progress, step);
+  CloseFile(dest, destInMemory, destHandle);
+  return result;
+}
+
+int TFileList::CopyFromFile(TAbstractFile* destination, std::int32_t handle, bool compress,
+                            const std::string& sourceName, bool sourceInMemory,
+                            const TCopyProgress& progress, int step) {
+  TCriticalSectionGuard guard(section_);
+  TAbstractFile* source = nullptr;
+  bool readOnlyAttribute = false, readOnly = false;
+  std::int32_t sourceHandle =
+      OpenFile(sourceName, sourceInMemory, source, readOnlyAttribute, readOnly, false, false);
+  if (sourceHandle < 0) return sourceHandle;
+  // The destination becomes an exact copy: written from its start and cut at the copy's end,
+  // so no tail of its old contents survives.
+  destination->Seek(handle, 0, soFromBeginning);
+  int result = CopyChunks(source, sourceHandle, destination, handle, compress, progress, step);
+  if (result == 0 && destination->Write(handle, nullptr, 0) != 0) result = -static_cast<int>(KORVEL_WRITEERR);
+  CloseFile(source, sourceInMemory, sourceHandle);
+  return result;
+}
+
+void ListFiles(TStringList& list, const std::string& pattern, bool inMemory, bool withExtension) {
+  GetFileList().GetFileNames(inMemory, pattern, withExtension, list);
+}
+
+bool FileNameExists(const std::string& name, bool inMemory) {
+  return GetFileList().FileExists(name, inMemory);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TFileHandler
+
+TFileHandler::~TFileHandler() {
+  if (IsOpen) {
+    try {
+      CloseFile();
+    } catch (...) {
+      // A destructor cannot report; the file list has released the handle regardless.
+    }
+  }
+}
+
+void TFileHandler::Raise(TErrorCode code) const { RaiseError(code, "", "", "", FileName); }
+
+void TFileHandler::OpenFile() {
+  if (IsOpen) return;
+  if (!GetFileList().FileExists(FileName, InMemory)) Raise(KORVEL_OSENOENT);
+  ReadOnlyAttribute = false;
+  bool readOnly = false;
+  std::int32_t result =
+      GetFileList().OpenFile(FileName, InMemory, File, ReadOnlyAttribute, readOnly, Exclusive, Temporary);
+  if (result < 0) {
+    File = nullptr;
+    Handle = 0;
+    Raise(static_cast<TErrorCode>(-result));
+  }
+  Handle = result;
+  ReadOnly = readOnly;
+  IsOpen = true;
+}
+
+void TFileHandler::CloseFile() {
+  if (Handle > 0 && File != nullptr) {
+    GetFileList().CloseFile(File, InMemory, Handle);
+    File = nullptr;
+    Handle = 0;
+  }
+  IsOpen = false;
+}
+
+void TFileHandler::CreateFile() {
+  std::int32_t result = GetFileList().CreateFile(FileName, InMemory, File, Temporary);
+  if (result < 0) {
+    File = nullptr;
+    Handle = 0;
+    Raise(static_cast<TErrorCode>(-result));
+  }
+  Handle = result;
+  ReadOnly = false;
+  ReadOnlyAttribute = false;
+  IsOpen = true;
+}
+
+void TFileHandler::DeleteFile() {
+  int result = GetFileList().DeleteFile(FileName, InMemory);
+  if (result < 0) Raise(static_cast<TErrorCode>(-result));
+}
+
+void TFileHandler::RenameFile(const std::string& newName) {
+  int result = GetFileList().RenameFile(FileName, InMemory, newName);
+  if (result < 0) Raise(static_cast<TErrorCode>(-result));
+  FileName = newName;
+}
+
+bool TFileHandler::Exists() { return GetFileList().FileExists(FileName, InMemory); }
+
+void TFileHandler::CopyToFile(bool compress, const std::string& destName, bool destInMemory,
+                              const TCopyProgress& progress, int step) {
+  if (!IsOpen || File == nullptr) return;
+  int result = GetFileList().CopyToFile(File, Handle, compress, destName, destInMemory, progress, step);
+  if (result < 0) Raise(static_cast<TErrorCode>(-result));
+}
+
+void TFileHandler::CopyFromFile(bool compress, const std::string& sourceName, bool sourceInMemory,
+                                const TCopyProgress& progress, int step) {
+  if (!IsOpen || File == nullptr) return;
+  int result =
+      GetFileList().CopyFromFile(File, Handle, compress, sourceName, sourceInMemory, progress, step);
+  if (result < 0) Raise(static_cast<TErrorCode>(-result));
+}
+
+std::int64_t TFileHandler::Read(void* buffer, std::int64_t count, bool allowShort) {
+  if (File == nullptr) Raise(KORVEL_READERR);
+  std::int64_t n = File->Read(Handle, buffer, count);
+  if (n != count && !allowShort) Raise(KORVEL_READERR);
+  return n;
+}
+
+void TFileHandler::Write(const void* buffer, std::int64_t count) {
+  if (File == nullptr || File->Write(Handle, buffer, count) != count) Raise(KORVEL_WRITEERR);
+}
+
+void TFileHandler::Flush() {
+  if (File == nullptr || !File->Flush(Handle)) Raise(KORVEL_WRITEERR);
+}
+
+bool TFileHandler::LockRegion(std::int64_t offset, std::int64_t length, bool lock) {
+  if (File == nullptr) return false;
+  return lock ? File->Lock(offset, length) : File->Unlock(offset, length);
+}
+
+std::int64_t TFileHandler::Seek(std::int64_t offset, std::uint16_t origin) {
+  if (File == nullptr) return -1;
+  return File->Seek(Handle, offset, origin);
+}
+
+std::int64_t TFileHandler::GetPos() { return Seek(0, soFromCurrent); }
+
+std::int64_t TFileHandler::GetSize() {
+  if (File == nullptr) return 0;
+  TCriticalSectionGuard guard(File->Section);
+  std::int64_t saved = GetPos();
+  std::int64_t size = Seek(0, soFromEnd);
+  Seek(saved, soFromBeginning);
+  return size;
+}
+
+void TFileHandler::SetIsOpen(bool value) {
+  if (value == IsOpen) return;
+  if (value)
+    OpenFile();
+  else
+    CloseFile();
+}
+
+void TFileHandler::LockFileHandler() {
+  if (File != nullptr) File->Section.lock();
+}
+
+void TFileHandler::UnlockFileHandler() {
+  if (File != nullptr) File->Section.unlock();
+}
+
+std::int64_t TFileHandler::ReadAt(std::int64_t offset, void* buffer, std::int64_t count, bool allowShort) {
+  if (File == nullptr) Raise(KORVEL_READERR);
+  TCriticalSectionGuard guard(File->Section);
+  Seek(offset, soFromBeginning);
+  return Read(buffer, count, allowShort);
+}
+
+void TFileHandler::WriteAt(std::int64_t offset, const void* buffer, std::int64_t count) {
+  if (File == nullptr) Raise(KORVEL_WRITEERR);
+  TCriticalSectionGuard guard(File->Section);
+  Seek(offset, soFromBeginning);
+  Write(buffer, count);
+}
+
+}  // namespace korvel
