@@ -38,6 +38,8 @@ constexpr std::int64_t kUnixToSerial = 25569;  // 1970-01-01 is day 25,569 after
 // Splits a value into its day (integer part) and milliseconds of the day, rounding to the
 // nearest millisecond and carrying a rounded-up midnight into the next day.
 void SplitValue(TDateTime value, std::int64_t& day, std::int64_t& msecs) {
+  // Far outside years 1..9999 (or not a number): read as day 0 rather than overflow.
+  if (!(std::fabs(value) < 1e9)) value = 0;
   double whole = std::trunc(value);
   day = static_cast<std::int64_t>(whole);
   msecs = static_cast<std::int64_t>(std::llround(std::fabs(value - whole) * kMSecsPerDay));
