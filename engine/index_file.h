@@ -507,8 +507,7 @@ class TIndexFile : public TFileHandler {
   // Takes a header read from the file, keeping this object's temporary indexes.
   void TakeHeader(const TIndexHeader& read);
   void ReadRawHeader(std::uint8_t* buffer);
-  void ScrambleHeader(std::uint8_t* buffer) const;
-  void ScramblePage(std::uint8_t* buffer) const;
+  void ScrambleBlock(std::uint8_t* buffer, bool scramble) const;
   TFileHandler& PageFileOf(int slot);
   void CreateTemporaryPageFile();
   void DeleteTemporaryPageFile();
