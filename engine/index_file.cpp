@@ -1055,6 +1055,9 @@ void TIndexFile::GetNextFreePage(TDataCursor* cursor, int slot, TPageBuffer*& pa
 void TIndexFile::SetNextFreePage(TDataCursor* cursor, int slot, TPageBuffer* page) {
   (void)cursor;
   if (page == nullptr) return;
+  // A page on another index's chain would be handed out to that index while still in use here.
+  if (page->IndexSlot != slot || page->PageNumber <= 0 || page->PageNumber >= GetNextEndingPageNumber(slot))
+    RaiseIndexError(KORVEL_INDEXCORRUPT, IndexDefinition(slot).IndexName);
   std::int32_t head = GetNextFreePageNumber(slot);
   page->SetRightPageNumber(head == GetNextEndingPageNumber(slot) ? 0 : head);
   page->SetFree();

@@ -395,6 +395,10 @@ TEST_F(IndexFileTest, FreedPagesAreReusedLastFreedFirstAndOnlyByTheirIndex) {
   }
   EXPECT_EQ(f->GetNextFreePageNumber(1), 5);
   EXPECT_EQ(Allocate(*f, 2), 6);  // another index never takes them
+  TPageBuffer* foreign = Get(*f, 2, 6);
+  EXPECT_EQ(CodeOf([&] { f->SetNextFreePage(nullptr, 1, foreign); }), KORVEL_INDEXCORRUPT);
+  f->PutPage(foreign);
+  EXPECT_EQ(f->GetNextFreePageNumber(1), 5);
 
   // Through the file: the chain is in the pages' right links and the header.
   f->FlushPageBuffers(false);
