@@ -532,6 +532,8 @@ int TFileList::CopyChunks(TAbstractFile* source, std::int32_t sourceHandle, TAbs
     }
     if (n < static_cast<std::int64_t>(kCopyChunkSize)) break;
   }
+  // Progress always ends with 100, even when the last step was smaller than `step`.
+  if (progress && lastPercent < 100) progress(100);
   return 0;
 }
 

@@ -1,11 +1,92 @@
-#include <cstdio>
-#include <cstring>
+// The korvel command-line tool: inspection and maintenance of KORVEL databases.
 
-int main(int argc, char** argv) {
-  if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
-    std::printf("korvel %s (engine 3.19)\n", KORVEL_VERSION_TEXT);
-    return 0;
-  }
-  std::fprintf(stderr, "usage: korvel --version\n");
-  return 2;
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "engine/session.h"
+#include "support/errors.h"
+#include "tools/commands.h"
+
+namespace korvel::tool {
+namespace {
+
+using TCommandFunction = int (*)(const TArguments&, std::ostream&, std::ostream&);
+
+struct TCommand {
+  const char* Name;
+  TCommandFunction Run;
+  const char* Usage;
+  const char* Help;
+};
+
+constexpr TCommand kCommands[] = {
+    {"error", RunErrorCommand, "korvel error CODE | korvel error --all",
+     "Prints CODE<TAB>NAME<TAB>MESSAGE for an engine error code (the message with its %s\n"
+     "placeholders as they stand). --all prints every code, ascending."},
+    {"tables", RunTablesCommand, "korvel tables DIR",
+     "Lists the tables of a database folder, one name a line, without extension, sorted\n"
+     "without regard to letter case."},
+};
+
+const TCommand* FindCommand(const std::string& name) {
+  for (const TCommand& c : kCommands)
+    if (name == c.Name) return &c;
+  return nullptr;
 }
+
+void PrintUsage(std::ostream& out) {
+  out << "usage: korvel COMMAND [ARGUMENTS]\n\n"
+         "commands:\n";
+  for (const TCommand& c : kCommands) out << "  " << c.Usage << '\n';
+  out << "  korvel --version\n"
+         "  korvel help COMMAND\n";
+}
+
+int PrintHelp(const TArguments& args, std::ostream& out, std::ostream& err) {
+  if (args.empty()) {
+    PrintUsage(out);
+    return kExitOk;
+  }
+  const TCommand* command = FindCommand(args[0]);
+  if (command == nullptr) {
+    err << "korvel: unknown command '" << args[0] << "'\n";
+    return kExitUsage;
+  }
+  out << "usage: " << command->Usage << "\n\n" << command->Help << '\n';
+  return kExitOk;
+}
+
+int Run(int argc, char** argv) {
+  if (argc < 2) {
+    PrintUsage(std::cerr);
+    return kExitUsage;
+  }
+  std::string name = argv[1];
+  TArguments args(argv + 2, argv + argc);
+  if (name == "--version") {
+    std::cout << "korvel " << KORVEL_VERSION_TEXT << " (engine 3.19)\n";
+    return kExitOk;
+  }
+  if (name == "--help" || name == "-h") return PrintHelp({}, std::cout, std::cerr);
+  if (name == "help") return PrintHelp(args, std::cout, std::cerr);
+  const TCommand* command = FindCommand(name);
+  if (command == nullptr) {
+    std::cerr << "korvel: unknown command '" << name << "' (korvel --help lists the commands)\n";
+    return kExitUsage;
+  }
+  try {
+    return command->Run(args, std::cout, std::cerr);
+  } catch (const EKORVELEngineError& e) {
+    std::cerr << e.what() << '\n';
+  } catch (const std::exception& e) {
+    std::cerr << "korvel: " << e.what() << '\n';
+  }
+  return kExitFailure;
+}
+
+}  // namespace
+}  // namespace korvel::tool
+
+int main(int argc, char** argv) { return korvel::tool::Run(argc, argv); }

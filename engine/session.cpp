@@ -1,0 +1,322 @@
+#include "engine/session.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+
+#include "platform/system_info.h"
+#include "support/files.h"
+#include "support/os_files.h"
+#include "support/path_helpers.h"
+
+namespace korvel {
+
+namespace {
+
+struct TEngineState {
+  std::recursive_mutex Section;
+  bool Initialized = false;
+  TDataSession* CurrentSession = nullptr;  // the default session until changed
+  TDataSession* DefaultSession = nullptr;  // owned
+};
+
+TEngineState& Engine() {
+  static TEngineState state;
+  return state;
+}
+
+std::string Cut(const std::string& s, std::size_t n = kMaxShortString) {
+  return s.size() > n ? s.substr(0, n) : s;
+}
+
+// A folder as the engine keeps it: trimmed, '\' read as '/', with a trailing '/'.
+std::string AsFolder(const std::string& path) { return AddBS(ConvertSlashes(TrimString(path))); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Engine level
+
+void InitializeKORVEL() {
+  TEngineState& e = Engine();
+  std::lock_guard<std::recursive_mutex> guard(e.Section);
+  if (e.Initialized) return;
+  // The random read-lock slots of the locking protocol depend on the generator being seeded.
+  std::srand(static_cast<unsigned>(std::time(nullptr)) ^ static_cast<unsigned>(platform::CurrentProcessId()));
+  InitializeSupportFunctions();
+  e.DefaultSession = new TDataSession(false);
+  e.CurrentSession = e.DefaultSession;
+  e.Initialized = true;
+}
+
+void ExitKORVEL() {
+  TEngineState& e = Engine();
+  std::lock_guard<std::recursive_mutex> guard(e.Section);
+  if (!e.Initialized) return;
+  delete e.DefaultSession;
+  e.DefaultSession = nullptr;
+  e.CurrentSession = nullptr;
+  ExitSupportFunctions();
+  e.Initialized = false;
+}
+
+bool KORVELInitialized() {
+  TEngineState& e = Engine();
+  std::lock_guard<std::recursive_mutex> guard(e.Section);
+  return e.Initialized;
+}
+
+TDataSession* GetCurrentDataSession() {
+  TEngineState& e = Engine();
+  std::lock_guard<std::recursive_mutex> guard(e.Section);
+  if (!e.Initialized || e.CurrentSession == nullptr) RaiseError(KORVEL_NOTINITIALIZED);
+  return e.CurrentSession;
+}
+
+void SetCurrentDataSession(TDataSession* session) {
+  TEngineState& e = Engine();
+  std::lock_guard<std::recursive_mutex> guard(e.Section);
+  e.CurrentSession = session;
+}
+
+void StartDataSession(TDataSession*& session, bool hosted) { session = new TDataSession(hosted); }
+
+void CloseDataSession(TDataSession*& session) {
+  if (session == nullptr) return;
+  TEngineState& e = Engine();
+  {
+    std::lock_guard<std::recursive_mutex> guard(e.Section);
+    if (e.CurrentSession == session) e.CurrentSession = e.DefaultSession == session ? nullptr : e.DefaultSession;
+    if (e.DefaultSession == session) e.DefaultSession = nullptr;
+  }
+  delete session;
+  session = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TDataSession
+
+TDataSession::TDataSession(bool hosted) : Hosted(hosted) {
+  CurrentDirectory = AsFolder(OSGetCurrentDirectory());
+  PrivateDirectory = OSGetTempDirectory();
+}
+
+TDataSession::~TDataSession() {
+  DeleteAllPasswords();
+  FreeDataDirectories();
+}
+
+void TDataSession::SetPrivateDirectory(const std::string& directory) {
+  std::string trimmed = TrimString(directory);
+  PrivateDirectory = trimmed.empty() ? "" : Cut(AsFolder(trimmed));
+}
+
+std::string TDataSession::GetPrivateDirectory() const {
+  return PrivateDirectory.empty() ? CurrentDirectory : PrivateDirectory;
+}
+
+void TDataSession::SetProgress(std::uint16_t steps) { ProgressSteps = steps; }
+void TDataSession::SetForceBufferFlush(bool value) { ForceBufferFlush = value; }
+void TDataSession::SetStrictChangeDetection(bool value) { StrictChangeDetection = value; }
+void TDataSession::SetLockRetries(std::uint8_t value) { LockRetries = value; }
+void TDataSession::SetLockWait(std::uint16_t value) { LockWait = value; }
+void TDataSession::SetLockProtocol(TLockProtocol value) { LockProtocol = value; }
+
+bool TDataSession::SetIsRemote(bool value) {
+  if (Connected) return false;
+  IsRemote = value;
+  return true;
+}
+
+bool TDataSession::SetIsLAN(bool value) {
+  if (Connected) return false;
+  IsLAN = value;
+  return true;
+}
+
+void TDataSession::AddPassword(const std::string& password) {
+  if (password.empty() || CheckForPassword(password)) return;
+  Passwords.push_back(Cut(password));
+}
+
+void TDataSession::DeletePassword(const std::string& password) {
+  auto it = std::find(Passwords.begin(), Passwords.end(), password);
+  if (it != Passwords.end()) Passwords.erase(it);
+}
+
+void TDataSession::DeleteAllPasswords() {
+  while (!Passwords.empty()) Passwords.pop_back();
+}
+
+bool TDataSession::CheckForPassword(const std::string& password) const {
+  return std::find(Passwords.begin(), Passwords.end(), password) != Passwords.end();
+}
+
+TDataDirectory* TDataSession::FindDirectoryByPath(const std::string& path) const {
+  for (const auto& d : DataDirectories)
+    if (SameName(d->Path, path)) return d.get();
+  return nullptr;
+}
+
+TDataDirectory* TDataSession::OpenDataDirectory(const std::string& name, const std::string& path, bool) {
+  bool memory = SameName(name, kMemoryDatabaseName);
+  std::string trimmedPath = TrimString(path);
+  std::string folder;
+  if (!trimmedPath.empty())
+    folder = Cut(AsFolder(trimmedPath));
+  else if (!memory)
+    folder = CurrentDirectory;
+  // The in-memory database and a disk folder of the same path are different databases.
+  for (const auto& d : DataDirectories) {
+    if (d->IsMemoryDatabase() == memory && SameName(d->Path, folder)) {
+      d->IncUseCount();
+      return d.get();
+    }
+  }
+  auto directory = std::make_unique<TDataDirectory>(this);
+  directory->Name = Cut(name);
+  directory->Path = folder;
+  directory->IncUseCount();
+  DataDirectories.push_back(std::move(directory));
+  return DataDirectories.back().get();
+}
+
+void TDataSession::CloseDataDirectory(TDataDirectory* directory, bool) {
+  for (auto it = DataDirectories.begin(); it != DataDirectories.end(); ++it) {
+    if (it->get() != directory) continue;
+    if (directory->UseCount == 0) return;
+    directory->DecUseCount();
+    if (directory->UseCount == 0) DataDirectories.erase(it);
+    return;
+  }
+}
+
+void TDataSession::FreeDataDirectories() {
+  // First to last, as they were opened.
+  while (!DataDirectories.empty()) DataDirectories.erase(DataDirectories.begin());
+}
+
+bool TDataSession::DoLogin(std::string& user, std::string& password) {
+  return LoginCallback.IsSet() ? LoginCallback.Function(LoginCallback.UserData, user, password) : false;
+}
+
+void TDataSession::DoTrace(const std::string& message) {
+  if (!TraceCallback.IsSet()) return;
+  try {
+    TraceCallback.Function(TraceCallback.UserData, message);
+  } catch (...) {
+    // Tracing is advisory: a failing trace handler must not break the traced operation.
+  }
+}
+
+bool TDataSession::DoGetProcessID(std::string& processID) {
+  return GetProcessIDCallback.IsSet() ? GetProcessIDCallback.Function(GetProcessIDCallback.UserData, processID)
+                                      : false;
+}
+
+bool TDataSession::DoGetPath(const std::string& database, std::string& path) {
+  return GetPathCallback.IsSet() ? GetPathCallback.Function(GetPathCallback.UserData, database, path) : false;
+}
+
+bool TDataSession::DoGetRights(const std::string& database, std::uint8_t& rights) {
+  return GetRightsCallback.IsSet() ? GetRightsCallback.Function(GetRightsCallback.UserData, database, rights)
+                                   : false;
+}
+
+bool TDataSession::DoCheckRights(TDataDirectory* directory, TKORVELDatabaseRight right) {
+  return CheckRightsCallback.IsSet()
+             ? CheckRightsCallback.Function(CheckRightsCallback.UserData, directory, right)
+             : false;
+}
+
+void TDataSession::CheckCallbacks(std::int32_t data) {
+  if (LoginCallback.IsSet()) LoginCallback.UserData = data;
+  if (TraceCallback.IsSet()) TraceCallback.UserData = data;
+  if (GetProcessIDCallback.IsSet()) GetProcessIDCallback.UserData = data;
+  if (GetPathCallback.IsSet()) GetPathCallback.UserData = data;
+  if (GetRightsCallback.IsSet()) GetRightsCallback.UserData = data;
+  if (CheckRightsCallback.IsSet()) CheckRightsCallback.UserData = data;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TDataDirectory
+
+TDataDirectory::TDataDirectory(TDataSession* session) : Session(session) {}
+
+TDataDirectory::~TDataDirectory() = default;
+
+bool TDataDirectory::IsMemoryDatabase() const { return SameName(Name, kMemoryDatabaseName); }
+
+std::string TDataDirectory::GetProperDataDirectoryName() const {
+  if (Session != nullptr && (Session->IsRemote || Session->Hosted)) return Name;
+  return Path;
+}
+
+std::string TDataDirectory::GetTableFileName(const std::string& name, const std::string& ext) const {
+  return Path + EnsureFileExt(ConvertSlashes(name), kDataFileExt, ext);
+}
+
+bool TDataDirectory::DataTableExists(const std::string& name, bool inMemory) const {
+  return FileNameExists(GetTableFileName(name, kDataFileExt), inMemory);
+}
+
+void TDataDirectory::ListTableNames(TStringList& names) const {
+  names.Clear();
+  ListFiles(names, Path + "*" + kDataFileExt, IsMemoryDatabase(), false);
+}
+
+std::string TDataDirectory::GetTempDataTableName(bool inMemory) const {
+  std::string base =
+      std::to_string(std::abs(static_cast<long long>(platform::CurrentThreadId()))).substr(0, 5);
+  for (std::uint32_t i = 0; i <= 0xFFFF; ++i) {
+    std::string name = base + std::to_string(i) + kDataFileExt;
+    if (!DataTableExists(name, inMemory)) return name;
+  }
+  return "";
+}
+
+int TDataDirectory::RenameDataTable(const std::string& name, const std::string& newName, bool toBackup,
+                                    bool inMemory) {
+  return RenameTableFiles(name, newName, toBackup, inMemory);
+}
+
+int TDataDirectory::DeleteDataTable(const std::string& name, bool inMemory) {
+  return DeleteTableFiles(name, inMemory);
+}
+
+int TDataDirectory::RenameTableFiles(const std::string& name, const std::string& newName, bool toBackup,
+                                     bool inMemory) {
+  static const char* const kTableExts[] = {kDataFileExt, kIndexFileExt, kBlobFileExt};
+  static const char* const kBackupExts[] = {kDataBackupExt, kIndexBackupExt, kBlobBackupExt};
+  std::string target = ConvertSlashes(TrimString(toBackup ? name : newName));
+  if (toBackup || (!inMemory && !ContainsDirectory(target))) target = Path + target;
+  TFileList& files = GetFileList();
+  std::string dataFile = GetTableFileName(name, kDataFileExt);
+  if (!files.FileExists(dataFile, inMemory)) return -static_cast<int>(KORVEL_OSENOENT);
+  for (int i = 0; i < 3; ++i) {
+    std::string from = GetTableFileName(name, kTableExts[i]);
+    if (i > 0 && !files.FileExists(from, inMemory)) continue;
+    std::string to = EnsureFileExt(target, kDataFileExt, toBackup ? kBackupExts[i] : kTableExts[i]);
+    int result = files.RenameFile(from, inMemory, to);
+    if (result < 0) return result;
+  }
+  return 0;
+}
+
+int TDataDirectory::DeleteTableFiles(const std::string& name, bool inMemory) {
+  TFileList& files = GetFileList();
+  std::string dataFile = GetTableFileName(name, kDataFileExt);
+  if (!files.FileExists(dataFile, inMemory)) return -static_cast<int>(KORVEL_OSENOENT);
+  int result = files.DeleteFile(dataFile, inMemory);
+  if (result < 0) return result;
+  for (const char* ext : {kIndexFileExt, kBlobFileExt}) {
+    std::string file = GetTableFileName(name, ext);
+    if (!files.FileExists(file, inMemory)) continue;
+    result = files.DeleteFile(file, inMemory);
+    if (result < 0) return result;
+  }
+  return 0;
+}
+
+}  // namespace korvel

@@ -1,0 +1,208 @@
+#pragma once
+// The engine session and its data directories.
+//
+// A TDataSession is the root of the engine state one application session owns: its locking,
+// change-detection and buffering settings, the table passwords it knows, the host callbacks and
+// the data directories it opened. A TDataDirectory stands for one database: a folder on disk,
+// or the process-wide in-memory database "Memory". It maps table names to file names:
+//
+//   table T in folder P  ->  P + EnsureFileExt(T, ".DAT", X) for X in ".DAT", ".IDX", ".BLB"
+//                            (backups: ".DBK", ".IBK", ".BBK")
+//
+// so customer, customer.dat and CUSTOMER.DAT all name customer.DAT / .IDX / .BLB.
+//
+// Directory operations return 0 or a negated engine code (-KORVEL_OSEACCES, -KORVEL_OSENOENT);
+// their callers raise the positive code with the table and database names.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "framework/string_list.h"
+#include "support/errors.h"
+
+namespace korvel {
+
+class TDataSession;
+class TDataDirectory;
+
+enum TLockProtocol : std::uint8_t { lpPessimistic = 0, lpOptimistic = 1 };
+
+enum TKORVELDatabaseRight : std::uint8_t {
+  drRead = 0,
+  drInsert = 1,
+  drUpdate = 2,
+  drDelete = 3,
+  drCreate = 4,
+  drAlter = 5,
+  drDrop = 6
+};
+
+// A host callback: a 32-bit user value and a function that receives it first.
+template <typename... Args>
+struct THostCallback {
+  using TFunction = bool (*)(std::int32_t userData, Args...);
+  std::int32_t UserData = 0;
+  TFunction Function = nullptr;
+  bool IsSet() const { return Function != nullptr; }
+};
+
+using TLoginCallback = THostCallback<std::string& /*user*/, std::string& /*password*/>;
+using TTraceCallback = THostCallback<const std::string& /*message*/>;
+using TGetProcessIDCallback = THostCallback<std::string& /*process id*/>;
+using TGetPathCallback = THostCallback<const std::string& /*database*/, std::string& /*path*/>;
+using TGetRightsCallback = THostCallback<const std::string& /*database*/, std::uint8_t& /*rights*/>;
+using TCheckRightsCallback = THostCallback<TDataDirectory* /*directory*/, TKORVELDatabaseRight>;
+
+// Extension of every table file and of its backup.
+inline constexpr const char* kDataFileExt = ".DAT";
+inline constexpr const char* kIndexFileExt = ".IDX";
+inline constexpr const char* kBlobFileExt = ".BLB";
+inline constexpr const char* kDataBackupExt = ".DBK";
+inline constexpr const char* kIndexBackupExt = ".IBK";
+inline constexpr const char* kBlobBackupExt = ".BBK";
+inline constexpr const char* kMemoryDatabaseName = "Memory";
+
+// Longest string the session's short-string settings keep.
+inline constexpr std::size_t kMaxShortString = 255;
+
+// One database: a folder, or the in-memory database.
+class TDataDirectory {
+ public:
+  explicit TDataDirectory(TDataSession* session);
+  TDataDirectory(const TDataDirectory&) = delete;
+  TDataDirectory& operator=(const TDataDirectory&) = delete;
+  ~TDataDirectory();
+
+  void IncUseCount() { ++UseCount; }
+  void DecUseCount() {
+    if (UseCount > 0) --UseCount;
+  }
+  // Whether any table of this directory is open (tables arrive with the shared-table layer).
+  bool GetHasOpenTables() const { return false; }
+  // The name error messages give the database: Name when remote or hosted, else Path.
+  std::string GetProperDataDirectoryName() const;
+  // Whether this is the in-memory database.
+  bool IsMemoryDatabase() const;
+
+  // The file of table `name` with extension `ext` (".DAT", ".IDX", ...).
+  std::string GetTableFileName(const std::string& name, const std::string& ext) const;
+
+  bool DataTableExists(const std::string& name, bool inMemory) const;
+  // Names of the tables of the directory, without extension.
+  void ListTableNames(TStringList& names) const;
+  // A table name (with ".DAT") no table of the directory uses yet: five digits of the thread id
+  // followed by a counter.
+  std::string GetTempDataTableName(bool inMemory) const;
+  int RenameDataTable(const std::string& name, const std::string& newName, bool toBackup, bool inMemory);
+  int DeleteDataTable(const std::string& name, bool inMemory);
+
+  // The file work of renaming and deleting a table that nobody holds open: the data file must
+  // exist; the index and BLOB files go with it when they exist. A rename keeps the new name's
+  // folder when it has one (or the table is in memory), else uses this directory's folder; with
+  // toBackup the files get the backup extensions under their own name.
+  int RenameTableFiles(const std::string& name, const std::string& newName, bool toBackup, bool inMemory);
+  int DeleteTableFiles(const std::string& name, bool inMemory);
+
+  TDataSession* Session;  // not owned
+  std::int32_t RemoteHandle = 0;
+  std::string Name;
+  std::string Path;
+  std::uint16_t UseCount = 0;
+  bool InTransaction = false;
+  std::uint8_t Rights = 0;
+};
+
+// The root of one application session's engine state.
+class TDataSession {
+ public:
+  explicit TDataSession(bool hosted);
+  TDataSession(const TDataSession&) = delete;
+  TDataSession& operator=(const TDataSession&) = delete;
+  ~TDataSession();
+
+  const bool Hosted;
+
+  void SetPrivateDirectory(const std::string& directory);
+  // The private folder, or the current folder when none was set.
+  std::string GetPrivateDirectory() const;
+  std::uint16_t GetProgressPercent() const { return ProgressSteps == 0 ? 100 : 100 / ProgressSteps; }
+
+  void SetProgress(std::uint16_t steps);
+  void SetForceBufferFlush(bool value);
+  void SetStrictChangeDetection(bool value);
+  void SetLockRetries(std::uint8_t value);
+  void SetLockWait(std::uint16_t value);
+  void SetLockProtocol(TLockProtocol value);
+  // Remote settings change only while not connected; false when refused.
+  bool SetIsRemote(bool value);
+  bool SetIsLAN(bool value);
+
+  void AddPassword(const std::string& password);
+  void DeletePassword(const std::string& password);
+  void DeleteAllPasswords();
+  bool CheckForPassword(const std::string& password) const;
+  const std::vector<std::string>& GetPasswords() const { return Passwords; }
+
+  TDataDirectory* OpenDataDirectory(const std::string& name, const std::string& path, bool noRequest = false);
+  void CloseDataDirectory(TDataDirectory* directory, bool noRequest = false);
+  bool GetHasOpenDirectories() const { return !DataDirectories.empty(); }
+  void FreeDataDirectories();
+  std::size_t DirectoryCount() const { return DataDirectories.size(); }
+
+  bool DoLogin(std::string& user, std::string& password);
+  void DoTrace(const std::string& message);
+  bool DoGetProcessID(std::string& processID);
+  bool DoGetPath(const std::string& database, std::string& path);
+  bool DoGetRights(const std::string& database, std::uint8_t& rights);
+  bool DoCheckRights(TDataDirectory* directory, TKORVELDatabaseRight right);
+  // Gives every set callback the user value `data`.
+  void CheckCallbacks(std::int32_t data);
+
+  std::vector<std::unique_ptr<TDataDirectory>> DataDirectories;
+  std::string CurrentDirectory;
+  std::string PrivateDirectory;
+  std::uint16_t ProgressSteps = 20;
+  std::vector<std::string> Passwords;
+  bool ForceBufferFlush = false;
+  bool StrictChangeDetection = false;
+  std::uint8_t LockRetries = 15;
+  std::uint16_t LockWait = 100;
+  TLockProtocol LockProtocol = lpPessimistic;
+  bool IsRemote = false;
+  bool IsLAN = true;
+  bool Connected = false;
+  std::string RemoteUser;
+  std::string RemotePassword;
+
+  TLoginCallback LoginCallback;
+  TTraceCallback TraceCallback;
+  TGetProcessIDCallback GetProcessIDCallback;
+  TGetPathCallback GetPathCallback;
+  TGetRightsCallback GetRightsCallback;
+  TCheckRightsCallback CheckRightsCallback;
+
+  // Buffer limits handed to every table the session opens.
+  std::int32_t MaxTableDataBufferSize = 16384;
+  std::int32_t MaxTableDataBufferCount = 8192;
+  std::int32_t MaxTableIndexBufferSize = 16384;
+  std::int32_t MaxTableBlobBufferSize = 32768;
+  std::int32_t MaxTableBlobBufferCount = 8192;
+
+ private:
+  TDataDirectory* FindDirectoryByPath(const std::string& path) const;
+};
+
+// Engine level. InitializeKORVEL runs once per process (later calls do nothing): it starts the
+// support library and makes the default session, which becomes the current one.
+void InitializeKORVEL();
+void ExitKORVEL();
+bool KORVELInitialized();
+// The current session; raises KORVEL_NOTINITIALIZED when the engine is not initialised.
+TDataSession* GetCurrentDataSession();
+void SetCurrentDataSession(TDataSession* session);
+void StartDataSession(TDataSession*& session, bool hosted);
+void CloseDataSession(TDataSession*& session);
+
+}  // namespace korvel

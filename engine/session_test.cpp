@@ -1,0 +1,186 @@
+#include "engine/session.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "platform/system_info.h"
+#include "support/files.h"
+#include "support/test_folder.h"
+
+namespace korvel {
+namespace {
+
+using testing::TTestFolder;
+
+void Touch(const std::string& path) { std::ofstream(path) << "x"; }
+
+TEST(Engine, CurrentSessionNeedsInitialisation) {
+  ExitKORVEL();
+  try {
+    GetCurrentDataSession();
+    FAIL();
+  } catch (const EKORVELEngineError& e) {
+    EXPECT_EQ(e.ErrorCode, KORVEL_NOTINITIALIZED);
+  }
+  InitializeKORVEL();
+  TDataSession* first = GetCurrentDataSession();
+  InitializeKORVEL();  // later calls do nothing
+  EXPECT_EQ(GetCurrentDataSession(), first);
+  EXPECT_FALSE(first->Hosted);
+  TDataSession* other = nullptr;
+  StartDataSession(other, true);
+  EXPECT_TRUE(other->Hosted);
+  SetCurrentDataSession(other);
+  EXPECT_EQ(GetCurrentDataSession(), other);
+  CloseDataSession(other);
+  EXPECT_EQ(other, nullptr);
+  EXPECT_EQ(GetCurrentDataSession(), first);  // back to the default session
+  ExitKORVEL();
+  EXPECT_FALSE(KORVELInitialized());
+}
+
+TEST(Session, DefaultsAndPasswords) {
+  TDataSession s(false);
+  EXPECT_EQ(s.ProgressSteps, 20);
+  EXPECT_EQ(s.GetProgressPercent(), 5);
+  s.SetProgress(0);
+  EXPECT_EQ(s.GetProgressPercent(), 100);
+  EXPECT_EQ(s.LockRetries, 15);
+  EXPECT_EQ(s.LockWait, 100);
+  EXPECT_EQ(s.LockProtocol, lpPessimistic);
+  EXPECT_EQ(s.MaxTableDataBufferSize, 16384);
+  EXPECT_EQ(s.MaxTableBlobBufferCount, 8192);
+  EXPECT_EQ(s.CurrentDirectory, platform::CurrentDirectory());
+  s.AddPassword("Secret");
+  s.AddPassword("Secret");
+  s.AddPassword("secret");
+  s.AddPassword("");
+  ASSERT_EQ(s.Passwords.size(), 2u);
+  EXPECT_TRUE(s.CheckForPassword("secret"));
+  EXPECT_FALSE(s.CheckForPassword("SECRET"));
+  s.DeletePassword("Secret");
+  EXPECT_FALSE(s.CheckForPassword("Secret"));
+  s.DeleteAllPasswords();
+  EXPECT_TRUE(s.Passwords.empty());
+  s.SetPrivateDirectory("  /var/tmp  ");
+  EXPECT_EQ(s.GetPrivateDirectory(), "/var/tmp/");
+  s.SetPrivateDirectory("");
+  EXPECT_EQ(s.GetPrivateDirectory(), s.CurrentDirectory);
+}
+
+TEST(Session, DirectoriesAreSharedByFolderAndCounted) {
+  TDataSession s(false);
+  TDataDirectory* a = s.OpenDataDirectory("x", "/tmp/Some/Place");
+  TDataDirectory* b = s.OpenDataDirectory("y", " /tmp/some/place/ ");
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(a->UseCount, 2);
+  EXPECT_EQ(a->Path, "/tmp/Some/Place/");
+  s.CloseDataDirectory(a);
+  EXPECT_EQ(s.DirectoryCount(), 1u);
+  s.CloseDataDirectory(a);
+  EXPECT_EQ(s.DirectoryCount(), 0u);
+
+  TDataDirectory* current = s.OpenDataDirectory("cur", "");
+  EXPECT_EQ(current->Path, s.CurrentDirectory);
+  TDataDirectory* memory = s.OpenDataDirectory("MEMORY", "");
+  EXPECT_EQ(memory->Path, "");
+  EXPECT_TRUE(memory->IsMemoryDatabase());
+  EXPECT_NE(memory, current);
+  // The in-memory database under a folder is not that folder's disk database.
+  TDataDirectory* disk = s.OpenDataDirectory("d", "/tmp/m");
+  TDataDirectory* memoryInFolder = s.OpenDataDirectory("Memory", "/tmp/m");
+  EXPECT_NE(disk, memoryInFolder);
+  EXPECT_EQ(memory->GetProperDataDirectoryName(), "");
+  EXPECT_EQ(disk->GetProperDataDirectoryName(), "/tmp/m/");
+}
+
+TEST(Directory, TableNamesMapToTheirFiles) {
+  TDataSession s(false);
+  TDataDirectory* d = s.OpenDataDirectory("db", "/data/db");
+  EXPECT_EQ(d->GetTableFileName("customer", ".DAT"), "/data/db/customer.DAT");
+  EXPECT_EQ(d->GetTableFileName("CUSTOMER.dat", ".IDX"), "/data/db/CUSTOMER.IDX");
+  EXPECT_EQ(d->GetTableFileName("cust.old", ".DAT"), "/data/db/cust.old.DAT");
+}
+
+TEST(Directory, ListsRenamesAndDeletesTablesOnDisk) {
+  TTestFolder folder;
+  Touch(folder.File("orders.DAT"));
+  Touch(folder.File("orders.IDX"));
+  Touch(folder.File("Beta.DAT"));
+  Touch(folder.File("alpha.dat"));
+  Touch(folder.File("notes.txt"));
+  TDataSession s(false);
+  TDataDirectory* d = s.OpenDataDirectory("db", folder.Path());
+  TStringList names;
+  names.SetSorted(true);
+  d->ListTableNames(names);
+  ASSERT_EQ(names.Count(), 3u);
+  EXPECT_EQ(names[0], "alpha");
+  EXPECT_EQ(names[1], "Beta");
+  EXPECT_EQ(names[2], "orders");
+  EXPECT_TRUE(d->DataTableExists("ORDERS", false));
+  EXPECT_FALSE(d->DataTableExists("orders", true));  // not an in-memory table
+
+  EXPECT_EQ(d->RenameDataTable("orders", "sales", false, false), 0);
+  EXPECT_TRUE(FileNameExists(folder.File("sales.DAT"), false));
+  EXPECT_TRUE(FileNameExists(folder.File("sales.IDX"), false));
+  EXPECT_FALSE(FileNameExists(folder.File("sales.BLB"), false));
+  EXPECT_FALSE(d->DataTableExists("orders", false));
+  EXPECT_EQ(d->RenameDataTable("sales", "", true, false), 0);
+  EXPECT_TRUE(FileNameExists(folder.File("sales.DBK"), false));
+  EXPECT_TRUE(FileNameExists(folder.File("sales.IBK"), false));
+  EXPECT_EQ(d->DeleteDataTable("Beta", false), 0);
+  EXPECT_FALSE(d->DataTableExists("beta", false));
+  EXPECT_EQ(d->DeleteDataTable("Beta", false), -11010);
+  EXPECT_EQ(d->RenameDataTable("nothing", "x", false, false), -11010);
+}
+
+TEST(Directory, MemoryTablesAreSeparateFromDiskTables) {
+  TTestFolder folder;
+  Touch(folder.File("t.DAT"));
+  TDataSession s(false);
+  TDataDirectory* memory = s.OpenDataDirectory("Memory", folder.Path());
+  TAbstractFile* f = nullptr;
+  std::int32_t h = GetFileList().CreateFile(memory->GetTableFileName("t", ".DAT"), true, f, false);
+  GetFileList().CloseFile(f, true, h);
+  EXPECT_TRUE(memory->DataTableExists("t", true));
+  EXPECT_EQ(memory->DeleteDataTable("t", true), 0);
+  EXPECT_FALSE(memory->DataTableExists("t", true));
+  EXPECT_TRUE(FileNameExists(folder.File("t.DAT"), false));  // the disk table is untouched
+}
+
+TEST(Directory, TemporaryNamesChangeOnlyOnceTheTableExists) {
+  TTestFolder folder;
+  TDataSession s(false);
+  TDataDirectory* d = s.OpenDataDirectory("db", folder.Path());
+  std::string first = d->GetTempDataTableName(false);
+  std::string digits = std::to_string(platform::CurrentThreadId()).substr(0, 5);
+  EXPECT_EQ(first, digits + "0.DAT");
+  EXPECT_EQ(d->GetTempDataTableName(false), first);
+  Touch(folder.File(first));
+  EXPECT_EQ(d->GetTempDataTableName(false), digits + "1.DAT");
+}
+
+TEST(Session, CallbacksAreCalledOnlyWhenSetAndGetTheUserValue) {
+  TDataSession s(true);
+  std::string path = "unchanged";
+  EXPECT_FALSE(s.DoGetPath("db", path));
+  EXPECT_EQ(path, "unchanged");
+  static std::int32_t seen = 0;
+  s.GetPathCallback.Function = [](std::int32_t data, const std::string& db, std::string& out) {
+    seen = data;
+    out = "/srv/" + db;
+    return true;
+  };
+  s.TraceCallback.Function = [](std::int32_t, const std::string&) -> bool { throw 1; };
+  s.CheckCallbacks(42);
+  EXPECT_TRUE(s.DoGetPath("db", path));
+  EXPECT_EQ(path, "/srv/db");
+  EXPECT_EQ(seen, 42);
+  EXPECT_EQ(s.LoginCallback.UserData, 0);  // unset callbacks keep their value
+  EXPECT_NO_THROW(s.DoTrace("x"));
+}
+
+}  // namespace
+}  // namespace korvel

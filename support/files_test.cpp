@@ -1,0 +1,322 @@
+#include "support/files.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+#include "platform/posix_file.h"
+#include "support/match_string.h"
+#include "support/os_files.h"
+#include "support/path_helpers.h"
+#include "support/test_folder.h"
+
+namespace korvel {
+namespace {
+
+using testing::TTestFolder;
+
+void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+std::int32_t Open(const std::string& name, bool memory, TAbstractFile*& file, bool exclusive = false,
+                  bool* readOnly = nullptr, bool* readOnlyAttribute = nullptr) {
+  bool ro = false, roa = false;
+  std::int32_t h = GetFileList().OpenFile(name, memory, file, roa, ro, exclusive, false);
+  if (readOnly) *readOnly = ro;
+  if (readOnlyAttribute) *readOnlyAttribute = roa;
+  return h;
+}
+
+TEST(MemoryFile, ReadsAndWritesAtEachHandlesOwnPosition) {
+  TAbstractFile* f = nullptr;
+  std::int32_t created = GetFileList().CreateFile("/mem/a.DAT", true, f, false);
+  ASSERT_EQ(created, 1);
+  TAbstractFile* g = nullptr;
+  EXPECT_EQ(Open("/mem/a.DAT", true, g), -11013);  // a created file is exclusive until closed
+  GetFileList().CloseFile(f, true, created);
+  std::int32_t h1 = Open("/mem/a.DAT", true, f);
+  std::int32_t h2 = Open("/mem/A.dat", true, g);
+  ASSERT_EQ(h1, 2);
+  ASSERT_EQ(h2, 3);
+  ASSERT_EQ(f, g);
+  std::vector<unsigned char> data(100);
+  for (int i = 0; i < 100; ++i) data[i] = static_cast<unsigned char>(i);
+  EXPECT_EQ(f->Write(h1, data.data(), 100), 100);
+  EXPECT_EQ(f->GetFileSize(), 100);
+  unsigned char buf[200];
+  // h2 still reads from 0; a read straddling the end returns the bytes up to the end.
+  EXPECT_EQ(f->Seek(h2, 90, soFromBeginning), 90);
+  EXPECT_EQ(f->Read(h2, buf, 50), 10);
+  EXPECT_EQ(buf[0], 90);
+  // At or past the end: 0 and the position stays.
+  EXPECT_EQ(f->Read(h2, buf, 10), 0);
+  EXPECT_EQ(f->Seek(h2, 0, soFromCurrent), 100);
+  f->Seek(h2, 500, soFromBeginning);
+  EXPECT_EQ(f->Read(h2, buf, 10), 0);
+  EXPECT_EQ(f->Seek(h2, 0, soFromCurrent), 500);
+  // A zero-byte write at 10 cuts the file to 10; growing again shows zeros, not old bytes.
+  f->Seek(h1, 10, soFromBeginning);
+  EXPECT_EQ(f->Write(h1, nullptr, 0), 0);
+  EXPECT_EQ(f->GetFileSize(), 10);
+  f->Seek(h1, 20, soFromBeginning);
+  unsigned char one = 0xEE;
+  f->Write(h1, &one, 1);
+  f->Seek(h1, 10, soFromBeginning);
+  ASSERT_EQ(f->Read(h1, buf, 11), 11);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(buf[i], 0) << i;
+  EXPECT_EQ(buf[10], 0xEE);
+  EXPECT_EQ(static_cast<TMemoryFile*>(f)->Capacity() % 4096, 0u);
+  EXPECT_EQ(GetFileList().CloseFile(f, true, h1), 0);
+  EXPECT_EQ(GetFileList().CloseFile(f, true, h2), 0);
+  EXPECT_EQ(GetFileList().DeleteFile("/mem/a.DAT", true), 0);
+}
+
+TEST(MemoryFile, ContentsSurviveClosingUnlessTemporary) {
+  TFileList& list = GetFileList();
+  TAbstractFile* f = nullptr;
+  std::int32_t h = list.CreateFile("/mem/keep.DAT", true, f, false);
+  f->Write(h, "hello", 5);
+  // Creating a memory file that is open is refused.
+  TAbstractFile* other = nullptr;
+  EXPECT_EQ(list.CreateFile("/mem/keep.DAT", true, other, false), -11013);
+  list.CloseFile(f, true, h);
+  EXPECT_TRUE(list.FileExists("/mem/keep.DAT", true));
+  EXPECT_FALSE(list.FileExists("/mem/keep.DAT", false));  // a disk file of that name is another file
+  h = Open("/mem/keep.DAT", true, f);
+  char buf[5];
+  ASSERT_EQ(f->Read(h, buf, 5), 5);
+  EXPECT_EQ(std::string(buf, 5), "hello");
+  list.CloseFile(f, true, h);
+  // Creating one that exists but is closed truncates it.
+  h = list.CreateFile("/mem/keep.DAT", true, f, false);
+  EXPECT_EQ(f->GetFileSize(), 0);
+  list.CloseFile(f, true, h);
+  EXPECT_EQ(list.DeleteFile("/mem/keep.DAT", true), 0);
+  EXPECT_EQ(list.DeleteFile("/mem/keep.DAT", true), -11010);
+
+  h = list.CreateFile("/mem/temp.DAT", true, f, true);
+  f->Write(h, "x", 1);
+  list.CloseFile(f, true, h);
+  EXPECT_FALSE(list.FileExists("/mem/temp.DAT", true));
+  EXPECT_EQ(Open("/mem/temp.DAT", true, f), -11010);
+}
+
+TEST(MemoryFile, LocksRefuseAnyOverlapAndUnlockNeedsTheExactRange) {
+  TAbstractFile* f = nullptr;
+  std::int32_t h = GetFileList().CreateFile("/mem/locks.DAT", true, f, false);
+  EXPECT_TRUE(f->Lock(0, 10));
+  EXPECT_FALSE(f->Lock(9, 1));
+  EXPECT_TRUE(f->Lock(10, 5));
+  EXPECT_FALSE(f->Unlock(0, 5));
+  EXPECT_FALSE(f->Lock(0, 1));  // still held
+  EXPECT_TRUE(f->Unlock(0, 10));
+  EXPECT_TRUE(f->Lock(0, 1));
+  GetFileList().CloseFile(f, true, h);
+  GetFileList().DeleteFile("/mem/locks.DAT", true);
+}
+
+TEST(FileList, ExclusiveAndSharedOpenersOfOneProcess) {
+  TTestFolder dir;
+  WriteText(dir.File("t.DAT"), "abc");
+  TAbstractFile *a = nullptr, *b = nullptr, *c = nullptr;
+  std::int32_t h1 = Open(dir.File("t.DAT"), false, a);
+  std::int32_t h2 = Open(dir.File("t.DAT"), false, b);
+  EXPECT_EQ(h1, 1);
+  EXPECT_EQ(h2, 2);
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(Open(dir.File("t.DAT"), false, c, true), -11013);
+  EXPECT_EQ(GetFileList().DeleteFile(dir.File("t.DAT"), false), -11013);
+  EXPECT_EQ(GetFileList().RenameFile(dir.File("t.DAT"), false, dir.File("u.DAT")), -11013);
+  GetFileList().CloseFile(a, false, h1);
+  GetFileList().CloseFile(a, false, h2);
+  EXPECT_EQ(GetFileList().CloseFile(a, false, h2), -11010);  // freed with its last handle
+  std::int32_t h = Open(dir.File("t.DAT"), false, a, true);
+  ASSERT_GT(h, 0);
+  EXPECT_EQ(Open(dir.File("t.DAT"), false, b), -11013);
+  GetFileList().CloseFile(a, false, h);
+}
+
+TEST(FileList, ReadOnlyAttributeGivesAReadOnlyOpen) {
+  TTestFolder dir;
+  WriteText(dir.File("ro.DAT"), "abc");
+  ASSERT_TRUE(platform::SetReadOnlyAttribute(dir.File("ro.DAT"), true));
+  TAbstractFile* f = nullptr;
+  bool readOnly = false, attribute = false;
+  std::int32_t h = Open(dir.File("ro.DAT"), false, f, false, &readOnly, &attribute);
+  ASSERT_GT(h, 0);
+  EXPECT_TRUE(readOnly);
+  EXPECT_TRUE(attribute);
+  EXPECT_EQ(f->Write(h, "x", 1), -1);
+  GetFileList().CloseFile(f, false, h);
+}
+
+TEST(FileList, NamesResolveWithoutRegardToCaseAndBackslashes) {
+  TTestFolder dir;
+  WriteText(dir.File("Customer.DAT"), "abc");
+  EXPECT_TRUE(FileNameExists(dir.File("CUSTOMER.dat"), false));
+  std::string backslashed = dir.Path();
+  for (char& ch : backslashed)
+    if (ch == '/') ch = '\\';
+  TAbstractFile* f = nullptr;
+  std::int32_t h = Open(backslashed + "customer.dat", false, f);
+  ASSERT_GT(h, 0);
+  char buf[3];
+  EXPECT_EQ(f->Read(h, buf, 3), 3);
+  GetFileList().CloseFile(f, false, h);
+  EXPECT_EQ(GetFileList().RenameFile(dir.File("CUSTOMER.DAT"), false, dir.File("orders.DAT")), 0);
+  EXPECT_TRUE(FileNameExists(dir.File("orders.DAT"), false));
+  EXPECT_FALSE(FileNameExists(dir.File("Customer.DAT"), false));
+  EXPECT_EQ(GetFileList().DeleteFile(dir.File("ORDERS.DAT"), false), 0);
+  EXPECT_FALSE(FileNameExists(dir.File("orders.DAT"), false));
+  EXPECT_EQ(GetFileList().DeleteFile(dir.File("orders.DAT"), false), -11010);
+}
+
+TEST(FileList, ListingMatchesPatternsOfOneKind) {
+  TTestFolder dir;
+  WriteText(dir.File("a.DAT"), "");
+  WriteText(dir.File("b.dat"), "");
+  WriteText(dir.File("c.IDX"), "");
+  mkdir(dir.File("d.DAT").c_str(), 0755);  // folders are not listed
+  TStringList names;
+  names.SetSorted(true);
+  ListFiles(names, dir.Path() + "*.DAT", false, false);
+  ASSERT_EQ(names.Count(), 2u);
+  EXPECT_EQ(names[0], "a");
+  EXPECT_EQ(names[1], "b");
+  ListFiles(names, dir.Path() + "*", false, true);
+  EXPECT_EQ(names.Count(), 3u);
+
+  TAbstractFile* f = nullptr;
+  std::int32_t h = GetFileList().CreateFile("/memlist/x.DAT", true, f, false);
+  ListFiles(names, "/memlist/*.dat", true, true);
+  ASSERT_EQ(names.Count(), 1u);
+  EXPECT_EQ(names[0], "x.DAT");
+  GetFileList().CloseFile(f, true, h);
+  GetFileList().DeleteFile("/memlist/x.DAT", true);
+}
+
+TEST(FileList, CopyOfAnExactMultipleOfTheChunkSizeIsComplete) {
+  TTestFolder dir;
+  for (std::int64_t size : {std::int64_t{0}, std::int64_t{65536 * 2}, std::int64_t{70000}}) {
+    TAbstractFile* src = nullptr;
+    std::int32_t h = GetFileList().CreateFile(dir.File("src.DAT"), false, src, false);
+    std::vector<unsigned char> data(static_cast<std::size_t>(size));
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 7);
+    if (size > 0) src->Write(h, data.data(), size);
+    std::vector<int> progress;
+    ASSERT_EQ(GetFileList().CopyToFile(src, h, false, "/copies/dst.DAT", true,
+                                       [&](int p) { progress.push_back(p); }, 10),
+              0);
+    GetFileList().CloseFile(src, false, h);
+    TAbstractFile* dst = nullptr;
+    std::int32_t d = Open("/copies/dst.DAT", true, dst);
+    ASSERT_EQ(dst->GetFileSize(), size);
+    std::vector<unsigned char> back(static_cast<std::size_t>(size) + 1);
+    EXPECT_EQ(dst->Read(d, back.data(), size + 1), size);
+    back.resize(static_cast<std::size_t>(size));
+    EXPECT_EQ(back, data);
+    if (size > 0) {
+      ASSERT_FALSE(progress.empty());
+      EXPECT_EQ(progress.back(), 100);
+    }
+    // Copying back over a longer file leaves an exact copy, no old tail.
+    std::int32_t big = GetFileList().CreateFile(dir.File("big.DAT"), false, src, false);
+    std::vector<unsigned char> junk(200000, 0xAA);
+    src->Write(big, junk.data(), static_cast<std::int64_t>(junk.size()));
+    ASSERT_EQ(GetFileList().CopyFromFile(src, big, false, "/copies/dst.DAT", true, nullptr, 0), 0);
+    EXPECT_EQ(src->GetFileSize(), size);
+    GetFileList().CloseFile(src, false, big);
+    GetFileList().CloseFile(dst, true, d);
+    GetFileList().DeleteFile("/copies/dst.DAT", true);
+  }
+}
+
+TEST(FileHandler, FailuresRaiseWithTheFileName) {
+  TTestFolder dir;
+  TFileHandler handler;
+  handler.FileName = dir.File("missing.DAT");
+  try {
+    handler.OpenFile();
+    FAIL();
+  } catch (const EKORVELEngineError& e) {
+    EXPECT_EQ(e.ErrorCode, KORVEL_OSENOENT);
+    EXPECT_EQ(e.ErrorTableName, dir.File("missing.DAT"));
+  }
+  handler.FileName = dir.File("h.DAT");
+  handler.CreateFile();
+  handler.Write("0123456789", 10);
+  handler.Seek(4, soFromBeginning);
+  EXPECT_EQ(handler.GetSize(), 10);
+  EXPECT_EQ(handler.GetPos(), 4);  // GetSize restores the position
+  char buf[10];
+  try {
+    handler.Read(buf, 10);
+    FAIL();
+  } catch (const EKORVELEngineError& e) {
+    EXPECT_EQ(e.ErrorCode, KORVEL_READERR);
+  }
+  handler.Seek(4, soFromBeginning);
+  EXPECT_EQ(handler.Read(buf, 10, true), 6);
+  handler.CloseFile();
+  EXPECT_FALSE(handler.IsOpen);
+  handler.SetIsOpen(true);
+  EXPECT_TRUE(handler.IsOpen);
+  handler.CloseFile();
+  handler.RenameFile(dir.File("g.DAT"));
+  EXPECT_EQ(handler.FileName, dir.File("g.DAT"));
+  EXPECT_TRUE(handler.Exists());
+  handler.DeleteFile();
+  EXPECT_FALSE(handler.Exists());
+}
+
+TEST(OSWrappers, TemporaryNamesAndFileFacts) {
+  TTestFolder dir;
+  std::string name = OSTempFileName(dir.Path(), ".tmp");
+  EXPECT_EQ(name.rfind(dir.Path(), 0), 0u);
+  EXPECT_EQ(name.substr(name.size() - 5), "0.tmp");
+  WriteText(name, "abc");
+  EXPECT_NE(OSTempFileName(dir.Path(), ".tmp"), name);
+  EXPECT_TRUE(OSFileExists(name));
+  EXPECT_FALSE(OSFileExists(dir.Path()));  // a folder is no file
+  EXPECT_EQ(OSFileAge(dir.Path()), -1);
+  EXPECT_EQ(OSSizeOfFile(name), 3);
+  EXPECT_GT(OSTimeStampOfFile(name), 45000.0);  // after 2023
+  int fd = OSFileOpen(name, fmReadWriteShared, true);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(OSFileClose(fd));
+  EXPECT_FALSE(OSFileExists(name));  // deleted on close
+  EXPECT_EQ(OSGetMaxFileSize(dir.Path()), 0x7FFFFFFFFFFFFFFFLL);
+}
+
+TEST(PathHelpers, TableFileNames) {
+  EXPECT_EQ(EnsureFileExt("customer", ".DAT", ".IDX"), "customer.IDX");
+  EXPECT_EQ(EnsureFileExt(" CUSTOMER.dat ", ".DAT", ".BLB"), "CUSTOMER.BLB");
+  EXPECT_EQ(EnsureFileExt("cust.old", ".DAT", ".DAT"), "cust.old.DAT");
+  EXPECT_EQ(EnsureFileExt("a.b/c", ".DAT", ".DAT"), "a.b/c.DAT");
+  EXPECT_EQ(AddBS("/a"), "/a/");
+  EXPECT_EQ(AddBS(""), "");
+  EXPECT_EQ(RemoveLastDir("/a/b/c/"), "/a/b/");
+  EXPECT_EQ(StripFilePathAndExtension("/a/b/c.DAT"), "c");
+  EXPECT_EQ(ConvertSlashes("a\\b"), "a/b");
+}
+
+TEST(MatchString, WildcardsEscapesAndCase) {
+  EXPECT_TRUE(MatchString("Customer.DAT", "*.dat"));
+  EXPECT_FALSE(MatchString("Customer.IDX", "*.dat"));
+  EXPECT_TRUE(MatchString("anything", "*"));
+  EXPECT_TRUE(MatchString("", "*"));
+  EXPECT_FALSE(MatchString("", "a"));
+  EXPECT_TRUE(MatchString("", ""));
+  EXPECT_TRUE(MatchString("abcbc", "a*bc"));
+  EXPECT_TRUE(MatchString("abc", "a_c", true));
+  EXPECT_FALSE(MatchString("ac", "a_c", true));
+  EXPECT_TRUE(MatchString("a%c", "a\\%c", true, '\\'));
+  EXPECT_FALSE(MatchString("abc", "a\\%c", true, '\\'));
+  EXPECT_TRUE(MatchString("a*", "a\\*", false, '\\'));
+  EXPECT_FALSE(MatchString("ab", "a\\*", false, '\\'));
+}
+
+}  // namespace
+}  // namespace korvel
