@@ -231,7 +231,9 @@ void TRecord::Initialize(bool newID) {
   std::memset(buffer_.get(), 0, RecordSize);
   if (newID) PutI32(buffer_.get(), kRecordIDOffset, Owner->GetNextFreeRecordID());
   PutI32(buffer_.get(), kRecordNumberOffset, RecordNumber);
-  Modified = false;
+  // A record given a new ID is a new record: it must reach the file even if nothing else is
+  // stored in it (the ID has been issued and the record counted).
+  Modified = newID;
 }
 
 void TRecord::Read(std::uint8_t* source) {
@@ -391,9 +393,10 @@ void TDataFile::CheckOpenedHeader() {
 
 void TDataFile::CloseFile() {
   FreeFieldDefinitions();
-  for (auto& record : recordBuffers_) record->ClearUseCount();
+  for (TRecord* record : recordBuffers_) delete record;
   recordBuffers_.clear();
   first_ = last_ = nullptr;
+  hint_ = 0;
   stack_.Clear();
   TFileHandler::CloseFile();
 }
@@ -753,10 +756,21 @@ void TDataFile::SetNextFreeRecord(TRecord* record) {
 // The cache
 
 std::int32_t TDataFile::FindRecordBuffer(std::int32_t recordNumber, std::size_t& pos) const {
+  const std::size_t size = recordBuffers_.size();
+  // Runs of neighbouring records are the common case: try beside the last record found first.
+  for (std::size_t guess = hint_; guess < size && guess <= hint_ + 1; ++guess) {
+    if (recordBuffers_[guess]->RecordNumber == recordNumber) {
+      pos = hint_ = guess;
+      return static_cast<std::int32_t>(guess);
+    }
+  }
   auto it = std::lower_bound(recordBuffers_.begin(), recordBuffers_.end(), recordNumber,
-                             [](const std::unique_ptr<TRecord>& r, std::int32_t n) { return r->RecordNumber < n; });
+                             [](const TRecord* r, std::int32_t n) { return r->RecordNumber < n; });
   pos = static_cast<std::size_t>(it - recordBuffers_.begin());
-  if (it != recordBuffers_.end() && (*it)->RecordNumber == recordNumber) return static_cast<std::int32_t>(pos);
+  if (it != recordBuffers_.end() && (*it)->RecordNumber == recordNumber) {
+    hint_ = pos;
+    return static_cast<std::int32_t>(pos);
+  }
   return -1;
 }
 
@@ -789,33 +803,41 @@ void TDataFile::MoveToFirstRecordBuffer(TRecord* record) {
   InsertAsFirstRecordBuffer(record);
 }
 
-void TDataFile::InsertRecordBuffer(std::unique_ptr<TRecord> record, std::size_t pos) {
-  TRecord* raw = record.get();
-  recordBuffers_.insert(recordBuffers_.begin() + static_cast<std::ptrdiff_t>(pos), std::move(record));
-  InsertAsFirstRecordBuffer(raw);
+void TDataFile::InsertRecordBuffer(TRecord* record, std::size_t pos) {
+  recordBuffers_.insert(recordBuffers_.begin() + static_cast<std::ptrdiff_t>(pos), record);
+  InsertAsFirstRecordBuffer(record);
 }
 
-std::unique_ptr<TRecord> TDataFile::RemoveRecordBuffer(TRecord* record, std::size_t* pos) {
-  std::size_t at;
-  std::int32_t index = FindRecordBuffer(record->RecordNumber, at);
-  if (index < 0 || recordBuffers_[static_cast<std::size_t>(index)].get() != record) RaiseTable(KORVEL_FILECORRUPT);
-  std::unique_ptr<TRecord> owned = std::move(recordBuffers_[static_cast<std::size_t>(index)]);
-  recordBuffers_.erase(recordBuffers_.begin() + index);
-  if (pos != nullptr && static_cast<std::size_t>(index) < *pos) --*pos;
+TRecord* TDataFile::DetachRecordBuffer(TRecord* record, std::size_t* pos) {
+  std::size_t index;
+  if (!recordBuffers_.empty() && recordBuffers_.front() == record) {
+    index = 0;
+  } else if (!recordBuffers_.empty() && recordBuffers_.back() == record) {
+    index = recordBuffers_.size() - 1;
+  } else {
+    std::size_t at;
+    std::int32_t found = FindRecordBuffer(record->RecordNumber, at);
+    // A cached record missing from the sorted list: the cache is inconsistent.
+    if (found < 0 || recordBuffers_[static_cast<std::size_t>(found)] != record) RaiseTable(KORVEL_FILECORRUPT);
+    index = static_cast<std::size_t>(found);
+  }
+  recordBuffers_.erase(recordBuffers_.begin() + static_cast<std::ptrdiff_t>(index));
+  if (pos != nullptr && index < *pos) --*pos;
   UnlinkRecordBuffer(record);
-  return owned;
+  return record;
 }
+
+void TDataFile::ReleaseRecordBuffer(TRecord* record) { stack_.ReturnRecordInstance(std::unique_ptr<TRecord>(record)); }
 
 TRecord* TDataFile::CreateNewRecordBuffer(std::int32_t recordNumber, std::size_t pos) {
-  std::unique_ptr<TRecord> record = stack_.GetNewRecordInstance();
+  TRecord* record = stack_.GetNewRecordInstance().release();
   record->RecordNumber = recordNumber;
   record->Initialize(false);
-  TRecord* raw = record.get();
-  InsertRecordBuffer(std::move(record), pos);
-  return raw;
+  InsertRecordBuffer(record, pos);
+  return record;
 }
 
-void TDataFile::DeleteRecordBuffer(TRecord* record) { stack_.ReturnRecordInstance(RemoveRecordBuffer(record, nullptr)); }
+void TDataFile::DeleteRecordBuffer(TRecord* record) { ReleaseRecordBuffer(DetachRecordBuffer(record, nullptr)); }
 
 TRecord* TDataFile::FindRecordBufferToDelete() const {
   for (TRecord* r = last_; r != nullptr; r = r->Prev)
@@ -823,28 +845,47 @@ TRecord* TDataFile::FindRecordBufferToDelete() const {
   return nullptr;
 }
 
-bool TDataFile::ClearLastRecordBuffer(std::int32_t recordNumber, std::size_t& pos, TRecord*& record) {
+TRecord* TDataFile::FindOrFlushRecordBufferToDelete() {
   TRecord* victim = FindRecordBufferToDelete();
   if (victim == nullptr && !owner_->GetTransactionInProgress()) {
     FlushRecordBuffers();
     victim = FindRecordBufferToDelete();
   }
+  return victim;
+}
+
+TRecord* TDataFile::AcquireRecordBuffer(std::int32_t recordNumber, std::size_t& pos, std::size_t pending) {
+  TRecord* record = nullptr;
+  if (recordBuffers_.size() + pending >= static_cast<std::size_t>(std::max(capacity_, 0))) {
+    TRecord* victim = FindOrFlushRecordBufferToDelete();
+    if (victim != nullptr) {
+      record = DetachRecordBuffer(victim, &pos);
+    } else {
+      // Every buffer is pinned or holds unwritten changes: grow rather than fail.
+      capacity_ += kCacheGrowth;
+    }
+  }
+  if (record == nullptr) record = stack_.GetNewRecordInstance().release();
+  record->RecordNumber = recordNumber;
+  record->Initialize(false);
+  return record;
+}
+
+bool TDataFile::ClearLastRecordBuffer(std::int32_t recordNumber, std::size_t& pos, TRecord*& record) {
+  TRecord* victim = FindOrFlushRecordBufferToDelete();
   if (victim == nullptr) return false;
-  std::unique_ptr<TRecord> owned = RemoveRecordBuffer(victim, &pos);
-  owned->RecordNumber = recordNumber;
-  owned->Initialize(false);
-  InsertRecordBuffer(std::move(owned), pos);
+  DetachRecordBuffer(victim, &pos);
+  victim->RecordNumber = recordNumber;
+  victim->Initialize(false);
+  InsertRecordBuffer(victim, pos);
   record = victim;
   return true;
 }
 
 TRecord* TDataFile::GetNewRecordBuffer(std::int32_t recordNumber, std::size_t& pos) {
-  if (static_cast<std::int32_t>(recordBuffers_.size()) < capacity_) return CreateNewRecordBuffer(recordNumber, pos);
-  TRecord* record = nullptr;
-  if (ClearLastRecordBuffer(recordNumber, pos, record)) return record;
-  // Every buffer is pinned or holds unwritten changes: grow rather than fail.
-  capacity_ += kCacheGrowth;
-  return CreateNewRecordBuffer(recordNumber, pos);
+  TRecord* record = AcquireRecordBuffer(recordNumber, pos, 0);
+  InsertRecordBuffer(record, pos);
+  return record;
 }
 
 bool TDataFile::DeleteLastRecordBuffer() {
@@ -852,6 +893,14 @@ bool TDataFile::DeleteLastRecordBuffer() {
   if (victim == nullptr) return false;
   DeleteRecordBuffer(victim);
   return true;
+}
+
+TRecord* TDataFile::FindCachedRecord(std::int32_t recordNumber) const {
+  TRecord* r = FindFirstRecordBuffer(recordNumber);
+  if (r != nullptr) return r;
+  std::size_t pos;
+  std::int32_t index = FindRecordBuffer(recordNumber, pos);
+  return index >= 0 ? recordBuffers_[static_cast<std::size_t>(index)] : nullptr;
 }
 
 bool TDataFile::GetRecord(TDataCursor* cursor, std::int32_t recordNumber, bool readAhead, bool cursorReadAhead,
@@ -868,7 +917,7 @@ bool TDataFile::GetRecord(TDataCursor* cursor, std::int32_t recordNumber, bool r
     std::int32_t index = FindRecordBuffer(recordNumber, pos);
     TRecord* r;
     if (index >= 0) {
-      r = recordBuffers_[static_cast<std::size_t>(index)].get();
+      r = recordBuffers_[static_cast<std::size_t>(index)];
       MoveToFirstRecordBuffer(r);
       r->Initialize(false);
     } else {
@@ -883,12 +932,7 @@ bool TDataFile::GetRecord(TDataCursor* cursor, std::int32_t recordNumber, bool r
     return true;
   }
 
-  TRecord* r = FindFirstRecordBuffer(recordNumber);
-  if (r == nullptr) {
-    std::size_t pos;
-    std::int32_t index = FindRecordBuffer(recordNumber, pos);
-    if (index >= 0) r = recordBuffers_[static_cast<std::size_t>(index)].get();
-  }
+  TRecord* r = FindCachedRecord(recordNumber);
   if (r != nullptr) {
     MoveToFirstRecordBuffer(r);
     ++cacheHits_;
@@ -908,12 +952,7 @@ bool TDataFile::GetRecord(TDataCursor* cursor, std::int32_t recordNumber, bool r
     count = std::max(count, 1);
   }
   ReadRecordBuffers(recordNumber, count, forward);
-  r = FindFirstRecordBuffer(recordNumber);
-  if (r == nullptr) {
-    std::size_t pos;
-    std::int32_t index = FindRecordBuffer(recordNumber, pos);
-    if (index >= 0) r = recordBuffers_[static_cast<std::size_t>(index)].get();
-  }
+  r = FindCachedRecord(recordNumber);
   if (r == nullptr) RaiseTable(KORVEL_FILECORRUPT);
   MoveToFirstRecordBuffer(r);
   r->IncUseCount();
@@ -952,22 +991,49 @@ void TDataFile::ReadRecordBuffers(std::int32_t first, std::int32_t count, bool f
   std::int64_t got = ReadAt(offset, readBuffer_.get(), static_cast<std::int64_t>(bytes), allowShort);
   if (got < 0) Raise(KORVEL_READERR);
   ++recordReads_;
-  std::int32_t whole = static_cast<std::int32_t>(got / static_cast<std::int64_t>(recordSize));
+  const std::int32_t whole = static_cast<std::int32_t>(got / static_cast<std::int64_t>(recordSize));
+  if (whole < 1) return;
 
-  // The requested record is placed last, so that it ends up the most recently used.
+  // The run is walked so that the requested record comes last and ends up the most recently
+  // used: from its end backwards when reading forward, from its start otherwise.
+  auto source = [&](std::int32_t i) { return readBuffer_.get() + static_cast<std::size_t>(i) * recordSize; };
+  std::size_t pos;
+  FindRecordBuffer(start, pos);
+  const bool noneCached = pos >= recordBuffers_.size() || recordBuffers_[pos]->RecordNumber > start + whole - 1;
+  if (noneCached) {
+    // The usual case: take the buffers, fill them and insert them as one block.
+    batch_.clear();
+    try {
+      for (std::int32_t step = 0; step < whole; ++step) {
+        std::int32_t i = forward ? whole - 1 - step : step;
+        TRecord* r = AcquireRecordBuffer(start + i, pos, batch_.size());
+        batch_.push_back(r);
+        r->Read(source(i));
+      }
+    } catch (...) {
+      for (TRecord* r : batch_) ReleaseRecordBuffer(r);
+      batch_.clear();
+      throw;
+    }
+    if (forward)
+      recordBuffers_.insert(recordBuffers_.begin() + static_cast<std::ptrdiff_t>(pos), batch_.rbegin(), batch_.rend());
+    else
+      recordBuffers_.insert(recordBuffers_.begin() + static_cast<std::ptrdiff_t>(pos), batch_.begin(), batch_.end());
+    for (TRecord* r : batch_) InsertAsFirstRecordBuffer(r);
+    batch_.clear();
+    return;
+  }
   for (std::int32_t step = 0; step < whole; ++step) {
     std::int32_t i = forward ? whole - 1 - step : step;
     std::int32_t number = start + i;
-    std::uint8_t* source = readBuffer_.get() + static_cast<std::size_t>(i) * recordSize;
-    std::size_t pos;
     std::int32_t index = FindRecordBuffer(number, pos);
     if (index >= 0) {
-      TRecord* cached = recordBuffers_[static_cast<std::size_t>(index)].get();
-      if (cached->UseCount == 0 && !cached->Modified) cached->Read(source);
+      // A cached record is refreshed only when nobody holds it and it has no unwritten changes.
+      TRecord* cached = recordBuffers_[static_cast<std::size_t>(index)];
+      if (cached->UseCount == 0 && !cached->Modified) cached->Read(source(i));
       continue;
     }
-    TRecord* r = GetNewRecordBuffer(number, pos);
-    r->Read(source);
+    GetNewRecordBuffer(number, pos)->Read(source(i));
   }
 }
 
@@ -983,13 +1049,13 @@ bool TDataFile::FlushRecordBuffers() {
   std::size_t i = 0;
   const std::size_t n = recordBuffers_.size();
   while (i < n) {
-    if (!flushable(recordBuffers_[i].get())) {
+    if (!flushable(recordBuffers_[i])) {
       ++i;
       continue;
     }
     std::size_t j = i;
     std::int32_t expected = recordBuffers_[i]->RecordNumber;
-    while (j < n && recordBuffers_[j]->RecordNumber == expected && flushable(recordBuffers_[j].get())) {
+    while (j < n && recordBuffers_[j]->RecordNumber == expected && flushable(recordBuffers_[j])) {
       ++j;
       ++expected;
     }
@@ -1013,18 +1079,19 @@ bool TDataFile::FlushRecordBuffers() {
 
 void TDataFile::FreeRecordBuffers() {
   // A pinned record is in a caller's hands until PutRecord; it stays.
-  std::vector<std::unique_ptr<TRecord>> kept;
-  for (auto& record : recordBuffers_) {
+  std::deque<TRecord*> kept;
+  for (TRecord* record : recordBuffers_) {
     if (record->UseCount > 0) {
-      kept.push_back(std::move(record));
+      kept.push_back(record);
     } else {
       record->Next = record->Prev = nullptr;
-      stack_.ReturnRecordInstance(std::move(record));
+      ReleaseRecordBuffer(record);
     }
   }
-  recordBuffers_ = std::move(kept);
+  recordBuffers_.swap(kept);
   first_ = last_ = nullptr;
-  for (auto& record : recordBuffers_) InsertAsFirstRecordBuffer(record.get());
+  hint_ = 0;
+  for (TRecord* record : recordBuffers_) InsertAsFirstRecordBuffer(record);
 }
 
 void TDataFile::AdjustRecordBuffers() {

@@ -82,6 +82,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -358,8 +359,8 @@ class TRecord {
   TRecord(const TRecord&) = delete;
   TRecord& operator=(const TRecord&) = delete;
 
-  // Clears the buffer (sized to the file's record size), stores the next record ID when newID,
-  // stores RecordNumber at offset 1 and clears Modified.
+  // Clears the buffer (sized to the file's record size), stores RecordNumber at offset 1 and,
+  // when newID, the next record ID at offset 5. Modified is then set exactly when newID.
   void Initialize(bool newID);
   // Takes a record image from the file: descrambles `source` in place when the table is
   // scrambled, copies it in and, for a live record, overwrites offset 1 with RecordNumber.
@@ -594,8 +595,16 @@ class TDataFile : public TFileHandler {
   void CheckOpenedHeader();
   std::int32_t ComputeCacheLimit() const;
   void ReadRecordBuffers(std::int32_t first, std::int32_t count, bool forward);
-  void InsertRecordBuffer(std::unique_ptr<TRecord> record, std::size_t pos);
-  std::unique_ptr<TRecord> RemoveRecordBuffer(TRecord* record, std::size_t* pos);
+  void InsertRecordBuffer(TRecord* record, std::size_t pos);
+  // Takes the record out of RecordBuffers and the recently-used list; `pos` (if given) is
+  // adjusted when the record stood before it.
+  TRecord* DetachRecordBuffer(TRecord* record, std::size_t* pos);
+  void ReleaseRecordBuffer(TRecord* record);
+  TRecord* FindOrFlushRecordBufferToDelete();
+  // A detached buffer for the record: new while the cache (with `pending` buffers taken but not
+  // yet inserted) is below capacity, else a recycled one, else new with the capacity grown.
+  TRecord* AcquireRecordBuffer(std::int32_t recordNumber, std::size_t& pos, std::size_t pending);
+  TRecord* FindCachedRecord(std::int32_t recordNumber) const;
   void UnlinkRecordBuffer(TRecord* record);
   void EnsureReadBuffer(std::size_t size);
   void EnsureWriteBuffer(std::size_t size);
@@ -611,7 +620,9 @@ class TDataFile : public TFileHandler {
   std::size_t readBufferSize_ = 0;
   std::unique_ptr<std::uint8_t[]> writeBuffer_;
   std::size_t writeBufferSize_ = 0;
-  std::vector<std::unique_ptr<TRecord>> recordBuffers_;  // ascending record number
+  std::deque<TRecord*> recordBuffers_;                   // owned; ascending record number
+  mutable std::size_t hint_ = 0;                         // index of the last record found
+  std::vector<TRecord*> batch_;                          // buffers of a run being read
   std::int32_t capacity_ = 0;                            // cache limit
   TRecord* first_ = nullptr;                             // most recently used
   TRecord* last_ = nullptr;                              // least recently used

@@ -276,10 +276,10 @@ void TDataFileSorter::Finish(std::int32_t recordsBefore) {
 void TDataFileSorter::SortInMemory() {
   std::vector<TRecord*> order;
   order.reserve(file_.recordBuffers_.size());
-  for (auto& r : file_.recordBuffers_) {
+  for (TRecord* r : file_.recordBuffers_) {
     if (r->GetIsDeleted()) continue;
     BuildKey(r->Buffer(), r->SortKey(keyLength_));
-    order.push_back(r.get());
+    order.push_back(r);
   }
   std::stable_sort(order.begin(), order.end(),
                    [this](const TRecord* a, const TRecord* b) { return Less(a->SortKey(), b->SortKey()); });
@@ -291,7 +291,7 @@ void TDataFileSorter::SortInMemory() {
   for (TRecord* r : order) Emit(r->Buffer(), r->SortKey());
   EndOutput();
   // The rows were written over the records the cache still holds.
-  for (auto& r : file_.recordBuffers_) r->ClearUseCount();
+  for (TRecord* r : file_.recordBuffers_) r->ClearUseCount();
   file_.FreeRecordBuffers();
 }
 
@@ -365,7 +365,7 @@ class TSortRun {
 
 void TDataFileSorter::SortByMerge() {
   file_.FlushRecordBuffers();
-  for (auto& r : file_.recordBuffers_) r->ClearUseCount();
+  for (TRecord* r : file_.recordBuffers_) r->ClearUseCount();
   file_.FreeRecordBuffers();
 
   const std::int32_t total = file_.GetPhysicalRecordsUsed();
