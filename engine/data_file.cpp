@@ -4,18 +4,15 @@
 
 #include <algorithm>
 #include <cstring>
-#include <ctime>
 #include <limits>
 
 #include "engine/data_file_bytes.h"
 #include "platform/system_info.h"
 #include "support/path_helpers.h"
-#if __has_include("support/scramble.h")
+#include "framework/date_time.h"
 #include "support/scramble.h"
-#define KORVEL_HAS_SCRAMBLE 1
-#else
-#define KORVEL_HAS_SCRAMBLE 0
-#endif
+#include "support/text_forms.h"
+#include "support/language.h"
 
 namespace korvel {
 
@@ -25,45 +22,6 @@ constexpr std::size_t kBufferStep = 4096;  // read and write buffers grow in the
 constexpr std::size_t kRecordStep = 64;    // record and sort-key buffers grow in these steps
 
 std::size_t RoundUp(std::size_t n, std::size_t step) { return (n + step - 1) / step * step; }
-
-// The local date and time as a date-time value: days since 30 December 1899, the fraction the
-// time of day.
-double LocalDateTimeNow() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  std::tm tm{};
-  localtime_r(&ts.tv_sec, &tm);
-  // Days from 1 March of year 0 (proleptic Gregorian), the usual civil-to-days reckoning.
-  int y = tm.tm_year + 1900;
-  int m = tm.tm_mon + 1;
-  int d = tm.tm_mday;
-  y -= m <= 2;
-  int era = (y >= 0 ? y : y - 399) / 400;
-  int yoe = y - era * 400;
-  int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  long days = static_cast<long>(era) * 146097 + doe - 719468;  // days since 1970-01-01
-  double seconds = tm.tm_hour * 3600.0 + tm.tm_min * 60.0 + tm.tm_sec + (ts.tv_nsec / 1000000) / 1000.0;
-  return static_cast<double>(days + 25569) + seconds / 86400.0;
-}
-
-// Scrambles or descrambles (the same operation) with a seed pair.
-void Scramble(std::uint8_t* buffer, std::size_t length, std::uint8_t a, std::uint8_t b) {
-#if KORVEL_HAS_SCRAMBLE
-  EncryptBuffer(buffer, length, a, b);
-#else
-  (void)buffer;
-  (void)length;
-  (void)a;
-  (void)b;
-  RaiseError(KORVEL_INVALIDPASSWORD);
-#endif
-}
-
-constexpr std::uint8_t kDataSeedA = 0x5B;
-constexpr std::uint8_t kDataSeedB = 0xC4;
-constexpr std::uint8_t kTextSeedAValue = 0x27;
-constexpr std::uint8_t kTextSeedBValue = 0x8E;
 
 // A header counter moved on by one: after 2,147,483,647 the next value is 1.
 std::int32_t NextCounter(std::int32_t value) {
@@ -75,6 +33,32 @@ bool HasDeclaredLength(std::uint8_t dataType) {
 }
 
 bool IsNameStart(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c >= 0x80; }
+
+// Whether a default, minimum or maximum text is a value of the field's type (ANSI forms; the
+// current-date words for dates and times).
+bool IsValueText(const TFieldDefinition& f, const std::string& text) {
+  if (text.empty()) return true;
+  const bool date = text == "CURRENT_DATE", time = text == "CURRENT_TIME", stamp = text == "CURRENT_TIMESTAMP";
+  switch (f.DataType) {
+    case dtDate: return date || IsADate(text);
+    case dtTime: return time || IsATime(text);
+    case dtTimeStamp: return date || time || stamp || IsADateTime(text);
+    case dtBoolean: return IsABoolean(text);
+    case dtSmallInt: return IsASmallInt(text);
+    case dtInteger: return IsAnInteger(text);
+    case dtWord: return IsAWord(text);
+    case dtUnsignedInt: {
+      if (!IsALargeInt(text)) return false;
+      long long v = std::stoll(text);
+      return v >= 0 && v <= 4294967295LL;
+    }
+    case dtLargeInt: return IsALargeInt(text);
+    case dtFloat:
+    case dtExtended: return IsAFloat(text);
+    case dtBCD: return IsABCD(text);
+    default: return true;  // strings, bytes and BLOBs take any text
+  }
+}
 
 }  // namespace
 
@@ -418,7 +402,7 @@ bool TDataFile::WriteHeader(bool force) {
   header_.LastUpdateStamp = static_cast<std::int32_t>(static_cast<std::uint32_t>(header_.LastUpdateStamp) + 1);
   header_.EngineVersion = kEngineVersionNum;
   header_.Reserved = 0;
-  header_.LastUpdated = LocalDateTimeNow() - kDateTimeDayOffset;
+  header_.LastUpdated = Now() - kDateTimeDayOffset;
   std::uint8_t buffer[kDataHeaderSize];
   header_.EncodeTo(buffer);
   WriteAt(0, buffer, kDataHeaderSize);
@@ -479,7 +463,7 @@ bool TDataFile::CheckForChanges() {
 std::string TDataFile::PlainText(const std::string& stored) const {
   if (!header_.Encrypted || stored.empty()) return stored;
   std::string text = stored;
-  Scramble(reinterpret_cast<std::uint8_t*>(text.data()), text.size(), kTextSeedAValue, kTextSeedBValue);
+  DecryptBuffer(text.data(), text.size(), kTextSeedA, kTextSeedB);
   return text;
 }
 
@@ -490,7 +474,7 @@ std::string TDataFile::GetDescription() const { return PlainText(header_.Descrip
 std::string TDataFile::GetPassword() const { return PlainText(header_.Password); }
 
 void TDataFile::ScrambleData(std::uint8_t* buffer, std::size_t length) const {
-  if (header_.Encrypted && length > 0) Scramble(buffer, length, kDataSeedA, kDataSeedB);
+  if (header_.Encrypted && length > 0) EncryptBuffer(buffer, length, kTableDataSeedA, kTableDataSeedB);
 }
 
 void TDataFile::EnsureReadBuffer(std::size_t size) {
@@ -619,6 +603,7 @@ void TDataFile::CheckHeaderVersion() {
 
 void TDataFile::CheckHeader() {
   CheckHeaderVersion();
+  if (!OSValidLocale(OSLocaleID(header_.LanguageID, header_.SortID))) RaiseTable(KORVEL_CANNOTLOADLDDRV);
   std::int64_t offset = kRecordFieldsOffset;
   for (std::size_t i = 0; i < fields_.size(); ++i) {
     const TFieldDefinition& f = *fields_[i];
@@ -632,6 +617,8 @@ void TDataFile::CheckHeader() {
     if (HasDeclaredLength(f.DataType) ? f.Length > kMaxFieldLength : f.Length != 0) RaiseTable(KORVEL_HEADERCORRUPT);
     if (f.DataType != dtBCD && f.Decimals != 0) RaiseTable(KORVEL_HEADERCORRUPT);
     if (f.PhysicalSize != PhysicalSizeOf(f.DataType, f.Length)) RaiseTable(KORVEL_HEADERCORRUPT);
+    if (!IsValueText(f, f.DefaultValue) || !IsValueText(f, f.MinimumValue) || !IsValueText(f, f.MaximumValue))
+      RaiseTable(KORVEL_HEADERCORRUPT);
     if (f.IsAutoInc()) {
       if (f.Offset != kRecordIDOffset) RaiseTable(KORVEL_HEADERCORRUPT);
     } else if (!f.IsExpression) {

@@ -87,44 +87,14 @@
 #include <string>
 #include <vector>
 
-#include "support/files.h"
-#if __has_include("support/data_types.h")
 #include "support/data_types.h"
-#define KORVEL_HAS_DATA_TYPES 1
-#else
-#define KORVEL_HAS_DATA_TYPES 0
-#endif
+#include "support/files.h"
 
 namespace korvel {
 
 class TDataCursor;  // a cursor on the table; opaque to the data file
 class TDataFile;
 
-#if !KORVEL_HAS_DATA_TYPES
-// Field data types and subtypes, one byte each in the field definitions.
-inline constexpr std::uint8_t dtString = 1;
-inline constexpr std::uint8_t dtDate = 2;
-inline constexpr std::uint8_t dtBlob = 3;
-inline constexpr std::uint8_t dtBoolean = 4;
-inline constexpr std::uint8_t dtSmallInt = 5;
-inline constexpr std::uint8_t dtInteger = 6;
-inline constexpr std::uint8_t dtFloat = 7;
-inline constexpr std::uint8_t dtBCD = 8;
-inline constexpr std::uint8_t dtBytes = 9;
-inline constexpr std::uint8_t dtTime = 10;
-inline constexpr std::uint8_t dtTimeStamp = 11;
-inline constexpr std::uint8_t dtWord = 12;
-inline constexpr std::uint8_t dtUnsignedInt = 13;
-inline constexpr std::uint8_t dtExtended = 14;
-inline constexpr std::uint8_t dtVarBytes = 15;
-inline constexpr std::uint8_t dtLargeInt = 18;
-inline constexpr std::uint8_t stNone = 0;
-inline constexpr std::uint8_t stMoney = 21;
-inline constexpr std::uint8_t stMemo = 22;
-inline constexpr std::uint8_t stBinary = 23;
-inline constexpr std::uint8_t stGraphic = 26;
-inline constexpr std::uint8_t stAutoInc = 29;
-#endif
 
 // Sizes and limits of the format.
 inline constexpr std::size_t kDataHeaderSize = 127;

@@ -15,41 +15,11 @@
 #include "engine/data_file_bytes.h"
 #include "support/os_files.h"
 #include "support/path_helpers.h"
-#if __has_include("support/key_encoding.h")
 #include "support/key_encoding.h"
 #include "support/language.h"
-#define KORVEL_HAS_KEY_ENCODING 1
-#else
-#define KORVEL_HAS_KEY_ENCODING 0
-#endif
 
 namespace korvel {
 
-namespace {
-
-#if !KORVEL_HAS_KEY_ENCODING
-// Until the value encodings are available only the types whose key is their bytes sort.
-std::size_t IndexedSize(std::uint8_t dataType, std::size_t fieldSize) { return dataType == dtBCD ? 8 : fieldSize; }
-void FlipIntegerBits(std::int32_t value, unsigned char* out) {
-  std::uint32_t u = static_cast<std::uint32_t>(value) ^ 0x80000000u;
-  out[0] = static_cast<unsigned char>(u >> 24);
-  out[1] = static_cast<unsigned char>(u >> 16);
-  out[2] = static_cast<unsigned char>(u >> 8);
-  out[3] = static_cast<unsigned char>(u);
-}
-void PrepareDataForIndex(std::uint8_t dataType, std::size_t fieldSize, const void* value, unsigned char* segment,
-                         bool, bool descending, std::uint16_t, std::uint16_t) {
-  switch (dataType) {
-    case dtBytes: case dtVarBytes: case dtUnsignedInt: case dtExtended: case dtBlob: break;
-    default: RaiseError(KORVEL_INVALIDFLDTYPE);
-  }
-  std::memcpy(segment + 1, value, fieldSize);
-  if (descending)
-    for (std::size_t i = 0; i <= fieldSize; ++i) segment[i] = static_cast<unsigned char>(255 - segment[i]);
-}
-#endif
-
-}  // namespace
 
 // The sort of one data file; a friend of TDataFile.
 class TDataFileSorter {
@@ -158,13 +128,9 @@ int TDataFileSorter::Compare(const std::uint8_t* a, const std::uint8_t* b, bool 
     int c;
     if (s.collated) {
       c = x[0] == y[0] ? 0 : (x[0] < y[0] ? -1 : 1);
-#if KORVEL_HAS_KEY_ENCODING
       if (c == 0)
         c = OSCompareStrings(language_, sort_, reinterpret_cast<const char*>(x + 1), false, s.size,
                              reinterpret_cast<const char*>(y + 1));
-#else
-      if (c == 0) c = std::memcmp(x + 1, y + 1, s.size);
-#endif
     } else {
       c = std::memcmp(x, y, s.size + 1);
     }
