@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/data_file_bytes.h"
+#include "support/scramble.h"
 
 namespace korvel {
 namespace {
@@ -843,6 +844,76 @@ TEST_F(SortTest, ExternalMergeMatchesTheInMemorySort) {
   std::vector<std::string> want;
   for (const auto& [key, tag] : expected) want.push_back(tag);
   EXPECT_EQ(firsts, want);
+}
+
+}  // namespace
+}  // namespace korvel
+
+namespace korvel {
+namespace {
+
+TEST_F(DataFileTest, ScrambledTableLayout) {
+  TDataFile& f = Create({Field("Name", dtString, 10)}, true, "secret", "Private");
+  Append(f, "Smith");
+  Save(f);
+  EXPECT_EQ(f.GetPassword(), "secret");
+  Close();
+  std::vector<std::uint8_t> b = Bytes();
+  EXPECT_EQ(b[86], 1);
+  // Description and password: the characters scrambled with the text pair, lengths plain.
+  EXPECT_EQ(b[35], 7);
+  std::vector<std::uint8_t> text(b.begin() + 36, b.begin() + 43);
+  DecryptBuffer(text.data(), text.size(), kTextSeedA, kTextSeedB);
+  EXPECT_EQ(std::string(text.begin(), text.end()), "Private");
+  EXPECT_EQ(b[87], 6);
+  std::vector<std::uint8_t> password(b.begin() + 88, b.begin() + 94);
+  DecryptBuffer(password.data(), password.size(), kTextSeedA, kTextSeedB);
+  EXPECT_EQ(std::string(password.begin(), password.end()), "secret");
+  // The definitions as one scrambled block, each record as its own.
+  std::vector<std::uint8_t> fields(b.begin() + 127, b.begin() + 127 + 768);
+  DecryptBuffer(fields.data(), fields.size(), kTableDataSeedA, kTableDataSeedB);
+  EXPECT_EQ(std::string(fields.begin() + 3, fields.begin() + 7), "Name");
+  std::vector<std::uint8_t> record(b.begin() + 127 + 768, b.end());
+  ASSERT_EQ(record.size(), 21u);
+  DecryptBuffer(record.data(), record.size(), kTableDataSeedA, kTableDataSeedB);
+  EXPECT_EQ(GetI32(record.data(), 1), 1);
+  EXPECT_EQ(std::string(record.begin() + 10, record.begin() + 15), "Smith");
+  TDataFile& g = Reopen();
+  EXPECT_EQ(g.GetDescription(), "Private");
+  EXPECT_EQ(g.GetPassword(), "secret");
+  EXPECT_EQ(Value(g, 1), "Smith");
+}
+
+TEST_F(SortTest, TypedKeysDescendingAndCaseInsensitive) {
+  // Integers sort by value, descending, with strings compared without regard to case second.
+  TDataFile& f = Create({Field("Group", dtInteger), Field("Name", dtString, 8)});
+  const std::vector<std::pair<std::int32_t, std::string>> rows = {
+      {-5, "beta"}, {10, "Alpha"}, {-5, "ALPHA"}, {10, "alpha"}, {0, "x"}, {-5, "Gamma"}};
+  for (const auto& [group, name] : rows) {
+    TRecord* r = nullptr;
+    ASSERT_TRUE(f.GetNextFreeRecord(nullptr, r));
+    r->Initialize(true);
+    r->Buffer()[9] = 1;
+    PutI32(r->Buffer(), 10, group);
+    r->Buffer()[14] = 1;
+    std::memcpy(r->Buffer() + 15, name.data(), name.size());
+    f.PutRecord(r);
+  }
+  TSortOptions o;
+  o.Fields = {f.GetFieldDefinitionByPos(1), f.GetFieldDefinitionByPos(2)};
+  o.Fields[0].Descending = true;
+  o.CaseInsensitive = true;
+  o.Distinct = true;
+  f.SortRecordBuffers(o);
+  std::vector<std::string> order;
+  for (std::int32_t n = 1; n <= f.GetPhysicalRecordsUsed(); ++n) {
+    TRecord* r = nullptr;
+    ASSERT_TRUE(f.GetRecord(nullptr, n, true, false, true, r));
+    order.push_back(std::to_string(GetI32(r->Buffer(), 10)) + reinterpret_cast<const char*>(r->Buffer() + 15));
+    f.PutRecord(r);
+  }
+  // "alpha" repeats "Alpha" without regard to case and is dropped; ties keep record-ID order.
+  EXPECT_EQ(order, (std::vector<std::string>{"10Alpha", "0x", "-5ALPHA", "-5beta", "-5Gamma"}));
 }
 
 }  // namespace
