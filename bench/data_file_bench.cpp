@@ -34,7 +34,7 @@ namespace {
 
 constexpr std::int32_t kRecords = 1000000;
 constexpr std::int32_t kRandomReads = 100000;
-constexpr int kRepeats = 3;
+constexpr int kRepeats = 5;
 
 double Seconds(const std::function<void()>& body) {
   double best = 1e300;

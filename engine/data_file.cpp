@@ -220,6 +220,12 @@ void TRecord::Initialize(bool newID) {
   Modified = newID;
 }
 
+void TRecord::Prepare() {
+  RecordSize = Owner->header_.RecordSize;
+  Resize(std::max<std::size_t>(RecordSize, kRecordHeaderSize));
+  Modified = false;
+}
+
 void TRecord::Read(std::uint8_t* source) {
   if (Owner->header_.Encrypted) Owner->ScrambleData(source, RecordSize);
   std::memcpy(buffer_.get(), source, RecordSize);
@@ -744,7 +750,16 @@ void TDataFile::SetNextFreeRecord(TRecord* record) {
 
 std::int32_t TDataFile::FindRecordBuffer(std::int32_t recordNumber, std::size_t& pos) const {
   const std::size_t size = recordBuffers_.size();
-  // Runs of neighbouring records are the common case: try beside the last record found first.
+  // Appends land after the last record, and runs of neighbouring records are the common case:
+  // try the ends and beside the last record found before searching.
+  if (size == 0 || recordNumber > recordBuffers_[size - 1]->RecordNumber) {
+    pos = size;
+    return -1;
+  }
+  if (recordNumber < recordBuffers_[0]->RecordNumber) {
+    pos = 0;
+    return -1;
+  }
   for (std::size_t guess = hint_; guess < size && guess <= hint_ + 1; ++guess) {
     if (recordBuffers_[guess]->RecordNumber == recordNumber) {
       pos = hint_ = guess;
@@ -791,7 +806,12 @@ void TDataFile::MoveToFirstRecordBuffer(TRecord* record) {
 }
 
 void TDataFile::InsertRecordBuffer(TRecord* record, std::size_t pos) {
-  recordBuffers_.insert(recordBuffers_.begin() + static_cast<std::ptrdiff_t>(pos), record);
+  if (pos >= recordBuffers_.size())
+    recordBuffers_.push_back(record);
+  else if (pos == 0)
+    recordBuffers_.push_front(record);
+  else
+    recordBuffers_.insert(recordBuffers_.begin() + static_cast<std::ptrdiff_t>(pos), record);
   InsertAsFirstRecordBuffer(record);
 }
 
@@ -808,7 +828,12 @@ TRecord* TDataFile::DetachRecordBuffer(TRecord* record, std::size_t* pos) {
     if (found < 0 || recordBuffers_[static_cast<std::size_t>(found)] != record) RaiseTable(KORVEL_FILECORRUPT);
     index = static_cast<std::size_t>(found);
   }
-  recordBuffers_.erase(recordBuffers_.begin() + static_cast<std::ptrdiff_t>(index));
+  if (index == 0)
+    recordBuffers_.pop_front();
+  else if (index + 1 == recordBuffers_.size())
+    recordBuffers_.pop_back();
+  else
+    recordBuffers_.erase(recordBuffers_.begin() + static_cast<std::ptrdiff_t>(index));
   if (pos != nullptr && index < *pos) --*pos;
   UnlinkRecordBuffer(record);
   return record;
@@ -841,7 +866,8 @@ TRecord* TDataFile::FindOrFlushRecordBufferToDelete() {
   return victim;
 }
 
-TRecord* TDataFile::AcquireRecordBuffer(std::int32_t recordNumber, std::size_t& pos, std::size_t pending) {
+TRecord* TDataFile::AcquireRecordBuffer(std::int32_t recordNumber, std::size_t& pos, std::size_t pending,
+                                        bool clear) {
   TRecord* record = nullptr;
   if (recordBuffers_.size() + pending >= static_cast<std::size_t>(std::max(capacity_, 0))) {
     TRecord* victim = FindOrFlushRecordBufferToDelete();
@@ -854,7 +880,11 @@ TRecord* TDataFile::AcquireRecordBuffer(std::int32_t recordNumber, std::size_t& 
   }
   if (record == nullptr) record = stack_.GetNewRecordInstance().release();
   record->RecordNumber = recordNumber;
-  record->Initialize(false);
+  if (clear) {
+    record->Initialize(false);
+  } else {
+    record->Prepare();  // the caller fills every byte
+  }
   return record;
 }
 
@@ -870,7 +900,7 @@ bool TDataFile::ClearLastRecordBuffer(std::int32_t recordNumber, std::size_t& po
 }
 
 TRecord* TDataFile::GetNewRecordBuffer(std::int32_t recordNumber, std::size_t& pos) {
-  TRecord* record = AcquireRecordBuffer(recordNumber, pos, 0);
+  TRecord* record = AcquireRecordBuffer(recordNumber, pos, 0, true);
   InsertRecordBuffer(record, pos);
   return record;
 }
@@ -993,7 +1023,7 @@ void TDataFile::ReadRecordBuffers(std::int32_t first, std::int32_t count, bool f
     try {
       for (std::int32_t step = 0; step < whole; ++step) {
         std::int32_t i = forward ? whole - 1 - step : step;
-        TRecord* r = AcquireRecordBuffer(start + i, pos, batch_.size());
+        TRecord* r = AcquireRecordBuffer(start + i, pos, batch_.size(), false);
         batch_.push_back(r);
         r->Read(source(i));
       }

@@ -332,6 +332,9 @@ class TRecord {
   // Clears the buffer (sized to the file's record size), stores RecordNumber at offset 1 and,
   // when newID, the next record ID at offset 5. Modified is then set exactly when newID.
   void Initialize(bool newID);
+  // Sizes the buffer to the file's record size and clears Modified, leaving the bytes as they
+  // are; for a buffer that is about to be filled completely.
+  void Prepare();
   // Takes a record image from the file: descrambles `source` in place when the table is
   // scrambled, copies it in and, for a live record, overwrites offset 1 with RecordNumber.
   void Read(std::uint8_t* source);
@@ -573,7 +576,8 @@ class TDataFile : public TFileHandler {
   TRecord* FindOrFlushRecordBufferToDelete();
   // A detached buffer for the record: new while the cache (with `pending` buffers taken but not
   // yet inserted) is below capacity, else a recycled one, else new with the capacity grown.
-  TRecord* AcquireRecordBuffer(std::int32_t recordNumber, std::size_t& pos, std::size_t pending);
+  // Without `clear` the buffer is only sized: the caller fills all of it.
+  TRecord* AcquireRecordBuffer(std::int32_t recordNumber, std::size_t& pos, std::size_t pending, bool clear);
   TRecord* FindCachedRecord(std::int32_t recordNumber) const;
   void UnlinkRecordBuffer(TRecord* record);
   void EnsureReadBuffer(std::size_t size);
