@@ -250,10 +250,11 @@ void PrintInfoText(TDataFile& f, std::ostream& out) {
   for (std::int32_t i = 1; i <= f.GetFieldCount(); ++i) {
     const TFieldDefinition& d = f.GetFieldDefinitionByPos(i);
     std::string type = TypeName(d.DataType);
-    if (d.DataType == dtString || d.DataType == dtBytes || d.DataType == dtVarBytes)
-      type += "(" + std::to_string(d.Length) + ")";
-    else if (d.DataType == dtBCD)
-      type += "(" + std::to_string(d.Decimals) + ")";
+    if (d.DataType == dtString || d.DataType == dtBytes || d.DataType == dtVarBytes || d.DataType == dtBCD) {
+      type += '(';
+      type += std::to_string(d.DataType == dtBCD ? d.Decimals : d.Length);
+      type += ')';
+    }
     if (d.SubType != stNone) type += std::string(" ") + SubTypeName(d.SubType);
     char line[160];
     std::snprintf(line, sizeof line, "  %4d  %-30s %-26s size %3d at %5d", d.FieldNumber, d.FieldName.c_str(),
