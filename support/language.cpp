@@ -169,17 +169,25 @@ const TCodePage* PageOf(std::uint16_t languageId) {
   return Latin1CodePage();
 }
 
-// Bytes, the terminator taking part; through the table when one is given.
+// Bytes, the terminator taking part; equal bytes need no table lookup.
 int CompareBytewise(const unsigned char* a, const unsigned char* b, std::size_t n,
                     const unsigned char* table) {
+  if (table == nullptr) {
+    // The C library's comparisons are unsigned and stop at the terminator.
+    int r = n == std::numeric_limits<std::size_t>::max()
+                ? std::strcmp(reinterpret_cast<const char*>(a), reinterpret_cast<const char*>(b))
+                : std::strncmp(reinterpret_cast<const char*>(a), reinterpret_cast<const char*>(b), n);
+    return r < 0 ? -1 : (r > 0 ? 1 : 0);
+  }
   for (std::size_t i = 0; i < n; ++i) {
     unsigned char x = a[i], y = b[i];
-    if (table) {
-      x = table[x];
-      y = table[y];
+    if (x == y) {
+      if (x == 0) return 0;
+      continue;
     }
+    x = table[x];
+    y = table[y];
     if (x != y) return x < y ? -1 : 1;
-    if (x == 0) return 0;
   }
   return 0;
 }

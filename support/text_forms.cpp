@@ -269,7 +269,12 @@ bool IsDateTimeType(std::uint8_t t) { return t == dtDate || t == dtTime || t == 
 std::string AnsiDateToStr(TDateTime value) {
   int y = 0, m = 0, d = 0;
   DecodeDate(value, y, m, d);
-  return Pad(y, 4) + "-" + Pad(m, 2) + "-" + Pad(d, 2);
+  std::string out = Pad(y, 4);
+  out += '-';
+  out += Pad(m, 2);
+  out += '-';
+  out += Pad(d, 2);
+  return out;
 }
 
 std::string AnsiTimeToStr(TDateTime value, bool use24Hour) {
@@ -280,10 +285,16 @@ std::string AnsiTimeToStr(TDateTime value, bool use24Hour) {
     shown = h % 12;
     if (shown == 0) shown = 12;
   }
-  std::string out = Pad(shown, 2) + ":" + Pad(n, 2);
+  std::string out = Pad(shown, 2);
+  out += ':';
+  out += Pad(n, 2);
   if (s != 0) {
-    out += ":" + Pad(s, 2);
-    if (ms != 0) out += "." + std::to_string(ms);
+    out += ':';
+    out += Pad(s, 2);
+    if (ms != 0) {
+      out += '.';
+      out += std::to_string(ms);
+    }
   }
   if (!use24Hour) out += h >= 12 ? " PM" : " AM";
   return out;
