@@ -125,12 +125,12 @@ void TBlock::PutBlockData(std::size_t offset, std::size_t count, const void* sou
 
 void TBlock::TruncateBlockData(std::size_t n) {
   if (n > data_.size()) RaiseError(KORVEL_INVALIDBLOBLEN);
-  for (std::size_t i = n; i < data_.size(); ++i) {
-    if (data_[i] != 0) {
-      std::fill(data_.begin() + static_cast<std::ptrdiff_t>(n), data_.end(), 0);
-      Modified = true;
-      break;
-    }
+  unsigned char* tail = data_.data() + n;
+  std::size_t rest = data_.size() - n;
+  // Cheap test first: a tail that is already zero leaves the block unmodified.
+  if (rest > 0 && (tail[0] != 0 || std::memcmp(tail, tail + 1, rest - 1) != 0)) {
+    std::memset(tail, 0, rest);
+    Modified = true;
   }
   if (header_.BlockLength != n) {
     header_.BlockLength = static_cast<std::uint16_t>(n);
@@ -524,6 +524,100 @@ void TBlobFile::AdjustBlockBuffers() {
   capacity_ = std::max(buffers_.size(), limit);
 }
 
+bool TBlobFile::ReadRunDirect(TDataCursor* cursor, std::int32_t first, std::int32_t& previous,
+                              std::int32_t signature, unsigned char* dest, std::size_t room, std::size_t bytes,
+                              std::size_t& delivered, std::int32_t& next) {
+  delivered = 0;
+  next = first;
+  if (first < 1 || first > GetPhysicalBlocksUsed()) RaiseBlobError(KORVEL_MEMOCORRUPT);
+  std::size_t dataSize = GetBlockBufferSize();
+  std::size_t blockSize = static_cast<std::size_t>(blockSize_);
+  std::size_t count = (bytes + dataSize - 1) / dataSize;
+  count = std::min({count, room / blockSize, kDirectRunBytes / blockSize,
+                    static_cast<std::size_t>(GetPhysicalBlocksUsed() - first + 1)});
+  // Cached blocks may hold changes the file does not have yet: the run stops before the first.
+  std::size_t position = 0;
+  FindBlockBuffer(first, position);
+  if (position < buffers_.size()) {
+    std::int64_t gap = static_cast<std::int64_t>(buffers_[position]->BlockNumber) - first;
+    count = std::min(count, static_cast<std::size_t>(gap));
+  }
+  if (count == 0) return true;
+  if (!owner_->IsReadLocked() && !owner_->ReadLockTable(cursor)) return false;
+  std::int64_t got = ReadAt(BlockOffset(first), dest, static_cast<std::int64_t>(count * blockSize), true);
+  ++statistics_.Reads;
+  if (got < 0) RaiseBlobError(KORVEL_READERR);
+  count = std::min(count, static_cast<std::size_t>(got) / blockSize);
+  bool encrypted = owner_->GetEncrypted();
+  for (std::size_t i = 0; i < count; ++i) {
+    unsigned char* raw = dest + i * blockSize;
+    unsigned char header[kBlockHeaderSize];
+    std::memcpy(header, raw, kBlockHeaderSize);
+    Unscramble(header, kBlockHeaderSize, encrypted);
+    TBlockHeader h;
+    h.DecodeFrom(header);
+    std::int32_t number = first + static_cast<std::int32_t>(i);
+    if (h.PrevBlockNumber != previous) RaiseBlobError(KORVEL_MEMOCORRUPT);
+    if (h.BlobSignature != signature) RaiseBlobError(KORVEL_KEYORRECDELETED);
+    std::size_t n = std::min(dataSize, bytes - delivered);
+    Unscramble(raw + kBlockHeaderSize, n, encrypted);
+    // Block i's data moves down to i * dataSize: never over a header not decoded yet.
+    std::memmove(dest + delivered, raw + kBlockHeaderSize, n);
+    delivered += n;
+    previous = number;
+    next = h.NextBlockNumber;
+    if (delivered >= bytes || next != number + 1) break;
+  }
+  statistics_.Misses += static_cast<std::uint32_t>(count);
+  return true;
+}
+
+std::int32_t TBlobFile::AppendBlocksDirect(std::int32_t previous, std::int32_t signature, const unsigned char* data,
+                                           std::size_t bytes) {
+  if (bytes == 0 || header_.NextFreeBlockNumber != 0 || owner_->GetTransactionInProgress()) return 0;
+  std::int32_t first = header_.NextEndingBlockNumber;
+  if (!buffers_.empty() && buffers_.back()->BlockNumber >= first) return 0;
+  std::size_t dataSize = GetBlockBufferSize();
+  std::size_t blockSize = static_cast<std::size_t>(blockSize_);
+  std::int64_t count = static_cast<std::int64_t>((bytes + dataSize - 1) / dataSize);
+  std::int64_t last = first + count - 1;
+  if (last > kMaxBlobBlocks || last * blockSize_ + static_cast<std::int64_t>(kBlobHeaderSize) > kMaxBlobFileBytes)
+    RaiseBlobError(KORVEL_TABLEFULL);
+  std::size_t perWrite = std::max<std::size_t>(kDirectRunBytes / blockSize, 1);
+  if (ioBuffer_.size() < perWrite * blockSize) ioBuffer_.resize(perWrite * blockSize);
+  bool encrypted = owner_->GetEncrypted();
+  std::size_t done = 0;
+  std::int32_t number = first;
+  while (done < bytes) {
+    std::size_t inThisWrite = 0;
+    std::int32_t runStart = number;
+    while (done < bytes && inThisWrite < perWrite) {
+      unsigned char* raw = ioBuffer_.data() + inThisWrite * blockSize;
+      std::size_t n = std::min(dataSize, bytes - done);
+      TBlockHeader h;
+      h.PrevBlockNumber = previous;
+      h.NextBlockNumber = done + n < bytes ? number + 1 : 0;
+      h.BlockLength = static_cast<std::uint16_t>(n);
+      h.BlobSignature = signature;
+      h.BlobLength = 0;
+      h.EncodeTo(raw);
+      Scramble(raw, kBlockHeaderSize, encrypted);
+      std::memcpy(raw + kBlockHeaderSize, data + done, n);
+      std::memset(raw + kBlockHeaderSize + n, 0, dataSize - n);
+      Scramble(raw + kBlockHeaderSize, dataSize, encrypted);
+      done += n;
+      previous = number++;
+      ++inThisWrite;
+    }
+    WriteAt(BlockOffset(runStart), ioBuffer_.data(), static_cast<std::int64_t>(inThisWrite * blockSize));
+    ++statistics_.Writes;
+  }
+  header_.NextEndingBlockNumber = number;
+  header_.HeaderModified = true;
+  owner_->SetHeadersWritten();
+  return first;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Free blocks
 
@@ -658,27 +752,48 @@ bool TBlobBuffer::TryRead() {
   if (lockFailed) return false;
   // The length comes from the file: a value cannot be longer than the blocks the file holds.
   std::int64_t length = block->GetBlobLength();
-  std::int64_t capacity = static_cast<std::int64_t>(file_->GetPhysicalBlocksUsed()) *
-                          static_cast<std::int64_t>(file_->GetBlockBufferSize());
+  std::size_t dataSize = file_->GetBlockBufferSize();
+  std::int64_t capacity = static_cast<std::int64_t>(file_->GetPhysicalBlocksUsed()) * static_cast<std::int64_t>(dataSize);
   if (length < 0 || length > capacity) {
     file_->PutBlock(block);
     file_->RaiseBlobError(KORVEL_MEMOCORRUPT);
   }
-  data_.resize(static_cast<std::size_t>(length));
-  std::size_t copied = 0;
-  std::size_t dataSize = file_->GetBlockBufferSize();
-  while (true) {
-    std::size_t n = std::min(dataSize, data_.size() - copied);
+  std::size_t size = static_cast<std::size_t>(length);
+  bool direct = size >= kDirectBlocks * dataSize;
+  // A direct read lands the raw blocks (headers included) in the value's own buffer before
+  // packing them, so the buffer has room for the headers until the read is done.
+  std::size_t slack = direct ? (size / dataSize + 2) * kBlockHeaderSize + static_cast<std::size_t>(file_->GetBlockSize()) : 0;
+  data_.resize(size + slack);
+  std::size_t copied = std::min(dataSize, size);
+  std::memcpy(data_.data(), block->Data(), copied);
+  std::int32_t next = block->GetNextBlockNumber();
+  std::int32_t previous = block->BlockNumber;
+  file_->PutBlock(block);
+  while (copied < size && next != 0) {
+    std::size_t left = size - copied;
+    if (direct && left >= kDirectBlocks * dataSize) {
+      std::size_t delivered = 0;
+      std::int32_t after = 0;
+      if (!file_->ReadRunDirect(Cursor, next, previous, BlobSignature, data_.data() + copied, data_.size() - copied,
+                                left, delivered, after))
+        return false;
+      if (delivered > 0) {
+        copied += delivered;
+        next = after;
+        continue;
+      }
+    }
+    block = FetchChainBlock(next, previous, left, BlobSignature, lockFailed);
+    if (lockFailed) return false;
+    std::size_t n = std::min(dataSize, left);
     std::memcpy(data_.data() + copied, block->Data(), n);
     copied += n;
-    std::int32_t next = block->GetNextBlockNumber();
-    std::int32_t previous = block->BlockNumber;
+    next = block->GetNextBlockNumber();
+    previous = block->BlockNumber;
     file_->PutBlock(block);
-    if (copied >= data_.size() || next == 0) break;
-    block = FetchChainBlock(next, previous, data_.size() - copied, BlobSignature, lockFailed);
-    if (lockFailed) return false;
   }
-  if (copied < data_.size()) file_->RaiseBlobError(KORVEL_ENDOFBLOB);
+  data_.resize(size);
+  if (copied < size) file_->RaiseBlobError(KORVEL_ENDOFBLOB);
   return true;
 }
 
@@ -731,6 +846,7 @@ void TBlobBuffer::Write() {
     current->SetBlobSignature(BlobSignature);
     current->SetBlobLength(static_cast<std::int32_t>(data_.size()));
     std::size_t written = 0;
+    bool tailAppended = false;
     while (true) {
       std::size_t n = std::min(dataSize, data_.size() - written);
       current->PutBlockData(0, n, data_.data() + written);
@@ -739,6 +855,18 @@ void TBlobBuffer::Write() {
       if (written >= data_.size()) break;
       TBlock* next = nullptr;
       std::int32_t oldNext = oldChain ? current->GetNextBlockNumber() : 0;
+      if (oldNext == 0 && data_.size() - written >= kDirectBlocks * dataSize) {
+        // The rest of a long value goes to new blocks at the end of the file in one go.
+        std::int32_t appended =
+            file_->AppendBlocksDirect(current->BlockNumber, BlobSignature, data_.data() + written, data_.size() - written);
+        if (appended != 0) {
+          oldChain = false;
+          tailAppended = true;
+          current->SetNextBlockNumber(appended);
+          written = data_.size();
+          break;
+        }
+      }
       if (oldNext != 0) {
         bool lockFailed = false;
         next = FetchChainBlock(oldNext, current->BlockNumber, std::max<std::size_t>(oldLeft, 1), oldSignature,
@@ -760,7 +888,7 @@ void TBlobBuffer::Write() {
     // overwritten rather than reported, since those blocks are given up anyway.
     if (oldChain && current->GetNextBlockNumber() != 0)
       file_->FreeNextBlocks(Cursor, current, true, oldSignature, BlocksFor(std::max<std::size_t>(oldLeft, 1)));
-    else
+    else if (!tailAppended)
       current->SetNextBlockNumber(0);
   } catch (...) {
     file_->PutBlock(current);

@@ -213,6 +213,25 @@ class TBlobFile : public TFileHandler {
   void FreeNextBlocks(TDataCursor* cursor, TBlock* block, bool repair, std::int32_t signature,
                       std::int32_t readAhead);
 
+  // Long values bypass the cache where that is safe, so that a large value moves with few
+  // system calls:
+  //
+  // ReadRunDirect reads the chain blocks first, first + 1, ... straight from the file into
+  // `dest` (which has room for their raw bytes) and packs their data there. It stops before a
+  // cached block (whose contents may be newer than the file's), where the chain leaves the run of
+  // consecutive numbers, or once `bytes` bytes are delivered. Each block is checked as a chain
+  // block after `previous`. Returns false when the read lock could not be had; `delivered` may
+  // be 0, and the caller then takes the block through the cache.
+  bool ReadRunDirect(TDataCursor* cursor, std::int32_t first, std::int32_t& previous, std::int32_t signature,
+                     unsigned char* dest, std::size_t room, std::size_t bytes, std::size_t& delivered,
+                     std::int32_t& next);
+  // Appends new blocks holding data[0, bytes) at the end of the file, written straight to disk:
+  // each links back to the one before (the first to `previous`). Returns the first new block's
+  // number, or 0 when it must not be done (free blocks to reuse first, a transaction whose
+  // changes must stay in the cache, or cached blocks at the end).
+  std::int32_t AppendBlocksDirect(std::int32_t previous, std::int32_t signature, const unsigned char* data,
+                                  std::size_t bytes);
+
   // Writes modified, unpinned blocks in runs of consecutive numbers; true if any were written.
   bool FlushBlockBuffers();
   // Drops every cached block, modified or not.
@@ -265,11 +284,15 @@ class TBlobFile : public TFileHandler {
   static constexpr std::size_t kBlockPoolCapacity = 32;
   static constexpr std::size_t kCacheGrowth = 32;
   static constexpr std::size_t kIoBufferStep = 4096;
+  static constexpr std::size_t kDirectRunBytes = 1 << 20;  // largest read or write of a direct run
 };
 
 // One open BLOB value of a cursor: the value's bytes in memory while it is read or edited.
 class TBlobBuffer {
  public:
+  // Values of at least this many blocks take the direct paths of TBlobFile.
+  static constexpr std::size_t kDirectBlocks = 8;
+
   enum TOpenMode : std::uint8_t { omRead = 0, omWrite = 1, omReadWrite = 2 };
 
   TBlobBuffer(TBlobFile* file, TDataCursor* cursor);

@@ -296,7 +296,7 @@ TEST_F(BlobFile, TheCacheKeepsItsLimitAndFlushesRunsWithOneWriteEach) {
   EXPECT_EQ(file_->CacheCapacity(), 16u);
   std::uint32_t writesBefore = file_->Statistics().Writes;
   std::int32_t signature = 0;
-  Store(Bytes(10 * 494, 9), 0, &signature);  // ten consecutive new blocks: one run
+  Store(Bytes(7 * 494, 9), 0, &signature);  // seven consecutive new blocks: one run
   EXPECT_EQ(file_->Statistics().Writes - writesBefore, 1u);
   std::int32_t big = Store(Bytes(40 * 494, 10), 0, &signature);  // more blocks than the cache holds
   EXPECT_LE(file_->CachedBlockCount(), 48u);
@@ -304,6 +304,35 @@ TEST_F(BlobFile, TheCacheKeepsItsLimitAndFlushesRunsWithOneWriteEach) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(Load(big, signature), Bytes(40 * 494, 10));
   EXPECT_LE(file_->CachedBlockCount(), file_->CacheCapacity());
   EXPECT_EQ(file_->CacheCapacity(), 16u);
+}
+
+TEST_F(BlobFile, LongValuesBypassTheCacheOnlyWhereTheFileIsCurrent) {
+  std::vector<unsigned char> value = Bytes(50 * 494 + 7, 11);
+  std::int32_t signature = 0;
+  std::int32_t first = Store(value, 0, &signature);
+  EXPECT_EQ(file_->GetPhysicalBlocksUsed(), 51);
+  Reopen();
+  EXPECT_EQ(Load(first, signature), value);
+  // Rewrite the value in place without flushing: its blocks are newer in the cache than in the
+  // file, and a direct read must not return the file's old bytes.
+  TBlobBuffer buffer(file_.get(), nullptr);
+  buffer.FirstBlockNumber = first;
+  buffer.BlobSignature = signature;
+  buffer.Read();
+  buffer.GetBuffer()[25 * 494 + 3] ^= 0xFF;
+  buffer.BlobSignature = owner_.GetNextFreeBlobSignature();
+  buffer.Write();
+  std::vector<unsigned char> changed = buffer.GetBuffer();
+  EXPECT_EQ(Load(first, buffer.BlobSignature), changed);
+  Flush();
+  Reopen();
+  EXPECT_EQ(Load(first, buffer.BlobSignature), changed);
+  // Encrypted long values take the same paths.
+  owner_.Encrypted = true;
+  Create();
+  first = Store(value, 0, &signature);
+  Reopen();
+  EXPECT_EQ(Load(first, signature), value);
 }
 
 TEST(Block, DataAccessStaysInsideTheDataArea) {
