@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "engine/data_file.h"
 #include "support/byte_order.h"
 #include "support/data_types.h"
 #include "support/errors.h"
@@ -36,6 +37,15 @@ std::string CutName(const std::string& name) {
 }
 
 }  // namespace
+
+std::vector<TIndexKeyField> KeyFieldsOf(const TDataFile& dataFile) {
+  std::vector<TIndexKeyField> fields;
+  for (std::int32_t pos = 1; pos <= dataFile.GetFieldCount(); ++pos) {
+    const TFieldDefinition& d = dataFile.GetFieldDefinitionByPos(pos);
+    fields.push_back({d.FieldName, d.DataType, d.SubType, d.PhysicalSize});
+  }
+  return fields;
+}
 
 // ---------------------------------------------------------------------------------------------
 // TIndexDefinition and TIndexHeader

@@ -86,6 +86,7 @@
 namespace korvel {
 
 class TDataCursor;  // a cursor on the table; opaque to the index file
+class TDataFile;
 class TIndexFile;
 
 // Sizes and limits of the format.
@@ -205,6 +206,9 @@ struct TIndexKeyField {
   std::uint8_t SubType = 0;       // st... of the field
   std::uint8_t PhysicalSize = 0;  // value bytes in the record
 };
+
+// The key-field view of a data file's field definitions, field 1 first.
+std::vector<TIndexKeyField> KeyFieldsOf(const TDataFile& dataFile);
 
 // The narrow set of services an index file asks of the shared table that owns it. The shared
 // table implements it (from its session, its data file and its lock state); tools and tests use

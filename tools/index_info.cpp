@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "engine/data_file.h"
 #include "engine/index_file.h"
 #include "support/errors.h"
 #include "support/files.h"
@@ -32,48 +33,8 @@ TIndexInfo InfoOf(const TIndexDefinition& d) {
 
 const char* Bool(bool value) { return value ? "true" : "false"; }
 
-}  // namespace
-
-TIndexFileInfo DescribeIndexFile(const std::string& indexFileName, const std::string& tableName, bool encrypted) {
-  TIndexFileInfo info;
-  info.FileName = indexFileName;
-  if (!FileNameExists(indexFileName, false)) {
-    info.Warning = "the index file " + indexFileName + " is missing";
-    return info;
-  }
-  TPlainIndexFileOwner owner;
-  owner.TableName = tableName;
-  owner.Encrypted = encrypted;
-  TIndexFile file(&owner);
-  file.FileName = indexFileName;
-  try {
-    file.OpenFile();
-    file.CheckHeaderVersion();
-    const TIndexHeader& header = file.Header();
-    info.RecordCount = header.ActualRecordCount;
-    info.NoPrimaryIndex = header.NoPrimaryIndex;
-    info.PhysicalPagesUsed = file.GetPhysicalPagesUsed();
-    if (!header.NoPrimaryIndex && header.IndexDefinitions[kPrimaryIndexSlot].KeySize != 0)
-      info.Indexes.push_back(InfoOf(header.IndexDefinitions[kPrimaryIndexSlot]));
-    for (int slot = 1; slot <= header.IndexCount; ++slot)
-      info.Indexes.push_back(InfoOf(header.IndexDefinitions[static_cast<std::size_t>(slot)]));
-    info.Available = true;
-    file.CloseFile();
-  } catch (const EKORVELEngineError& e) {
-    info.Warning = "the index file " + indexFileName + " cannot be read: " + e.what();
-    info.Indexes.clear();
-  }
-  return info;
-}
-
-TIndexFileInfo DescribeTableIndexes(const std::string& dataDirectory, const std::string& table, bool encrypted) {
-  std::string folder = NormalizeFileName(dataDirectory);
-  if (!folder.empty() && folder.back() != '/') folder += '/';
-  std::string name = EnsureFileExt(table, ".DAT", ".IDX");
-  return DescribeIndexFile(folder + name, StripFilePathAndExtension(name), encrypted);
-}
-
-std::string JsonString(const std::string& text) {
+// A JSON string literal of 8-bit text.
+std::string JsonText(const std::string& text) {
   std::string out = "\"";
   for (char c : text) {
     auto byte = static_cast<unsigned char>(c);
@@ -91,11 +52,73 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
+TIndexFileInfo Describe(const std::string& indexFileName, TPlainIndexFileOwner& owner, bool checkDefinitions) {
+  TIndexFileInfo info;
+  info.FileName = indexFileName;
+  if (!FileNameExists(indexFileName, false)) {
+    info.Warning = "the index file " + indexFileName + " is missing";
+    return info;
+  }
+  TIndexFile file(&owner);
+  file.FileName = indexFileName;
+  try {
+    file.OpenFile();
+    file.CheckHeaderVersion();
+    const TIndexHeader& header = file.Header();
+    info.RecordCount = header.ActualRecordCount;
+    info.NoPrimaryIndex = header.NoPrimaryIndex;
+    info.PhysicalPagesUsed = file.GetPhysicalPagesUsed();
+    if (!header.NoPrimaryIndex && header.IndexDefinitions[kPrimaryIndexSlot].KeySize != 0)
+      info.Indexes.push_back(InfoOf(header.IndexDefinitions[kPrimaryIndexSlot]));
+    for (int slot = 1; slot <= header.IndexCount; ++slot)
+      info.Indexes.push_back(InfoOf(header.IndexDefinitions[static_cast<std::size_t>(slot)]));
+    info.Available = true;
+    if (checkDefinitions) {
+      try {
+        file.CheckHeader();
+      } catch (const EKORVELEngineError& e) {
+        info.Warning = "the index definitions of " + indexFileName + " do not match the table: " + e.what();
+      }
+    }
+    file.CloseFile();
+  } catch (const EKORVELEngineError& e) {
+    info.Available = false;
+    info.Warning = "the index file " + indexFileName + " cannot be read: " + e.what();
+    info.Indexes.clear();
+  }
+  return info;
+}
+
+}  // namespace
+
+TIndexFileInfo DescribeIndexFile(const std::string& indexFileName, const std::string& tableName, bool encrypted) {
+  TPlainIndexFileOwner owner;
+  owner.TableName = tableName;
+  owner.Encrypted = encrypted;
+  return Describe(indexFileName, owner, false);
+}
+
+TIndexFileInfo DescribeTableIndexes(const std::string& dataDirectory, const std::string& table, bool encrypted) {
+  std::string folder = NormalizeFileName(dataDirectory);
+  if (!folder.empty() && folder.back() != '/') folder += '/';
+  std::string name = EnsureFileExt(table, ".DAT", ".IDX");
+  return DescribeIndexFile(folder + name, StripFilePathAndExtension(name), encrypted);
+}
+
+TIndexFileInfo DescribeTableIndexes(const TDataFile& dataFile) {
+  TPlainIndexFileOwner owner;
+  owner.TableName = StripFilePathAndExtension(dataFile.FileName);
+  owner.Encrypted = dataFile.GetEncrypted();
+  owner.Fields = KeyFieldsOf(dataFile);
+  return Describe(EnsureFileExt(dataFile.FileName, ".DAT", ".IDX"), owner, true);
+}
+
 void WriteIndexInfoText(const TIndexFileInfo& info, std::ostream& out) {
   if (!info.Available) {
     out << "Index file: unavailable (" << info.Warning << ")\n";
     return;
   }
+  if (!info.Warning.empty()) out << "Index file warning: " << info.Warning << '\n';
   out << "RecordCount: " << info.RecordCount << '\n';
   out << "NoPrimaryIndex: " << Bool(info.NoPrimaryIndex) << '\n';
   out << "IndexPages: " << info.PhysicalPagesUsed << '\n';
@@ -114,33 +137,31 @@ void WriteIndexInfoText(const TIndexFileInfo& info, std::ostream& out) {
   }
 }
 
-void WriteIndexInfoJsonMembers(const TIndexFileInfo& info, std::ostream& out, const std::string& indent) {
-  if (!info.Available) {
-    out << indent << "\"IndexFileWarning\": " << JsonString(info.Warning);
-    return;
-  }
-  out << indent << "\"RecordCount\": " << info.RecordCount << ",\n";
-  out << indent << "\"NoPrimaryIndex\": " << Bool(info.NoPrimaryIndex) << ",\n";
-  out << indent << "\"Indexes\": [";
+void WriteIndexInfoJsonMembers(const TIndexFileInfo& info, std::ostream& out) {
+  if (!info.Warning.empty()) out << "\"IndexFileWarning\":" << JsonText(info.Warning);
+  if (!info.Available) return;
+  if (!info.Warning.empty()) out << ',';
+  out << "\"RecordCount\":" << info.RecordCount << ",\"NoPrimaryIndex\":" << Bool(info.NoPrimaryIndex)
+      << ",\"Indexes\":[";
   for (std::size_t n = 0; n < info.Indexes.size(); ++n) {
     const TIndexInfo& index = info.Indexes[n];
-    out << (n == 0 ? "\n" : ",\n") << indent << "  {";
-    out << "\"IndexName\": " << JsonString(index.IndexName) << ", \"KeySize\": " << index.KeySize
-        << ", \"Descending\": " << Bool(index.Descending) << ", \"CaseInsensitive\": " << Bool(index.CaseInsensitive)
-        << ", \"Unique\": " << Bool(index.Unique) << ", \"Compression\": " << index.Compression << ", \"KeyFields\": [";
-    for (std::size_t i = 0; i < index.KeyFields.size(); ++i) out << (i == 0 ? "" : ", ") << index.KeyFields[i];
-    out << "], \"DescendingKeyFields\": [";
+    if (n > 0) out << ',';
+    out << "{\"IndexName\":" << JsonText(index.IndexName) << ",\"KeySize\":" << index.KeySize
+        << ",\"Descending\":" << Bool(index.Descending) << ",\"CaseInsensitive\":" << Bool(index.CaseInsensitive)
+        << ",\"Unique\":" << Bool(index.Unique) << ",\"Compression\":" << index.Compression << ",\"KeyFields\":[";
+    for (std::size_t i = 0; i < index.KeyFields.size(); ++i) out << (i == 0 ? "" : ",") << index.KeyFields[i];
+    out << "],\"DescendingKeyFields\":[";
     for (std::size_t i = 0; i < index.DescendingKeyFields.size(); ++i)
-      out << (i == 0 ? "" : ", ") << Bool(index.DescendingKeyFields[i]);
-    out << "], \"RootPageNumber\": " << index.RootPageNumber << ", \"Temporary\": " << Bool(index.Temporary) << "}";
+      out << (i == 0 ? "" : ",") << Bool(index.DescendingKeyFields[i]);
+    out << "],\"RootPageNumber\":" << index.RootPageNumber << ",\"Temporary\":" << Bool(index.Temporary) << '}';
   }
-  out << (info.Indexes.empty() ? "]" : "\n" + indent + "]");
+  out << ']';
 }
 
 bool WriteIndexInfo(const std::string& dataDirectory, const std::string& table, bool encrypted, bool json,
                     std::ostream& out, std::ostream& err) {
   TIndexFileInfo info = DescribeTableIndexes(dataDirectory, table, encrypted);
-  if (!info.Available) err << "korvel info: warning: " << info.Warning << '\n';
+  if (!info.Warning.empty()) err << "korvel info: warning: " << info.Warning << '\n';
   if (json)
     WriteIndexInfoJsonMembers(info, out);
   else

@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+class TDataFile;
+}
+
 namespace korvel::tool {
 
 struct TIndexInfo {
@@ -27,7 +31,7 @@ struct TIndexInfo {
 struct TIndexFileInfo {
   std::string FileName;
   bool Available = false;  // the header could be read; otherwise Warning says why
-  std::string Warning;
+  std::string Warning;     // also set when the header was read but its definitions do not check
   std::int32_t RecordCount = 0;
   bool NoPrimaryIndex = false;
   std::int32_t PhysicalPagesUsed = 0;
@@ -39,16 +43,17 @@ struct TIndexFileInfo {
 TIndexFileInfo DescribeIndexFile(const std::string& indexFileName, const std::string& tableName, bool encrypted);
 // The index file of table `table` in folder `dataDirectory` ("customer" -> "customer.IDX").
 TIndexFileInfo DescribeTableIndexes(const std::string& dataDirectory, const std::string& table, bool encrypted);
+// The index file beside an open data file, with its encryption flag and fields; the definitions
+// are also checked against the fields, and a failed check is a warning beside the indexes.
+TIndexFileInfo DescribeTableIndexes(const TDataFile& dataFile);
 
-// Lines of text, each "Name: value" or an indented index entry.
+// Lines of text, each "Name: value" or an indented index entry; a warning as a line of its own.
 void WriteIndexInfoText(const TIndexFileInfo& info, std::ostream& out);
-// The members "RecordCount", "NoPrimaryIndex" and "Indexes" (or "IndexFileWarning" when the file
-// could not be read) of a JSON object, separated by commas, without the braces, each line
-// prefixed by `indent`, so that the caller can place them inside its own object.
-void WriteIndexInfoJsonMembers(const TIndexFileInfo& info, std::ostream& out, const std::string& indent = "  ");
-// A JSON string literal of 8-bit text: quotes, backslashes and control characters escaped,
-// bytes above 127 written as \u00XX.
-std::string JsonString(const std::string& text);
+// The members "RecordCount", "NoPrimaryIndex" and "Indexes" of a JSON object (or only
+// "IndexFileWarning" when the file could not be read; with it too when the definitions do not
+// check), compact and separated by commas, without the braces, for the caller's own object.
+// Strings are 8-bit text: bytes above 127 are written as \u00XX.
+void WriteIndexInfoJsonMembers(const TIndexFileInfo& info, std::ostream& out);
 
 // Describes the table's index file and writes it to `out` as text or JSON members; a warning,
 // when there is one, also goes to `err`. Returns false when the index file could not be read.

@@ -5,7 +5,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "engine/data_file.h"
 #include "engine/index_file.h"
+#include "support/data_types.h"
 #include "support/test_folder.h"
 
 namespace korvel::tool {
@@ -14,7 +16,7 @@ namespace {
 using korvel::testing::TTestFolder;
 
 // Index file of a table "customer": primary on field 2, secondaries "ByName" (field 1,
-// case-insensitive) and "ByCodeName" (field 3 descending, then 1), 12 records.
+// case-insensitive) and 'By"Code\xE4' (field 3 descending, then 1), 12 records.
 void MakeIndexFile(const std::string& path, bool encrypted) {
   TPlainIndexFileOwner owner;
   owner.TableName = "customer";
@@ -37,7 +39,7 @@ void MakeIndexFile(const std::string& path, bool encrypted) {
   byName.KeySize = 26;
   file.AddSecondaryIndex(byName);
   TIndexDefinition both;
-  both.IndexName = "ByCodeName";
+  both.IndexName = "By\"Code\xE4";
   both.Unique = true;
   both.KeyFieldCount = 2;
   both.KeyFields[0] = 3;
@@ -70,27 +72,24 @@ TEST(IndexInfo, DescribesTheIndexesOfATable) {
   EXPECT_EQ(info.Indexes[1].RootPageNumber, 1);
 
   std::ostringstream json;
-  WriteIndexInfoJsonMembers(info, json, "");
+  WriteIndexInfoJsonMembers(info, json);
   EXPECT_EQ(json.str(),
-            "\"RecordCount\": 12,\n"
-            "\"NoPrimaryIndex\": false,\n"
-            "\"Indexes\": [\n"
-            "  {\"IndexName\": \"\", \"KeySize\": 5, \"Descending\": false, \"CaseInsensitive\": false, "
-            "\"Unique\": true, \"Compression\": 0, \"KeyFields\": [2], \"DescendingKeyFields\": [false], "
-            "\"RootPageNumber\": 0, \"Temporary\": false},\n"
-            "  {\"IndexName\": \"ByName\", \"KeySize\": 26, \"Descending\": false, \"CaseInsensitive\": true, "
-            "\"Unique\": false, \"Compression\": 3, \"KeyFields\": [1], \"DescendingKeyFields\": [false], "
-            "\"RootPageNumber\": 1, \"Temporary\": false},\n"
-            "  {\"IndexName\": \"ByCodeName\", \"KeySize\": 25, \"Descending\": false, \"CaseInsensitive\": false, "
-            "\"Unique\": true, \"Compression\": 0, \"KeyFields\": [3, 1], \"DescendingKeyFields\": [true, false], "
-            "\"RootPageNumber\": 0, \"Temporary\": false}\n"
-            "]");
+            "\"RecordCount\":12,\"NoPrimaryIndex\":false,\"Indexes\":["
+            "{\"IndexName\":\"\",\"KeySize\":5,\"Descending\":false,\"CaseInsensitive\":false,"
+            "\"Unique\":true,\"Compression\":0,\"KeyFields\":[2],\"DescendingKeyFields\":[false],"
+            "\"RootPageNumber\":0,\"Temporary\":false},"
+            "{\"IndexName\":\"ByName\",\"KeySize\":26,\"Descending\":false,\"CaseInsensitive\":true,"
+            "\"Unique\":false,\"Compression\":3,\"KeyFields\":[1],\"DescendingKeyFields\":[false],"
+            "\"RootPageNumber\":1,\"Temporary\":false},"
+            "{\"IndexName\":\"By\\\"Code\\u00e4\",\"KeySize\":25,\"Descending\":false,\"CaseInsensitive\":false,"
+            "\"Unique\":true,\"Compression\":0,\"KeyFields\":[3,1],\"DescendingKeyFields\":[true,false],"
+            "\"RootPageNumber\":0,\"Temporary\":false}]");
 
   std::ostringstream text, err;
   EXPECT_TRUE(WriteIndexInfo(folder.Path(), "customer", false, false, text, err));
   EXPECT_EQ(err.str(), "");
   EXPECT_NE(text.str().find("RecordCount: 12\n"), std::string::npos);
-  EXPECT_NE(text.str().find("  ByCodeName: KeySize 25, fields 3 desc,1, unique,"), std::string::npos);
+  EXPECT_NE(text.str().find("KeySize 25, fields 3 desc,1, unique,"), std::string::npos);
 }
 
 TEST(IndexInfo, EncryptedTablesNeedTheFlag) {
@@ -106,7 +105,7 @@ TEST(IndexInfo, MissingOrDamagedFilesGiveAWarning) {
   TTestFolder folder;
   std::ostringstream out, err;
   EXPECT_FALSE(WriteIndexInfo(folder.Path(), "ghost", false, true, out, err));
-  EXPECT_EQ(out.str(), "  \"IndexFileWarning\": \"the index file " + folder.Path() + "ghost.IDX is missing\"");
+  EXPECT_EQ(out.str(), "\"IndexFileWarning\":\"the index file " + folder.Path() + "ghost.IDX is missing\"");
   EXPECT_NE(err.str().find("warning: the index file"), std::string::npos);
 
   MakeIndexFile(folder.File("customer.IDX"), false);
@@ -121,9 +120,44 @@ TEST(IndexInfo, MissingOrDamagedFilesGiveAWarning) {
   EXPECT_NE(info.Warning.find("8961"), std::string::npos);
 }
 
-TEST(IndexInfo, JsonStringsEscapeWhatJsonCannotCarry) {
-  EXPECT_EQ(JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
-  EXPECT_EQ(JsonString(std::string("\n\x01\xE4", 3)), "\"\\u000a\\u0001\\u00e4\"");
+TEST(IndexInfo, BesideAnOpenDataFileTheDefinitionsAreCheckedAgainstItsFields) {
+  TTestFolder folder;
+  auto field = [](const std::string& name, std::uint8_t type, std::uint8_t length) {
+    TFieldDefinition f;
+    f.FieldName = name;
+    f.DataType = type;
+    f.Length = length;
+    return f;
+  };
+  TPlainDataFileOwner dataOwner;
+  dataOwner.TableName = "customer";
+  TDataFile data(&dataOwner);
+  data.FileName = folder.File("customer.DAT");
+  data.CreateDataFile(0, 0, 0, 0, false, "", "", 512,
+                      {field("Name", dtString, 20), field("Number", dtInteger, 0), field("Code", dtWord, 0)});
+  data.WriteHeader(false);
+  data.WriteFields();
+  MakeIndexFile(folder.File("customer.IDX"), false);
+
+  TIndexFileInfo info = DescribeTableIndexes(data);
+  ASSERT_TRUE(info.Available) << info.Warning;
+  EXPECT_EQ(info.Warning, "");
+  EXPECT_EQ(info.Indexes.size(), 3u);
+
+  // A table whose index definitions name a field it does not have: shown, with a warning.
+  data.CloseFile();
+  data.CreateDataFile(0, 0, 0, 0, false, "", "", 512, {field("Name", dtString, 20)});
+  data.WriteHeader(false);
+  data.WriteFields();
+  info = DescribeTableIndexes(data);
+  EXPECT_TRUE(info.Available);
+  EXPECT_EQ(info.Indexes.size(), 3u);
+  EXPECT_NE(info.Warning.find("do not match"), std::string::npos);
+  std::ostringstream json;
+  WriteIndexInfoJsonMembers(info, json);
+  EXPECT_EQ(json.str().rfind("{\"IndexFileWarning\":", 0), std::string::npos);
+  EXPECT_EQ(json.str().rfind("\"IndexFileWarning\":", 0), 0u);
+  EXPECT_NE(json.str().find(",\"RecordCount\":12,"), std::string::npos);
 }
 
 }  // namespace
