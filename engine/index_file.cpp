@@ -8,41 +8,23 @@
 #include <cstring>
 #include <thread>
 
+#include "engine/data_file.h"
+#include "support/byte_order.h"
+#include "support/data_types.h"
 #include "support/errors.h"
 #include "support/os_files.h"
 #include "support/path_helpers.h"
+#include "support/scramble.h"
 
 namespace korvel {
 
 namespace {
 
-// Little-endian field access, byte by byte.
-std::uint16_t LoadU16(const std::uint8_t* p, std::size_t offset) {
-  return static_cast<std::uint16_t>(p[offset] | (p[offset + 1] << 8));
-}
-std::int32_t LoadI32(const std::uint8_t* p, std::size_t offset) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(p[offset]) |
-                                   (static_cast<std::uint32_t>(p[offset + 1]) << 8) |
-                                   (static_cast<std::uint32_t>(p[offset + 2]) << 16) |
-                                   (static_cast<std::uint32_t>(p[offset + 3]) << 24));
-}
-void StoreU16(std::uint8_t* p, std::size_t offset, std::uint16_t value) {
-  p[offset] = static_cast<std::uint8_t>(value);
-  p[offset + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-void StoreI32(std::uint8_t* p, std::size_t offset, std::int32_t value) {
-  auto v = static_cast<std::uint32_t>(value);
-  p[offset] = static_cast<std::uint8_t>(v);
-  p[offset + 1] = static_cast<std::uint8_t>(v >> 8);
-  p[offset + 2] = static_cast<std::uint8_t>(v >> 16);
-  p[offset + 3] = static_cast<std::uint8_t>(v >> 24);
-}
-
-bool IsBlobField(const TIndexKeyField& field) { return field.DataType == 3; }
-bool IsStringField(const TIndexKeyField& field) { return field.DataType == 1; }
-bool IsTextBlobField(const TIndexKeyField& field) { return field.DataType == 3 && field.SubType == 22; }
+bool IsBlobField(const TIndexKeyField& field) { return field.DataType == dtBlob; }
+bool IsStringField(const TIndexKeyField& field) { return field.DataType == dtString; }
+bool IsTextBlobField(const TIndexKeyField& field) { return field.DataType == dtBlob && field.SubType == stMemo; }
 // Bytes a field takes in a key, without its null-flag byte: BCD values are keyed in 8 bytes.
-int IndexedSize(const TIndexKeyField& field) { return field.DataType == 8 ? 8 : field.PhysicalSize; }
+int IndexedSize(const TIndexKeyField& field) { return field.DataType == dtBCD ? 8 : field.PhysicalSize; }
 
 bool StartsWithLetter(const std::string& name) {
   return !name.empty() && std::isalpha(static_cast<unsigned char>(name[0])) != 0;
@@ -56,6 +38,15 @@ std::string CutName(const std::string& name) {
 
 }  // namespace
 
+std::vector<TIndexKeyField> KeyFieldsOf(const TDataFile& dataFile) {
+  std::vector<TIndexKeyField> fields;
+  for (std::int32_t pos = 1; pos <= dataFile.GetFieldCount(); ++pos) {
+    const TFieldDefinition& d = dataFile.GetFieldDefinitionByPos(pos);
+    fields.push_back({d.FieldName, d.DataType, d.SubType, d.PhysicalSize});
+  }
+  return fields;
+}
+
 // ---------------------------------------------------------------------------------------------
 // TIndexDefinition and TIndexHeader
 
@@ -64,7 +55,7 @@ void TIndexDefinition::EncodeTo(std::uint8_t* out) const {
   std::size_t nameLength = std::min(IndexName.size(), kMaxIndexNameLength);
   out[kIndexName] = static_cast<std::uint8_t>(nameLength);
   std::memcpy(out + kIndexName + 1, IndexName.data(), nameLength);
-  StoreU16(out, kKeySize, KeySize);
+  PutU16(out, kKeySize, KeySize);
   out[kDescending] = Descending ? 1 : 0;
   out[kCaseInsensitive] = CaseInsensitive ? 1 : 0;
   out[kUnique] = Unique ? 1 : 0;
@@ -72,11 +63,11 @@ void TIndexDefinition::EncodeTo(std::uint8_t* out) const {
   out[kKeyFieldCount] = KeyFieldCount;
   for (int i = 0; i < kMaxKeyFields; ++i) {
     out[kDescendingKeyFields + static_cast<std::size_t>(i)] = DescendingKeyFields[static_cast<std::size_t>(i)] ? 1 : 0;
-    StoreU16(out, kKeyFields + 2 * static_cast<std::size_t>(i), KeyFields[static_cast<std::size_t>(i)]);
+    PutU16(out, kKeyFields + 2 * static_cast<std::size_t>(i), KeyFields[static_cast<std::size_t>(i)]);
   }
-  StoreI32(out, kRootPageNumber, RootPageNumber);
-  StoreI32(out, kNextFreePageNumber, NextFreePageNumber);
-  StoreI32(out, kDataRootPageNumber, DataRootPageNumber);
+  PutI32(out, kRootPageNumber, RootPageNumber);
+  PutI32(out, kNextFreePageNumber, NextFreePageNumber);
+  PutI32(out, kDataRootPageNumber, DataRootPageNumber);
   out[kNoKeyCounts] = NoKeyCounts ? 1 : 0;
   out[kTemporary] = Temporary ? 1 : 0;
 }
@@ -89,7 +80,7 @@ bool TIndexDefinition::DecodeFrom(const std::uint8_t* in, TIndexDefinition& defi
     sound = false;
   }
   definition.IndexName.assign(reinterpret_cast<const char*>(in + kIndexName + 1), nameLength);
-  definition.KeySize = LoadU16(in, kKeySize);
+  definition.KeySize = GetU16(in, kKeySize);
   definition.Descending = in[kDescending] != 0;
   definition.CaseInsensitive = in[kCaseInsensitive] != 0;
   definition.Unique = in[kUnique] != 0;
@@ -101,11 +92,11 @@ bool TIndexDefinition::DecodeFrom(const std::uint8_t* in, TIndexDefinition& defi
   }
   for (int i = 0; i < kMaxKeyFields; ++i) {
     definition.DescendingKeyFields[static_cast<std::size_t>(i)] = in[kDescendingKeyFields + static_cast<std::size_t>(i)] != 0;
-    definition.KeyFields[static_cast<std::size_t>(i)] = LoadU16(in, kKeyFields + 2 * static_cast<std::size_t>(i));
+    definition.KeyFields[static_cast<std::size_t>(i)] = GetU16(in, kKeyFields + 2 * static_cast<std::size_t>(i));
   }
-  definition.RootPageNumber = LoadI32(in, kRootPageNumber);
-  definition.NextFreePageNumber = LoadI32(in, kNextFreePageNumber);
-  definition.DataRootPageNumber = LoadI32(in, kDataRootPageNumber);
+  definition.RootPageNumber = GetI32(in, kRootPageNumber);
+  definition.NextFreePageNumber = GetI32(in, kNextFreePageNumber);
+  definition.DataRootPageNumber = GetI32(in, kDataRootPageNumber);
   definition.NoKeyCounts = in[kNoKeyCounts] != 0;
   definition.Temporary = in[kTemporary] != 0;
   return sound;
@@ -113,23 +104,23 @@ bool TIndexDefinition::DecodeFrom(const std::uint8_t* in, TIndexDefinition& defi
 
 void TIndexHeader::EncodeTo(std::uint8_t* out) const {
   std::memset(out, 0, kEncodedLength);
-  StoreI32(out, kLastUpdateStamp, LastUpdateStamp);
+  PutI32(out, kLastUpdateStamp, LastUpdateStamp);
   out[kVersionNum] = VersionNum;
-  StoreI32(out, kNextEndingPageNumber, NextEndingPageNumber);
+  PutI32(out, kNextEndingPageNumber, NextEndingPageNumber);
   out[kIndexCount] = IndexCount;
   for (int slot = 0; slot < kIndexSlotCount; ++slot)
     IndexDefinitions[static_cast<std::size_t>(slot)].EncodeTo(out + SlotOffset(slot));
-  StoreI32(out, kActualRecordCount, ActualRecordCount);
+  PutI32(out, kActualRecordCount, ActualRecordCount);
   out[kNoPrimaryIndex] = NoPrimaryIndex ? 1 : 0;
   out[kHeaderModified] = HeaderModified ? 1 : 0;
 }
 
 bool TIndexHeader::DecodeFrom(const std::uint8_t* in, TIndexHeader& header) {
-  header.LastUpdateStamp = LoadI32(in, kLastUpdateStamp);
+  header.LastUpdateStamp = GetI32(in, kLastUpdateStamp);
   header.VersionNum = in[kVersionNum];
-  header.NextEndingPageNumber = LoadI32(in, kNextEndingPageNumber);
+  header.NextEndingPageNumber = GetI32(in, kNextEndingPageNumber);
   header.IndexCount = in[kIndexCount];
-  header.ActualRecordCount = LoadI32(in, kActualRecordCount);
+  header.ActualRecordCount = GetI32(in, kActualRecordCount);
   header.NoPrimaryIndex = in[kNoPrimaryIndex] != 0;
   header.HeaderModified = in[kHeaderModified] != 0;
   bool sound = header.IndexCount <= kMaxSecondaryIndexes;
@@ -147,10 +138,10 @@ bool TIndexHeader::DecodeFrom(const std::uint8_t* in, TIndexHeader& header) {
 void TPageBuffer::Read(const std::uint8_t* buffer, bool reuse) {
   std::memcpy(image_.data(), buffer, kIndexPageSize);
   PageType = image_[kPageType];
-  KeyEntryCount = LoadU16(image_.data(), kKeyEntryCount);
-  LeftPageNumber = LoadI32(image_.data(), kLeftPageNumber);
-  RightPageNumber = LoadI32(image_.data(), kRightPageNumber);
-  CompressedSize = LoadU16(image_.data(), kCompressedSize);
+  KeyEntryCount = GetU16(image_.data(), kKeyEntryCount);
+  LeftPageNumber = GetI32(image_.data(), kLeftPageNumber);
+  RightPageNumber = GetI32(image_.data(), kRightPageNumber);
+  CompressedSize = GetU16(image_.data(), kCompressedSize);
   if (reuse) {
     KeyEntryCount = 0;
     std::memset(GetPageDataPtr(), 0, kPageBodySize);
@@ -161,10 +152,10 @@ void TPageBuffer::Read(const std::uint8_t* buffer, bool reuse) {
 
 void TPageBuffer::Write(std::uint8_t* buffer) {
   image_[kPageType] = PageType;
-  StoreU16(image_.data(), kKeyEntryCount, IsFree ? 0 : KeyEntryCount);
-  StoreI32(image_.data(), kLeftPageNumber, LeftPageNumber);
-  StoreI32(image_.data(), kRightPageNumber, RightPageNumber);
-  StoreU16(image_.data(), kCompressedSize, CompressedSize);
+  PutU16(image_.data(), kKeyEntryCount, IsFree ? 0 : KeyEntryCount);
+  PutI32(image_.data(), kLeftPageNumber, LeftPageNumber);
+  PutI32(image_.data(), kRightPageNumber, RightPageNumber);
+  PutU16(image_.data(), kCompressedSize, CompressedSize);
   std::memcpy(buffer, image_.data(), kIndexPageSize);
   Modified = false;
 }
@@ -310,18 +301,18 @@ void TIndexFile::CreateFile() {
 // ---------------------------------------------------------------------------------------------
 // Header I/O
 
-void TIndexFile::ScrambleHeader(std::uint8_t* buffer) const {
-  (void)buffer;  // scrambling of encrypted tables is applied here
-}
-
-void TIndexFile::ScramblePage(std::uint8_t* buffer) const {
-  (void)buffer;
+// Headers and pages of encrypted tables are scrambled as whole 4,096-byte blocks.
+void TIndexFile::ScrambleBlock(std::uint8_t* buffer, bool scramble) const {
+  if (scramble)
+    EncryptBuffer(buffer, kIndexPageSize, kTableDataSeedA, kTableDataSeedB);
+  else
+    DecryptBuffer(buffer, kIndexPageSize, kTableDataSeedA, kTableDataSeedB);
 }
 
 void TIndexFile::ReadRawHeader(std::uint8_t* buffer) {
   std::int64_t n = ReadAt(0, buffer, static_cast<std::int64_t>(kIndexHeaderSize), true);
   if (n != static_cast<std::int64_t>(kIndexHeaderSize)) RaiseIndexError(KORVEL_HEADERCORRUPT);
-  if (owner_->GetEncrypted()) ScrambleHeader(buffer);
+  if (owner_->GetEncrypted()) ScrambleBlock(buffer, false);
 }
 
 void TIndexFile::TakeHeader(const TIndexHeader& read) {
@@ -389,7 +380,7 @@ bool TIndexFile::WriteHeader(bool force) {
   GetWriteHeader(disk);
   std::uint8_t buffer[kIndexHeaderSize];
   disk.EncodeTo(buffer);
-  if (owner_->GetEncrypted()) ScrambleHeader(buffer);
+  if (owner_->GetEncrypted()) ScrambleBlock(buffer, true);
   try {
     WriteAt(0, buffer, static_cast<std::int64_t>(kIndexHeaderSize));
   } catch (...) {
@@ -430,7 +421,7 @@ void TIndexFile::ClearHeader() {
 bool TIndexFile::CheckForChanges() {
   std::uint8_t buffer[kIndexHeaderSize];
   ReadRawHeader(buffer);
-  if (LoadI32(buffer, TIndexHeader::kLastUpdateStamp) == header_.LastUpdateStamp) return false;
+  if (GetI32(buffer, TIndexHeader::kLastUpdateStamp) == header_.LastUpdateStamp) return false;
   TIndexHeader read;
   if (!TIndexHeader::DecodeFrom(buffer, read)) RaiseIndexError(KORVEL_HEADERCORRUPT);
   TakeHeader(read);
@@ -958,10 +949,10 @@ TPageBuffer* TIndexFile::ReadPageBuffer(int slot, std::int32_t pageNumber, bool 
   if (n < static_cast<std::int64_t>(kIndexPageSize))
     std::memset(readBuffer_.data() + n, 0, kIndexPageSize - static_cast<std::size_t>(n));
   else if (owner_->GetEncrypted())
-    ScramblePage(readBuffer_.data());
+    ScrambleBlock(readBuffer_.data(), false);
   // A page taken from a free chain must be free: a page with entries there means a damaged chain,
   // and reusing it would overwrite a live page of the tree.
-  if (reuse && LoadU16(readBuffer_.data(), TPageBuffer::kKeyEntryCount) != 0)
+  if (reuse && GetU16(readBuffer_.data(), TPageBuffer::kKeyEntryCount) != 0)
     RaiseIndexError(KORVEL_INDEXCORRUPT, header_.IndexDefinitions[static_cast<std::size_t>(slot)].IndexName);
   TPageBuffer* page = GetNewPageBuffer(slot, pageNumber);
   page->Read(readBuffer_.data(), reuse);
@@ -1074,6 +1065,9 @@ void TIndexFile::GetNextFreePage(TDataCursor* cursor, int slot, TPageBuffer*& pa
 void TIndexFile::SetNextFreePage(TDataCursor* cursor, int slot, TPageBuffer* page) {
   (void)cursor;
   if (page == nullptr) return;
+  // A page on another index's chain would be handed out to that index while still in use here.
+  if (page->IndexSlot != slot || page->PageNumber <= 0 || page->PageNumber >= GetNextEndingPageNumber(slot))
+    RaiseIndexError(KORVEL_INDEXCORRUPT, IndexDefinition(slot).IndexName);
   std::int32_t head = GetNextFreePageNumber(slot);
   page->SetRightPageNumber(head == GetNextEndingPageNumber(slot) ? 0 : head);
   page->SetFree();
@@ -1102,7 +1096,7 @@ bool TIndexFile::WriteWorkList(TFileHandler& file) {
     for (std::size_t i = start; i < end; ++i) {
       std::uint8_t* out = writeBuffer_.data() + (i - start) * kIndexPageSize;
       workList_[i]->Write(out);
-      if (encrypted) ScramblePage(out);
+      if (encrypted) ScrambleBlock(out, true);
     }
     try {
       file.WriteAt(static_cast<std::int64_t>(workList_[start]->PageNumber) * static_cast<std::int64_t>(kIndexPageSize),

@@ -86,6 +86,7 @@
 namespace korvel {
 
 class TDataCursor;  // a cursor on the table; opaque to the index file
+class TDataFile;
 class TIndexFile;
 
 // Sizes and limits of the format.
@@ -205,6 +206,9 @@ struct TIndexKeyField {
   std::uint8_t SubType = 0;       // st... of the field
   std::uint8_t PhysicalSize = 0;  // value bytes in the record
 };
+
+// The key-field view of a data file's field definitions, field 1 first.
+std::vector<TIndexKeyField> KeyFieldsOf(const TDataFile& dataFile);
 
 // The narrow set of services an index file asks of the shared table that owns it. The shared
 // table implements it (from its session, its data file and its lock state); tools and tests use
@@ -507,8 +511,7 @@ class TIndexFile : public TFileHandler {
   // Takes a header read from the file, keeping this object's temporary indexes.
   void TakeHeader(const TIndexHeader& read);
   void ReadRawHeader(std::uint8_t* buffer);
-  void ScrambleHeader(std::uint8_t* buffer) const;
-  void ScramblePage(std::uint8_t* buffer) const;
+  void ScrambleBlock(std::uint8_t* buffer, bool scramble) const;
   TFileHandler& PageFileOf(int slot);
   void CreateTemporaryPageFile();
   void DeleteTemporaryPageFile();

@@ -395,6 +395,10 @@ TEST_F(IndexFileTest, FreedPagesAreReusedLastFreedFirstAndOnlyByTheirIndex) {
   }
   EXPECT_EQ(f->GetNextFreePageNumber(1), 5);
   EXPECT_EQ(Allocate(*f, 2), 6);  // another index never takes them
+  TPageBuffer* foreign = Get(*f, 2, 6);
+  EXPECT_EQ(CodeOf([&] { f->SetNextFreePage(nullptr, 1, foreign); }), KORVEL_INDEXCORRUPT);
+  f->PutPage(foreign);
+  EXPECT_EQ(f->GetNextFreePageNumber(1), 5);
 
   // Through the file: the chain is in the pages' right links and the header.
   f->FlushPageBuffers(false);
@@ -703,6 +707,32 @@ TEST_F(IndexFileTest, CheckHeaderFindsInconsistencies) {
   d.IndexName = "7 stale";  // unused slots are not checked, only their page numbers
   f->SetIndexDefinition(5, d);
   EXPECT_NO_THROW(f->CheckHeader());
+}
+
+TEST_F(IndexFileTest, EncryptedTablesScrambleTheHeaderAndThePages) {
+  owner.Encrypted = true;
+  auto f = Created();
+  f->AddSecondaryIndex(Definition("ByName", {1}));
+  Allocate(*f, 1, 0x3C);
+  f->FlushPageBuffers(false);
+  f->WriteHeader();
+  std::vector<std::uint8_t> b = FileBytes(path);
+  ASSERT_EQ(b.size(), 2u * 4096);
+  // Byte k of a block is XORed with (0x5B + k) XOR (0xC4 - k), both mod 256.
+  auto mask = [](std::size_t k) { return static_cast<std::uint8_t>((0x5B + k) ^ (0xC4 - k)); };
+  EXPECT_EQ(b[8] ^ mask(8), 5);
+  EXPECT_EQ(b[13] ^ mask(13), 1);
+  EXPECT_EQ(b[4096 + 13] ^ mask(13), 0x3C);
+  EXPECT_EQ(b[4096 + 1] ^ mask(1), 1);
+
+  f->CloseFile();
+  auto g = Opened(owner);
+  EXPECT_EQ(g->IndexDefinition(1).IndexName, "ByName");
+  TPageBuffer* page = Get(*g, 1, 1);
+  EXPECT_EQ(page->GetPageDataPtr()[0], 0x3C);
+  EXPECT_EQ(page->KeyEntryCount, 1);
+  g->PutPage(page);
+  EXPECT_FALSE(g->CheckForChanges());
 }
 
 TEST_F(IndexFileTest, LocksExcludeAsTheProtocolSays) {
