@@ -10,6 +10,7 @@
 #include <memory>
 #include <sstream>
 
+#include "engine/blob_file.h"
 #include "engine/data_file.h"
 #include "framework/currency_bcd.h"
 #include "framework/date_time.h"
@@ -79,12 +80,36 @@ class TOpenTable {
     file_->OpenFile();
     if (file_->GetEncrypted() && (!a.HasPassword || a.Password != file_->GetPassword()))
       RaiseTableError(KORVEL_NOTSUFFTABLERIGHTS, owner_.TableName, a.Directory);
+    if (file_->GetBlobFieldCount() > 0) OpenBlobFile(EnsureFileExt(file_->FileName, ".DAT", ".BLB"));
   }
   TDataFile& File() { return *file_; }
+  // The BLOB file, or null when the table has no BLOB fields or its BLOB file cannot be read
+  // (BlobWarning says why).
+  TBlobFile* Blobs() { return blobs_.get(); }
+  const std::string& BlobWarning() const { return blobWarning_; }
 
  private:
+  void OpenBlobFile(const std::string& name) {
+    blobOwner_.TableName = owner_.TableName;
+    blobOwner_.DirectoryName = owner_.DirectoryName;
+    blobOwner_.Encrypted = file_->GetEncrypted();
+    auto blobs = std::make_unique<TBlobFile>(&blobOwner_);
+    blobs->FileName = name;
+    try {
+      blobs->SetBlockSize(file_->GetBlobBlockSize());
+      blobs->OpenFile();
+      blobs->CheckHeader();
+      blobs_ = std::move(blobs);
+    } catch (const EKORVELEngineError& e) {
+      blobWarning_ = std::string("the BLOB file cannot be read: ") + e.what();
+    }
+  }
+
   TPlainDataFileOwner owner_;
   std::unique_ptr<TDataFile> file_;
+  TPlainBlobFileOwner blobOwner_;
+  std::unique_ptr<TBlobFile> blobs_;
+  std::string blobWarning_;
 };
 
 const char* TypeName(std::uint8_t type) {
@@ -179,8 +204,21 @@ std::string Hex(const std::uint8_t* p, std::size_t n) {
   return out;
 }
 
+// A BLOB value: memo text as it stands, anything else as hexadecimal. The field holds the
+// chain's first block (offset 0) and the value's signature (offset 4).
+std::string BlobText(const TFieldDefinition& f, const std::uint8_t* v, TBlobFile* blobs) {
+  if (blobs == nullptr) return "";
+  TBlobBuffer buffer(blobs, nullptr);
+  buffer.FirstBlockNumber = GetI32(v, 0);
+  buffer.BlobSignature = GetI32(v, 4);
+  buffer.Read();
+  const std::vector<unsigned char>& bytes = buffer.GetBuffer();
+  if (f.SubType == stMemo) return std::string(bytes.begin(), bytes.end());
+  return Hex(bytes.data(), bytes.size());
+}
+
 // The text of one stored value (not null) in its ANSI form.
-std::string ValueText(const TFieldDefinition& f, const std::uint8_t* v) {
+std::string ValueText(const TFieldDefinition& f, const std::uint8_t* v, TBlobFile* blobs) {
   switch (f.DataType) {
     case dtString: {
       std::size_t n = 0;
@@ -192,7 +230,7 @@ std::string ValueText(const TFieldDefinition& f, const std::uint8_t* v) {
       double value = DayNumberToDateTime(day);
       return IsShowableDateTime(value) && day >= 1 ? AnsiDateToStr(value) : std::to_string(day);
     }
-    case dtBlob: return "";
+    case dtBlob: return BlobText(f, v, blobs);
     case dtBoolean: return AnsiBooleanToStr(GetU16(v, 0) != 0);
     case dtSmallInt: return std::to_string(GetI16(v, 0));
     case dtInteger: return std::to_string(GetI32(v, 0));
@@ -224,7 +262,7 @@ std::string ValueText(const TFieldDefinition& f, const std::uint8_t* v) {
   }
 }
 
-void PrintInfoText(TDataFile& f, std::ostream& out) {
+void PrintInfoText(TDataFile& f, TBlobFile* blobs, std::ostream& out) {
   const TDataHeader& h = f.Header();
   out << "Table              " << f.GetTableName() << '\n'
       << "File               " << f.FileName << '\n'
@@ -246,6 +284,9 @@ void PrintInfoText(TDataFile& f, std::ostream& out) {
       << "FirstFreeRecord    " << h.FirstFreeRecord << '\n'
       << "LastRecordID       " << h.LastRecordID << '\n'
       << "LastBlobSignature  " << h.LastBlobSignature << '\n';
+  if (blobs != nullptr)
+    out << "BlobBlocksUsed     " << blobs->GetPhysicalBlocksUsed() << '\n'
+        << "BlobFreeBlock      " << blobs->GetNextFreeBlockNumber() << '\n';
   out << "\nFields:\n";
   for (std::int32_t i = 1; i <= f.GetFieldCount(); ++i) {
     const TFieldDefinition& d = f.GetFieldDefinitionByPos(i);
@@ -271,7 +312,7 @@ void PrintInfoText(TDataFile& f, std::ostream& out) {
   }
 }
 
-void PrintInfoJson(TDataFile& f, std::ostream& out) {
+void PrintInfoJson(TDataFile& f, TBlobFile* blobs, std::ostream& out) {
   const TDataHeader& h = f.Header();
   std::string updated = SecondsText(f.GetLastUpdated());
   out << "{\"LastUpdateStamp\":" << h.LastUpdateStamp << ",\"BlobBlockSize\":" << h.BlobBlockSize
@@ -284,8 +325,11 @@ void PrintInfoJson(TDataFile& f, std::ostream& out) {
       << ",\"Encrypted\":" << (h.Encrypted ? "true" : "false") << ",\"LanguageID\":" << h.LanguageID
       << ",\"SortID\":" << h.SortID << ",\"UserMajorVersion\":" << h.UserMajorVersion
       << ",\"UserMinorVersion\":" << h.UserMinorVersion << ",\"LastBlobSignature\":" << h.LastBlobSignature
-      << ",\"EngineVersion\":" << h.EngineVersion << ",\"PhysicalRecordsUsed\":" << f.GetPhysicalRecordsUsed()
-      << ",\"Fields\":[";
+      << ",\"EngineVersion\":" << h.EngineVersion << ",\"PhysicalRecordsUsed\":" << f.GetPhysicalRecordsUsed();
+  if (blobs != nullptr)
+    out << ",\"BlobBlocksUsed\":" << blobs->GetPhysicalBlocksUsed()
+        << ",\"BlobFreeBlock\":" << blobs->GetNextFreeBlockNumber();
+  out << ",\"Fields\":[";
   for (std::int32_t i = 1; i <= f.GetFieldCount(); ++i) {
     const TFieldDefinition& d = f.GetFieldDefinitionByPos(i);
     if (i > 1) out << ',';
@@ -301,7 +345,7 @@ void PrintInfoJson(TDataFile& f, std::ostream& out) {
   out << "]}\n";
 }
 
-void Dump(TDataFile& f, bool physical, std::ostream& out) {
+void Dump(TDataFile& f, TBlobFile* blobs, bool physical, std::ostream& out) {
   const std::int32_t fields = f.GetFieldCount();
   std::string line;
   if (physical) line = "#record,#id,#free";
@@ -332,7 +376,7 @@ void Dump(TDataFile& f, bool physical, std::ostream& out) {
       if (d.IsAutoInc()) {
         line += std::to_string(r->GetRecordID());
       } else if (b[d.Offset] != 0) {
-        line += CsvField(ValueText(d, b + d.Offset + 1));
+        line += CsvField(ValueText(d, b + d.Offset + 1, blobs));
       }
     }
     f.PutRecord(r);
@@ -361,9 +405,10 @@ int RunInfoCommand(const std::vector<std::string>& args, std::ostream& out, std:
     TOpenTable table(a);
     std::ostringstream text;  // nothing is printed for a table that fails half-way
     if (a.Json)
-      PrintInfoJson(table.File(), text);
+      PrintInfoJson(table.File(), table.Blobs(), text);
     else
-      PrintInfoText(table.File(), text);
+      PrintInfoText(table.File(), table.Blobs(), text);
+    if (!table.BlobWarning().empty()) err << "korvel info: warning: " << table.BlobWarning() << '\n';
     out << text.str();
   });
 }
@@ -373,7 +418,8 @@ int RunDumpCommand(const std::vector<std::string>& args, std::ostream& out, std:
   if (!ParseArguments(args, "dump", "--physical", a.Physical, a, err)) return kExitUsage;
   return Guarded(err, [&] {
     TOpenTable table(a);
-    Dump(table.File(), a.Physical, out);
+    if (!table.BlobWarning().empty()) err << "korvel dump: warning: " << table.BlobWarning() << '\n';
+    Dump(table.File(), table.Blobs(), a.Physical, out);
   });
 }
 

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "engine/blob_file.h"
 #include "engine/data_file.h"
 #include "framework/currency_bcd.h"
 #include "framework/date_time.h"
@@ -65,6 +66,11 @@ class InspectTest : public ::testing::Test {
     const std::int32_t born = DateTimeToDayNumber(EncodeDate(2024, 2, 29));
     const std::int32_t at = DateTimeToTimeMSecs(EncodeTime(13, 5, 7, 40));
     const double stamp = DateTimeToTimeStampValue(EncodeDate(2000, 1, 2) + EncodeTime(3, 4, 5, 0));
+    TPlainBlobFileOwner blobOwner;
+    blobOwner.Encrypted = encrypted;
+    TBlobFile blobs(&blobOwner);
+    blobs.FileName = folder_.File(table + ".BLB");
+    blobs.CreateFile();
     for (int n = 1; n <= 3; ++n) {
       TRecord* r = nullptr;
       file.GetNextFreeRecord(nullptr, r);
@@ -93,7 +99,13 @@ class InspectTest : public ::testing::Test {
         put(10, &stamp, 8);
         std::int64_t big = -9000000000LL;
         put(11, &big, 8);
-        std::int32_t blob[2] = {5, 6};
+        TBlobBuffer memo(&blobs, nullptr);
+        const std::string text = "Line one, line \"two\"";
+        memo.SetSize(text.size());
+        std::memcpy(memo.GetBuffer().data(), text.data(), text.size());
+        memo.BlobSignature = file.GetNextFreeBlobSignature();
+        memo.Write();
+        std::int32_t blob[2] = {memo.FirstBlockNumber, memo.BlobSignature};
         put(12, blob, 8);
         std::uint16_t small = 65535;
         put(13, &small, 2);
@@ -115,6 +127,8 @@ class InspectTest : public ::testing::Test {
     file.FlushRecordBuffers();
     file.WriteHeader(false);
     file.WriteFields();
+    blobs.FlushBlockBuffers();
+    blobs.WriteHeader(true);
   }
 
   std::string Path(const std::string& table = "people") { return folder_.File(table + ".DAT"); }
@@ -128,7 +142,8 @@ TEST_F(InspectTest, DumpsLiveRecordsAsCsv) {
   EXPECT_EQ(r.Status, kExitOk) << r.Err;
   EXPECT_EQ(r.Out,
             "Name,Born,Active,Count,ID,Amount,Price,Code,At,Stamp,Big,Note,Small,Unsigned\r\n"
-            "\"Smith, John\",2024-02-29,True,-7,1,1.5,12.5,01ABFF,13:05:07.40,2000-01-02 03:04:05,-9000000000,,65535,"
+            "\"Smith, John\",2024-02-29,True,-7,1,1.5,12.5,01ABFF,13:05:07.40,2000-01-02 03:04:05,-9000000000,"
+            "\"Line one, line \"\"two\"\"\",65535,"
             "4000000000\r\n"
             "\"He said \"\"hi\"\"\",,False,,3,,,,,,,,,\r\n");
   // The table name may carry its extension and differ in case.
@@ -159,7 +174,7 @@ TEST_F(InspectTest, InfoAsJsonAndText) {
         "\"NextRecordNumber\":4,", "\"LastRecordID\":3,", "\"FieldCount\":14,", "\"BlobFieldCount\":1,",
         "\"Description\":\"People, \\\"the\\\" table\",", "\"Encrypted\":false,", "\"LanguageID\":0,",
         "\"UserMajorVersion\":1,", "\"UserMinorVersion\":2,", "\"EngineVersion\":31900,",
-        "\"PhysicalRecordsUsed\":3,",
+        "\"PhysicalRecordsUsed\":3,", "\"BlobBlocksUsed\":1,", "\"BlobFreeBlock\":0,",
         "{\"FieldNumber\":1,\"FieldName\":\"Name\",\"Description\":\"\",\"DataType\":1,\"SubType\":0,\"Length\":20,"
         "\"Decimals\":0,\"PhysicalSize\":21,\"Offset\":9,\"Required\":true,\"CharCase\":0,\"MinimumValue\":\"\","
         "\"MaximumValue\":\"\",\"DefaultValue\":\"nobody\"}",
@@ -181,6 +196,51 @@ TEST_F(InspectTest, InfoAsJsonAndText) {
   EXPECT_NE(text.Out.find("VersionNum         5 (3.00)"), std::string::npos) << text.Out;
   EXPECT_NE(text.Out.find("BCD(2)"), std::string::npos);
   EXPECT_NE(text.Out.find("default nobody"), std::string::npos);
+  EXPECT_NE(text.Out.find("BlobBlocksUsed     1"), std::string::npos);
+}
+
+TEST_F(InspectTest, BinaryBlobsDumpAsHexAndAMissingBlobFileIsAWarning) {
+  std::vector<TFieldDefinition> fields = {Field("Data", dtBlob, 0, stBinary)};
+  owner_.TableName = "bin";
+  {
+    TDataFile file(&owner_);
+    file.FileName = Path("bin");
+    file.CreateDataFile(0, 0, 0, 0, false, "", "", 1024, fields);
+    TPlainBlobFileOwner blobOwner;
+    TBlobFile blobs(&blobOwner);
+    blobs.FileName = folder_.File("bin.BLB");
+    blobs.SetBlockSize(file.GetBlobBlockSize());
+    blobs.CreateFile();
+    TBlobBuffer value(&blobs, nullptr);
+    value.SetSize(1500);  // two blocks of 1,024
+    for (std::size_t i = 0; i < 1500; ++i) value.GetBuffer()[i] = static_cast<unsigned char>(i);
+    value.BlobSignature = file.GetNextFreeBlobSignature();
+    value.Write();
+    TRecord* r = nullptr;
+    file.GetNextFreeRecord(nullptr, r);
+    r->Initialize(true);
+    const TFieldDefinition& d = file.GetFieldDefinitionByPos(1);
+    r->Buffer()[d.Offset] = 1;
+    PutI32(r->Buffer(), d.Offset + 1, value.FirstBlockNumber);
+    PutI32(r->Buffer(), d.Offset + 5, value.BlobSignature);
+    file.PutRecord(r);
+    file.FlushRecordBuffers();
+    file.WriteHeader(false);
+    file.WriteFields();
+    blobs.FlushBlockBuffers();
+    blobs.WriteHeader(true);
+  }
+  TRun r = Invoke(RunDumpCommand, {folder_.Path(), "bin"});
+  EXPECT_EQ(r.Status, kExitOk) << r.Err;
+  ASSERT_EQ(r.Out.size(), std::string("Data\r\n").size() + 3000 + 2);
+  EXPECT_EQ(r.Out.substr(6, 12), "000102030405");
+  EXPECT_EQ(r.Out.substr(6 + 2 * 1499, 2), "DB");  // 1499 mod 256
+  EXPECT_EQ(r.Err, "");
+  std::filesystem::remove(folder_.File("bin.BLB"));
+  r = Invoke(RunDumpCommand, {folder_.Path(), "bin"});
+  EXPECT_EQ(r.Status, kExitOk);
+  EXPECT_EQ(r.Out, "Data\r\n\r\n");
+  EXPECT_NE(r.Err.find("warning: the BLOB file cannot be read"), std::string::npos) << r.Err;
 }
 
 TEST_F(InspectTest, ScrambledTablesNeedTheirPassword) {

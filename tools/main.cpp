@@ -30,12 +30,16 @@ constexpr TCommand kCommands[] = {
      "Lists the tables of a database folder, one name a line, without extension, sorted\n"
      "without regard to letter case."},
     {"info", RunInfoCommand, "korvel info [--json] [--password P] DIR TABLE",
-     "Prints the table header and the field definitions; --json prints them as one JSON\n"
-     "object. A scrambled table needs its password. The password itself is never printed."},
+     "Prints the table header, the field definitions and the BLOB file's block counts;\n"
+     "--json prints them as one JSON object. A scrambled table needs its password. The\n"
+     "password itself is never printed."},
     {"dump", RunDumpCommand, "korvel dump [--physical] [--password P] DIR TABLE",
      "Prints the live records in record-number order as CSV (RFC 4180) under a header row of\n"
-     "field names, values in their ANSI text forms, bytes in hexadecimal, BLOBs and nulls\n"
-     "empty. --physical adds the columns #record, #id and #free and lists free records too."},
+     "field names, values in their ANSI text forms, bytes in hexadecimal, memo BLOBs as text\n"
+     "and other BLOBs in hexadecimal, nulls empty. --physical adds the columns #record, #id\n"
+     "and #free and lists free records too."},
+    {"demo", RunDemoCommand, "korvel demo DIR",
+     "Writes a small sample table, customers, into a folder (replacing one of that name)."},
 };
 
 const TCommand* FindCommand(const std::string& name) {
