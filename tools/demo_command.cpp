@@ -7,6 +7,7 @@
 
 #include "engine/blob_file.h"
 #include "engine/data_file.h"
+#include "engine/index_file.h"
 #include "framework/date_time.h"
 #include "platform/posix_file.h"
 #include "support/byte_order.h"
@@ -100,6 +101,16 @@ void WriteDemoTable(const std::string& folder) {
   data.WriteFields();
   blobs.FlushBlockBuffers();
   blobs.WriteHeader(true);
+  // The index file keeps the live-record count; the demo table has no indexes yet.
+  TPlainIndexFileOwner indexOwner;
+  indexOwner.TableName = "customers";
+  indexOwner.Fields = KeyFieldsOf(data);
+  TIndexFile index(&indexOwner);
+  index.FileName = base + ".IDX";
+  index.CreateFile();
+  index.SetNoPrimaryIndex(true);
+  index.SetActualRecordCount(4);
+  index.WriteHeader(true);
 }
 
 }  // namespace

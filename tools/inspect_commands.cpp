@@ -19,6 +19,7 @@
 #include "support/path_helpers.h"
 #include "support/text_forms.h"
 #include "tools/commands.h"
+#include "tools/index_info.h"
 
 namespace korvel::tool {
 namespace {
@@ -262,7 +263,7 @@ std::string ValueText(const TFieldDefinition& f, const std::uint8_t* v, TBlobFil
   }
 }
 
-void PrintInfoText(TDataFile& f, TBlobFile* blobs, std::ostream& out) {
+void PrintInfoText(TDataFile& f, TBlobFile* blobs, const TIndexFileInfo& indexes, std::ostream& out) {
   const TDataHeader& h = f.Header();
   out << "Table              " << f.GetTableName() << '\n'
       << "File               " << f.FileName << '\n'
@@ -310,9 +311,11 @@ void PrintInfoText(TDataFile& f, TBlobFile* blobs, std::ostream& out) {
     if (!d.Description.empty()) out << "  -- " << d.Description;
     out << '\n';
   }
+  out << '\n';
+  WriteIndexInfoText(indexes, out);
 }
 
-void PrintInfoJson(TDataFile& f, TBlobFile* blobs, std::ostream& out) {
+void PrintInfoJson(TDataFile& f, TBlobFile* blobs, const TIndexFileInfo& indexes, std::ostream& out) {
   const TDataHeader& h = f.Header();
   std::string updated = SecondsText(f.GetLastUpdated());
   out << "{\"LastUpdateStamp\":" << h.LastUpdateStamp << ",\"BlobBlockSize\":" << h.BlobBlockSize
@@ -342,7 +345,9 @@ void PrintInfoJson(TDataFile& f, TBlobFile* blobs, std::ostream& out) {
         << ",\"MaximumValue\":" << JsonString(d.MaximumValue)
         << ",\"DefaultValue\":" << JsonString(d.DefaultValue) << '}';
   }
-  out << "]}\n";
+  out << "],";
+  WriteIndexInfoJsonMembers(indexes, out);
+  out << "}\n";
 }
 
 void Dump(TDataFile& f, TBlobFile* blobs, bool physical, std::ostream& out) {
@@ -404,11 +409,13 @@ int RunInfoCommand(const std::vector<std::string>& args, std::ostream& out, std:
   return Guarded(err, [&] {
     TOpenTable table(a);
     std::ostringstream text;  // nothing is printed for a table that fails half-way
+    TIndexFileInfo indexes = DescribeTableIndexes(table.File());
     if (a.Json)
-      PrintInfoJson(table.File(), table.Blobs(), text);
+      PrintInfoJson(table.File(), table.Blobs(), indexes, text);
     else
-      PrintInfoText(table.File(), table.Blobs(), text);
+      PrintInfoText(table.File(), table.Blobs(), indexes, text);
     if (!table.BlobWarning().empty()) err << "korvel info: warning: " << table.BlobWarning() << '\n';
+    if (!indexes.Warning.empty()) err << "korvel info: warning: " << indexes.Warning << '\n';
     out << text.str();
   });
 }
