@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/posix_file.h"
+#include "support/compression.h"
 #include "support/match_string.h"
 #include "support/os_errors.h"
 #include "support/path_helpers.h"
@@ -507,33 +508,91 @@ void TFileList::GetFileNames(bool inMemory, const std::string& rawPattern, bool 
   }
 }
 
+namespace {
+
+// Reports copy progress every `step` percent and always ends with 100.
+class TCopyProgressReporter {
+ public:
+  TCopyProgressReporter(const TCopyProgress& progress, int step, std::int64_t size)
+      : progress_(progress), step_(step), size_(size) {}
+  void Add(std::int64_t bytes) {
+    if (!progress_) return;
+    total_ += bytes;
+    int percent = size_ > 0 ? static_cast<int>(total_ * 100 / size_) : 100;
+    if (percent >= last_ + step_) {
+      progress_(percent);
+      last_ = percent;
+    }
+  }
+  void Finish() {
+    if (progress_ && last_ < 100) progress_(100);
+  }
+
+ private:
+  const TCopyProgress& progress_;
+  int step_;
+  std::int64_t size_;
+  std::int64_t total_ = 0;
+  int last_ = 0;
+};
+
+// A compressed copy is a sequence of frames, one per 65,536-byte chunk of the original: the
+// compressed length (4 bytes, little-endian) followed by the chunk as CompressBuffer gives it.
+constexpr std::size_t kFrameHeaderSize = 4;
+
+bool WriteAll(TAbstractFile* file, std::int32_t handle, const void* data, std::size_t n) {
+  return file->Write(handle, data, static_cast<std::int64_t>(n)) == static_cast<std::int64_t>(n);
+}
+
+}  // namespace
+
 int TFileList::CopyChunks(TAbstractFile* source, std::int32_t sourceHandle, TAbstractFile* dest,
-                          std::int32_t destHandle, bool compress, const TCopyProgress& progress,
-                          int step) {
-  if (compress) return -static_cast<int>(KORVEL_COMPRESS);  // no compressed copy format yet
+                          std::int32_t destHandle, TCopyMode mode, const TCopyProgress& progress, int step) {
   std::unique_ptr<unsigned char[]> buffer(new unsigned char[kCopyChunkSize]);
   std::int64_t size = source->Seek(sourceHandle, 0, soFromEnd);
   source->Seek(sourceHandle, 0, soFromBeginning);
-  std::int64_t total = 0;
-  int lastPercent = 0;
-  for (;;) {
-    std::int64_t n = source->Read(sourceHandle, buffer.get(), kCopyChunkSize);
-    if (n < 0) return -static_cast<int>(KORVEL_READERR);
-    if (n > 0) {
-      if (dest->Write(destHandle, buffer.get(), n) != n) return -static_cast<int>(KORVEL_WRITEERR);
-      if (progress) {
-        total += n;
-        int percent = size > 0 ? static_cast<int>(total * 100 / size) : 100;
-        if (percent >= lastPercent + step) {
-          progress(percent);
-          lastPercent = percent;
-        }
+  TCopyProgressReporter reporter(progress, step, size);
+  try {
+    for (;;) {
+      if (mode == cmDecompress) {
+        unsigned char frame[kFrameHeaderSize];
+        std::int64_t n = source->Read(sourceHandle, frame, kFrameHeaderSize);
+        if (n == 0) break;
+        if (n != static_cast<std::int64_t>(kFrameHeaderSize)) return -static_cast<int>(KORVEL_UNCOMPRESS);
+        std::uint32_t length = static_cast<std::uint32_t>(frame[0]) | (static_cast<std::uint32_t>(frame[1]) << 8) |
+                               (static_cast<std::uint32_t>(frame[2]) << 16) | (static_cast<std::uint32_t>(frame[3]) << 24);
+        if (length == 0 || static_cast<std::int64_t>(length) > size) return -static_cast<int>(KORVEL_UNCOMPRESS);
+        std::vector<unsigned char> packed(length);
+        if (source->Read(sourceHandle, packed.data(), length) != static_cast<std::int64_t>(length))
+          return -static_cast<int>(KORVEL_UNCOMPRESS);
+        std::vector<unsigned char> chunk = DecompressBuffer(packed.data(), packed.size());
+        if (!WriteAll(dest, destHandle, chunk.data(), chunk.size())) return -static_cast<int>(KORVEL_WRITEERR);
+        reporter.Add(static_cast<std::int64_t>(kFrameHeaderSize + length));
+        continue;
       }
+      std::int64_t n = source->Read(sourceHandle, buffer.get(), kCopyChunkSize);
+      if (n < 0) return -static_cast<int>(KORVEL_READERR);
+      if (n > 0) {
+        if (mode == cmCompress) {
+          std::vector<unsigned char> packed = CompressBuffer(buffer.get(), static_cast<std::size_t>(n));
+          std::uint32_t length = static_cast<std::uint32_t>(packed.size());
+          unsigned char frame[kFrameHeaderSize] = {static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
+                                                   static_cast<unsigned char>(length >> 16),
+                                                   static_cast<unsigned char>(length >> 24)};
+          if (!WriteAll(dest, destHandle, frame, kFrameHeaderSize) ||
+              !WriteAll(dest, destHandle, packed.data(), packed.size()))
+            return -static_cast<int>(KORVEL_WRITEERR);
+        } else if (!WriteAll(dest, destHandle, buffer.get(), static_cast<std::size_t>(n))) {
+          return -static_cast<int>(KORVEL_WRITEERR);
+        }
+        reporter.Add(n);
+      }
+      if (n < static_cast<std::int64_t>(kCopyChunkSize)) break;
     }
-    if (n < static_cast<std::int64_t>(kCopyChunkSize)) break;
+  } catch (const EKORVELEngineError& e) {
+    return -static_cast<int>(e.ErrorCode);  // the list reports failures, it does not raise
   }
-  // Progress always ends with 100, even when the last step was smaller than `step`.
-  if (progress && lastPercent < 100) progress(100);
+  reporter.Finish();
   return 0;
 }
 
@@ -544,7 +603,7 @@ int TFileList::CopyToFile(TAbstractFile* source, std::int32_t handle, bool compr
   TAbstractFile* dest = nullptr;
   std::int32_t destHandle = CreateFile(destName, destInMemory, dest, false);
   if (destHandle < 0) return destHandle;
-  int result = CopyChunks(source, handle, dest, destHandle, compress, progress, step);
+  int result = CopyChunks(source, handle, dest, destHandle, compress ? cmCompress : cmPlain, progress, step);
   CloseFile(dest, destInMemory, destHandle);
   return result;
 }
@@ -561,7 +620,7 @@ int TFileList::CopyFromFile(TAbstractFile* destination, std::int32_t handle, boo
   // The destination becomes an exact copy: written from its start and cut at the copy's end,
   // so no tail of its old contents survives.
   destination->Seek(handle, 0, soFromBeginning);
-  int result = CopyChunks(source, sourceHandle, destination, handle, compress, progress, step);
+  int result = CopyChunks(source, sourceHandle, destination, handle, compress ? cmDecompress : cmPlain, progress, step);
   if (result == 0 && destination->Write(handle, nullptr, 0) != 0) result = -static_cast<int>(KORVEL_WRITEERR);
   CloseFile(source, sourceInMemory, sourceHandle);
   return result;

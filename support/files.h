@@ -166,6 +166,8 @@ class TFileList {
   bool FileExists(const std::string& name, bool inMemory);
   // Bare names of the files matching the pattern ("dir/*.DAT"), ordinary files only.
   void GetFileNames(bool inMemory, const std::string& pattern, bool withExtension, TStringList& list);
+  // A compressed copy (compress set) is written as frames of compressed 65,536-byte chunks;
+  // CopyFromFile with compress set reads such a copy back.
   int CopyToFile(TAbstractFile* source, std::int32_t handle, bool compress, const std::string& destName,
                  bool destInMemory, const TCopyProgress& progress, int step);
   int CopyFromFile(TAbstractFile* destination, std::int32_t handle, bool compress,
@@ -179,8 +181,9 @@ class TFileList {
   int IndexOf(const TAbstractFile* file) const;
   TAbstractFile* Add(const std::string& name, bool inMemory);
   void Remove(TAbstractFile* file);
+  enum TCopyMode { cmPlain, cmCompress, cmDecompress };
   static int CopyChunks(TAbstractFile* source, std::int32_t sourceHandle, TAbstractFile* dest,
-                        std::int32_t destHandle, bool compress, const TCopyProgress& progress, int step);
+                        std::int32_t destHandle, TCopyMode mode, const TCopyProgress& progress, int step);
 
   TCriticalSection section_;
   std::vector<std::unique_ptr<TAbstractFile>> files_;

@@ -320,3 +320,40 @@ TEST(MatchString, WildcardsEscapesAndCase) {
 
 }  // namespace
 }  // namespace korvel
+
+namespace korvel {
+namespace {
+
+TEST(FileList, CompressedCopiesRestoreTheOriginalAndDamagedOnesAreRefused) {
+  TFileList& list = GetFileList();
+  TAbstractFile* src = nullptr;
+  std::int32_t h = list.CreateFile("/cmp/src.DAT", true, src, false);
+  std::vector<unsigned char> data(200000);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>((i / 100) % 7);
+  src->Write(h, data.data(), static_cast<std::int64_t>(data.size()));
+  ASSERT_EQ(list.CopyToFile(src, h, true, "/cmp/packed.DAT", true, nullptr, 0), 0);
+  TAbstractFile* packed = nullptr;
+  std::int32_t p = Open("/cmp/packed.DAT", true, packed);
+  EXPECT_LT(packed->GetFileSize(), static_cast<std::int64_t>(data.size()) / 10);
+  list.CloseFile(packed, true, p);
+  // Restore into the (emptied) source.
+  src->Seek(h, 0, soFromBeginning);
+  src->Write(h, nullptr, 0);
+  ASSERT_EQ(list.CopyFromFile(src, h, true, "/cmp/packed.DAT", true, nullptr, 0), 0);
+  std::vector<unsigned char> back(data.size());
+  src->Seek(h, 0, soFromBeginning);
+  ASSERT_EQ(src->Read(h, back.data(), static_cast<std::int64_t>(back.size())), static_cast<std::int64_t>(data.size()));
+  EXPECT_EQ(back, data);
+  // A plain file read as a compressed copy fails cleanly.
+  EXPECT_EQ(list.CopyFromFile(src, h, true, "/cmp/src2.DAT", true, nullptr, 0), -11010);
+  TAbstractFile* junk = nullptr;
+  std::int32_t j = list.CreateFile("/cmp/junk.DAT", true, junk, false);
+  junk->Write(j, "\x10\x00\x00\x00garbage-garbage!", 20);
+  list.CloseFile(junk, true, j);
+  EXPECT_EQ(list.CopyFromFile(src, h, true, "/cmp/junk.DAT", true, nullptr, 0), -15002);
+  list.CloseFile(src, true, h);
+  for (const char* n : {"/cmp/src.DAT", "/cmp/packed.DAT", "/cmp/junk.DAT"}) list.DeleteFile(n, true);
+}
+
+}  // namespace
+}  // namespace korvel

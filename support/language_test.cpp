@@ -1,0 +1,226 @@
+#include "support/language.h"
+
+#include <algorithm>
+#include <set>
+
+#include <gtest/gtest.h>
+
+namespace korvel {
+namespace {
+
+constexpr std::uint16_t kEnglishUS = OSLanguageID(9, 1);
+constexpr std::uint16_t kGerman = OSLanguageID(7, 1);
+constexpr std::uint16_t kFrench = OSLanguageID(12, 1);
+constexpr std::uint16_t kRussian = OSLanguageID(25, 1);
+
+TEST(LanguageTable, RowsOrderAndIndexes) {
+  EXPECT_STREQ(GetLanguageEntry(0).Name, "ANSI Standard");
+  EXPECT_EQ(GetLanguageIDFromIndex(0), 0);
+  EXPECT_STREQ(GetLanguageEntry(98).Name, "Vietnamese");
+  EXPECT_EQ(GetLanguageIDFromIndex(28), 0x0409);  // English (USA)
+  for (int i = 48; i <= 52; ++i) EXPECT_EQ(GetLanguageIDFromIndex(i) & 0x3FF, 7) << i;
+  EXPECT_EQ(ConvertLanguageConstantToID("portuguese (standard)"), 0x0816);
+  EXPECT_EQ(ConvertLanguageConstantToID(" Spanish (Modern) "), 0x0C0A);
+  EXPECT_EQ(GetIndexFromLanguageID(0x0407), 48);
+  EXPECT_EQ(GetIndexFromLanguageID(0x7777), -1);
+  EXPECT_FALSE(IsValidLanguageConstant("Klingon"));
+  std::set<std::uint16_t> ids;
+  for (int i = 0; i < kLanguageCount; ++i) ids.insert(GetLanguageIDFromIndex(i));
+  EXPECT_EQ(ids.size(), static_cast<std::size_t>(kLanguageCount));
+  EXPECT_EQ(GetLanguageIDFromIndex(99), 0);
+}
+
+TEST(LanguageTable, SortOrdersOnlyForGerman) {
+  TStringList list;
+  GetSortIDs(48, list);
+  ASSERT_EQ(list.Count(), 2u);
+  EXPECT_EQ(ConvertSortConstantToID(50, "German Phone Book Order"), 1);
+  EXPECT_TRUE(IsValidSortConstant(52, "german phone book order"));
+  EXPECT_FALSE(IsValidSortConstant(28, "German Phone Book Order"));
+  EXPECT_EQ(ConvertSortConstantToID(28, "German Phone Book Order"), 0);
+  EXPECT_EQ(GetSortIDStringFromIndex(1), "SRT_GERMAN_PHONE_BOOK");
+  EXPECT_EQ(GetSortIDStringFromIndex(0), "SRT_DEFAULT");
+}
+
+TEST(LanguageTable, ValidLocales) {
+  EXPECT_TRUE(OSValidLocale(0));
+  EXPECT_TRUE(OSValidLocale(OSLocaleID(kEnglishUS, 0)));
+  EXPECT_TRUE(OSValidLocale(OSLocaleID(kGerman, SRT_GERMAN_PHONE_BOOK)));
+  EXPECT_FALSE(OSValidLocale(OSLocaleID(kEnglishUS, SRT_GERMAN_PHONE_BOOK)));
+  EXPECT_FALSE(OSValidLocale(OSLocaleID(0x7777, 0)));
+  for (int i = 1; i < kLanguageCount; ++i)
+    EXPECT_TRUE(OSValidLocale(GetLanguageIDFromIndex(i))) << GetLanguageEntry(i).Name;
+}
+
+TEST(Collation, LanguageZeroIsBytewise) {
+  EXPECT_GT(OSCompareStrings(0, 0, "a", false, 0, "B"), 0);
+  EXPECT_EQ(OSCompareStrings(0, 0, "a", true, 0, "A"), 0);
+  EXPECT_GT(OSCompareStrings(0, 0, "ab", false, 0, "a"), 0);
+  EXPECT_LT(OSCompareStrings(0, 0, "a", false, 0, "ab"), 0);
+  EXPECT_EQ(OSCompareStrings(0, 0, "abX", false, 2, "abY"), 0);
+  EXPECT_LT(OSCompareStrings(0, 0, "\x7F", false, 0, "\x80"), 0);  // unsigned bytes
+  // Case-insensitive goes through the code page 1252 table, not just ASCII.
+  EXPECT_EQ(OSCompareStrings(0, 0, "\xE4", true, 0, "\xC4"), 0);
+}
+
+TEST(Collation, LocaleOrderIgnoresAccentsNotCase) {
+  EXPECT_EQ(OSCompareStrings(kFrench, 0, "\xE9t\xE9", false, 0, "ete"), 0);
+  EXPECT_NE(OSCompareStrings(kFrench, 0, "E", false, 0, "e"), 0);
+  EXPECT_EQ(OSCompareStrings(kFrench, 0, "E", true, 0, "\xE9"), 0);
+  // Locale order is not byte order: a sorts before B.
+  EXPECT_LT(OSCompareStrings(kEnglishUS, 0, "a", false, 0, "B"), 0);
+  EXPECT_LT(OSCompareStrings(kEnglishUS, 0, "a", false, 0, "ab"), 0);
+  EXPECT_EQ(OSCompareStrings(kEnglishUS, 0, "abc", false, 2, "abd"), 0);
+  // Single characters: accents count only in OSCompareChar.
+  EXPECT_NE(OSCompareChar(kFrench, 0, '\xE9', 'e'), 0);
+  EXPECT_EQ(CompareChar(kFrench, 0, '\xE9', 'e'), 0);
+  EXPECT_EQ(CompareChar(0, 0, 'x', 'X'), 0);
+}
+
+TEST(Collation, GermanPhoneBookOrder) {
+  // The phone book reads u-umlaut as "ue": Mueller-with-umlaut sorts before Muffler there, after
+  // it in the default order.
+  const char* mueller = "M\xFCller";
+  EXPECT_GT(OSCompareStrings(kGerman, SRT_DEFAULT, mueller, false, 0, "Muffler"), 0);
+  EXPECT_LT(OSCompareStrings(kGerman, SRT_GERMAN_PHONE_BOOK, mueller, false, 0, "Muffler"), 0);
+  EXPECT_EQ(OSCompareStrings(kGerman, SRT_GERMAN_PHONE_BOOK, mueller, true, 0, "Mueller"), 0);
+}
+
+TEST(Collation, CyrillicThroughItsCodePage) {
+  // Code page 1251: 0xE0 is the small a, 0xC0 the capital, 0xE1 the small be.
+  EXPECT_LT(OSCompareStrings(kRussian, 0, "\xE0", false, 0, "\xE1"), 0);
+  EXPECT_EQ(OSCompareStrings(kRussian, 0, "\xE0", true, 0, "\xC0"), 0);
+  std::string s = "\xE0\xE1z";
+  OSUpperString(kRussian, 0, s);
+  EXPECT_EQ(s, "\xC0\xC1Z");
+}
+
+TEST(CaseMapping, TablesPerCodePage) {
+  char text[] = "ab\xE4\xFF\xDF";
+  OSUpperString(0, 0, text);
+  EXPECT_STREQ(text, "AB\xC4\x9F\xDF");  // sharp s has no one-byte capital: unchanged
+  OSLowerString(0, 0, text);
+  EXPECT_STREQ(text, "ab\xE4\xFF\xDF");
+  char limited[] = "abc";
+  OSUpperString(0, 0, limited, 2);
+  EXPECT_STREQ(limited, "ABc");
+}
+
+TEST(CompareBytesTest, SignReverseAndMissingBuffer) {
+  unsigned char a[] = {1, 0x80}, b[] = {1, 0x7F};
+  EXPECT_EQ(CompareBytes(a, b, 2, false), 1);
+  EXPECT_EQ(CompareBytes(a, b, 2, true), -1);
+  EXPECT_EQ(CompareBytes(a, b, 1, false), 0);
+  EXPECT_EQ(CompareBytes(nullptr, b, 2, false), 1);
+}
+
+TEST(CharMaps, IdentityForLanguageZeroAndSharedCache) {
+  TLanguageCharMapsList maps;
+  TCharMap m;
+  maps.GetCharMap(0, 0, m);
+  for (int i = 0; i < 256; ++i) EXPECT_EQ(m[i], i);
+  TCharMap e1, e2;
+  maps.GetCharMap(kEnglishUS, 0, e1);
+  maps.GetCharMap(kEnglishUS, 0, e2);
+  EXPECT_EQ(maps.Count(), 2u);
+  EXPECT_EQ(e1, e2);
+  // A permutation, in collation order.
+  TCharMap sorted = e1;
+  std::sort(sorted.begin(), sorted.end());
+  for (int i = 0; i < 256; ++i) EXPECT_EQ(sorted[i], i);
+  for (int i = 1; i < 256; ++i)
+    EXPECT_LE(OSCompareCharNoAccent(kEnglishUS, 0, static_cast<char>(e1[i - 1]),
+                                    static_cast<char>(e1[i])),
+              0);
+  auto pos = [&](unsigned char c) { return std::find(e1.begin(), e1.end(), c) - e1.begin(); };
+  EXPECT_LT(pos('a'), pos('B'));
+  EXPECT_LT(pos('B'), pos('c'));
+  maps.FreeAllCharMaps();
+  EXPECT_EQ(maps.Count(), 0u);
+}
+
+TEST(LanguageStringListTest, SortedFindAndPartials) {
+  TLanguageStringList list(kEnglishUS, 0);
+  list.Add("banana");
+  list.Add("Apple");
+  list.Add("cherry");
+  list.Add("hel*");
+  EXPECT_EQ(list[0], "Apple");
+  int index = -1;
+  EXPECT_TRUE(list.Find("APPLE", index));
+  EXPECT_EQ(index, 0);
+  EXPECT_FALSE(list.Find("blueberry", index));
+  EXPECT_EQ(index, 2);
+  EXPECT_TRUE(list.FindUsingPartials("hello", index));
+  EXPECT_EQ(list[static_cast<std::size_t>(index)], "hel*");
+  EXPECT_FALSE(list.FindUsingPartials("he", index));
+  index = 0;
+  EXPECT_TRUE(list.FindPartial("chxxx", index, 2));
+  EXPECT_EQ(list[static_cast<std::size_t>(index)], "cherry");
+  EXPECT_EQ(list.Add("BANANA"), 1);  // duplicates ignored without regard to case
+  EXPECT_EQ(list.Count(), 4u);
+  list.SetDuplicates(dupAccept);
+  list.Add("BANANA");
+  EXPECT_TRUE(list.Find("banana", index));
+  EXPECT_EQ(index, 1);  // the first of equal entries
+}
+
+TEST(LanguageStringListTest, CompareTStrings) {
+  TStringList a, b;
+  EXPECT_TRUE(CompareTStrings(0, 0, nullptr, nullptr));
+  EXPECT_FALSE(CompareTStrings(0, 0, &a, nullptr));
+  a.Add("One");
+  b.Add("ONE");
+  EXPECT_TRUE(CompareTStrings(0, 0, &a, &b));
+  b.Add("two");
+  EXPECT_FALSE(CompareTStrings(0, 0, &a, &b));
+}
+
+TEST(LanguageSettingsTest, FixedLanguageZero) {
+  TLanguageSettings s;
+  GetDefaultLanguageSettings(0, 0, s);
+  EXPECT_EQ(s.ShortDateFormat, "yyyy-mm-dd");
+  EXPECT_EQ(s.DateSeparator, '-');
+  EXPECT_EQ(s.LongTimeFormat, "hh:mm:ss");
+  EXPECT_EQ(s.CurrencyString, "");
+  EXPECT_EQ(s.LongDayNames[0], "Sunday");
+}
+
+TEST(LanguageSettingsTest, FromLocaleData) {
+  TLanguageSettings us, de;
+  GetDefaultLanguageSettings(kEnglishUS, 0, us);
+  EXPECT_EQ(us.CurrencyString, "$");
+  EXPECT_EQ(us.DecimalSeparator, '.');
+  EXPECT_EQ(us.ThousandSeparator, ',');
+  EXPECT_EQ(us.ShortDateFormat, "M/d/yyyy");
+  EXPECT_EQ(us.DateSeparator, '/');
+  EXPECT_EQ(us.ShortTimeFormat, "h:mm AMPM");
+  EXPECT_EQ(us.CurrencyFormat, 0);
+  EXPECT_EQ(us.CurrencyDecimals, 2);
+  GetDefaultLanguageSettings(kGerman, SRT_GERMAN_PHONE_BOOK, de);
+  EXPECT_EQ(de.DecimalSeparator, ',');
+  EXPECT_EQ(de.ThousandSeparator, '.');
+  EXPECT_EQ(de.CurrencyString, "\x80");  // the euro sign of code page 1252
+  EXPECT_EQ(de.CurrencyFormat, 3);       // "1 $"
+  EXPECT_EQ(de.DateSeparator, '.');
+  EXPECT_EQ(de.ShortTimeFormat, "hh:mm");
+  EXPECT_EQ(de.LongMonthNames[2], "M\xE4rz");
+}
+
+TEST(LanguageSettingsTest, SwapAndRestore) {
+  LockLanguageSettings();
+  TLanguageSettings saved, german;
+  GetLanguageSettings(saved);
+  GetDefaultLanguageSettings(kGerman, 0, german);
+  SetLanguageSettings(german);
+  TLanguageSettings now;
+  GetLanguageSettings(now);
+  EXPECT_EQ(now.DecimalSeparator, ',');
+  EXPECT_EQ(CurrentDecimalSeparator(), ',');
+  SetLanguageSettings(saved);
+  UnlockLanguageSettings();
+  EXPECT_EQ(CurrentDecimalSeparator(), saved.DecimalSeparator);
+}
+
+}  // namespace
+}  // namespace korvel
