@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "platform/critical_section.h"
+#include "support/buffer.h"
 
 namespace korvel {
 
@@ -119,12 +120,10 @@ void TExpToken::Copy(const TExpToken& source) {
 }
 
 void TExpToken::ResizeValueBuffer(std::size_t size) {
-  if (size <= ValueBufferSize) return;
-  std::size_t rounded = (size + kValueBufferGrowth - 1) / kValueBufferGrowth * kValueBufferGrowth;
-  auto grown = ZeroedBuffer(rounded);
-  std::memcpy(grown.get(), ValueBuffer.get(), ValueBufferSize);
-  ValueBuffer = std::move(grown);
-  ValueBufferSize = static_cast<std::uint32_t>(rounded);
+  if (size <= ValueBufferSize) return;  // (ResizeBuffer would free the buffer for size 0)
+  std::size_t current = ValueBufferSize;
+  ResizeBuffer(static_cast<long long>(size), kValueBufferGrowth, ValueBuffer, current);
+  ValueBufferSize = static_cast<std::uint32_t>(current);
 }
 
 void TExpToken::SetDataSize(std::int32_t size) {

@@ -1,35 +1,19 @@
 #include "expr/expression_parser.h"
 
 #include <charconv>
-#include <chrono>
 #include <cstring>
-#include <ctime>
 #include <limits>
 
+#include "framework/date_time.h"
+#include "support/byte_order.h"
+#include "support/data_types.h"
 #include "support/path_helpers.h"
+#include "support/string_functions.h"
+#include "support/text_forms.h"
 
 namespace korvel {
 
 namespace {
-
-constexpr std::uint8_t kTypeString = 1;
-constexpr std::uint8_t kTypeDate = 2;
-constexpr std::uint8_t kTypeBlob = 3;
-constexpr std::uint8_t kTypeBoolean = 4;
-constexpr std::uint8_t kTypeSmallInt = 5;
-constexpr std::uint8_t kTypeInteger = 6;
-constexpr std::uint8_t kTypeFloat = 7;
-constexpr std::uint8_t kTypeBCD = 8;
-constexpr std::uint8_t kTypeBytes = 9;
-constexpr std::uint8_t kTypeTime = 10;
-constexpr std::uint8_t kTypeTimeStamp = 11;
-constexpr std::uint8_t kTypeWord = 12;
-constexpr std::uint8_t kTypeLargeInt = 18;
-constexpr std::uint8_t kSubMoney = 21;
-constexpr std::uint8_t kSubMemo = 22;
-constexpr std::uint8_t kSubBinary = 23;
-constexpr std::uint8_t kSubGraphic = 26;
-constexpr std::uint8_t kSubAutoInc = 29;
 
 bool IsLetter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
@@ -48,21 +32,6 @@ std::string UpperAscii(std::string s) {
 
 bool SameTextAscii(const std::string& a, const std::string& b) {
   return a.size() == b.size() && UpperAscii(a) == UpperAscii(b);
-}
-
-// Collapses every doubled double quote and every doubled single quote to one.
-std::string CollapseQuotes(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    out.push_back(text[i]);
-    if ((text[i] == '"' || text[i] == '\'') && i + 1 < text.size() && text[i + 1] == text[i]) ++i;
-  }
-  return out;
-}
-
-void PutLE(std::uint8_t* p, std::uint64_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
 TExpTokenPtr NewConstant(const std::string& text, std::uint8_t type, std::int32_t size) {
@@ -85,7 +54,7 @@ TExpTokenPtr NewNullConstant(const std::string& text) {
 }
 
 TExpTokenPtr NewStringConstant(const std::string& text, const std::string& value) {
-  TExpTokenPtr t = NewConstant(text, kTypeString, static_cast<std::int32_t>(value.size() + 1));
+  TExpTokenPtr t = NewConstant(text, dtString, static_cast<std::int32_t>(value.size() + 1));
   std::memcpy(t->ValueBuffer.get(), value.data(), value.size());
   t->ValueBuffer[value.size()] = 0;
   return t;
@@ -114,29 +83,14 @@ void AddArgument(TExpToken& node, TExpTokenPtr arg) {
   node.Arguments.back() = arg.release();
 }
 
-// The clock, read once per constant: local date as a day number (1 January of year 1 = 1) and
-// milliseconds since local midnight.
-void LocalNow(std::int32_t& dayNumber, std::int32_t& msecs) {
-  using namespace std::chrono;
-  auto now = system_clock::now();
-  std::time_t seconds = system_clock::to_time_t(now);
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  int ms = static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
-  if (ms < 0) ms += 1000;
-  year_month_day ymd{year{local.tm_year + 1900}, month{static_cast<unsigned>(local.tm_mon + 1)},
-                     day{static_cast<unsigned>(local.tm_mday)}};
-  constexpr std::int32_t kDayNumberOf1970 = 719163;
-  dayNumber = static_cast<std::int32_t>(sys_days{ymd}.time_since_epoch().count()) + kDayNumberOf1970;
-  msecs = ((local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec) * 1000 + ms;
-}
-
-// The ANSI float form: digits with '.' as the decimal point, independent of the locale.
+// The ANSI float form: "." is the decimal point whatever the locale.
 bool ParseAnsiFloat(const std::string& text, double& value) {
-  const char* first = text.data();
-  const char* last = first + text.size();
-  auto [ptr, ec] = std::from_chars(first, last, value, std::chars_format::general);
-  return ec == std::errc() && ptr == last;
+  try {
+    value = StrToAnsiFloat(text);
+    return true;
+  } catch (const EConvertError&) {
+    return false;
+  }
 }
 
 }  // namespace
@@ -305,10 +259,10 @@ int TExpressionParser::NextToken() {
 
 std::string TExpressionParser::TokenAsString() const {
   if (tokenKind_ == tkBracketed || tokenKind_ == tkQuoted) {
-    return CollapseQuotes(expression_.substr(tokenStart_ + 1, tokenEnd_ - tokenStart_ - 1));
+    return ConvertQuotes(expression_.substr(tokenStart_ + 1, tokenEnd_ - tokenStart_ - 1));
   }
   if (tokenKind_ == tkEnd) return std::string();
-  return CollapseQuotes(expression_.substr(tokenStart_, pos_ - tokenStart_));
+  return ConvertQuotes(expression_.substr(tokenStart_, pos_ - tokenStart_));
 }
 
 bool TExpressionParser::CheckTokenSymbol(const std::string& word) const {
@@ -360,7 +314,7 @@ TExpTokenPtr TExpressionParser::Level1(TParseModifiers m) {
     std::string text = TokenAsString();
     NextToken();
     TExpTokenPtr right = Level2(m);
-    left = NewBinary(eoOR, text, std::move(left), std::move(right), kTypeBoolean);
+    left = NewBinary(eoOR, text, std::move(left), std::move(right), dtBoolean);
   }
   return left;
 }
@@ -371,7 +325,7 @@ TExpTokenPtr TExpressionParser::Level2(TParseModifiers m) {
     std::string text = TokenAsString();
     NextToken();
     TExpTokenPtr right = Level3(m);
-    left = NewBinary(eoAND, text, std::move(left), std::move(right), kTypeBoolean);
+    left = NewBinary(eoAND, text, std::move(left), std::move(right), dtBoolean);
   }
   return left;
 }
@@ -381,7 +335,7 @@ TExpTokenPtr TExpressionParser::Level3(TParseModifiers m) {
   std::string text = TokenAsString();
   NextToken();
   TExpTokenPtr operand = Level4(m);
-  TExpTokenPtr node = NewNode(enUNARY, eoNOT, text, kTypeBoolean);
+  TExpTokenPtr node = NewNode(enUNARY, eoNOT, text, dtBoolean);
   node->Left = operand.release();
   return node;
 }
@@ -427,7 +381,7 @@ TExpTokenPtr TExpressionParser::Level4(TParseModifiers m) {
   }
   if (op != eoNOTDEFINED) {
     TExpTokenPtr right = Level5(m);
-    return NewBinary(op, text, std::move(left), std::move(right), kTypeBoolean);
+    return NewBinary(op, text, std::move(left), std::move(right), dtBoolean);
   }
   if (CheckTokenSymbol("IS") || CheckTokenSymbol("LIKE") || CheckTokenSymbol("BETWEEN") ||
       CheckTokenSymbol("IN") || CheckTokenSymbol("NOT")) {
@@ -445,7 +399,7 @@ TExpTokenPtr TExpressionParser::Level4(TParseModifiers m) {
       TExpTokenPtr null = NewNullConstant("NULL");
       NextToken();
       return NewBinary(negated ? eoNE : eoEQ, negated ? "IS NOT" : "IS", std::move(left),
-                       std::move(null), kTypeBoolean);
+                       std::move(null), dtBoolean);
     }
     bool negated = false;
     if (CheckTokenSymbol("NOT")) {
@@ -464,7 +418,7 @@ TExpTokenPtr TExpressionParser::ParsePredicate(TExpTokenPtr left, TParseModifier
   const std::string prefix = negated ? "NOT " : "";
   if (CheckTokenSymbol("LIKE")) {
     NextToken();
-    TExpTokenPtr node = NewNode(enEXTBINARY, negated ? eoNOTLIKE : eoLIKE, prefix + "LIKE", kTypeBoolean);
+    TExpTokenPtr node = NewNode(enEXTBINARY, negated ? eoNOTLIKE : eoLIKE, prefix + "LIKE", dtBoolean);
     AddArgument(*node, std::move(left));
     AddArgument(*node, Level5(m));
     return node;
@@ -472,7 +426,7 @@ TExpTokenPtr TExpressionParser::ParsePredicate(TExpTokenPtr left, TParseModifier
   if (CheckTokenSymbol("BETWEEN")) {
     NextToken();
     TExpTokenPtr node =
-        NewNode(enEXTBINARY, negated ? eoNOTBETWEEN : eoBETWEEN, prefix + "BETWEEN", kTypeBoolean);
+        NewNode(enEXTBINARY, negated ? eoNOTBETWEEN : eoBETWEEN, prefix + "BETWEEN", dtBoolean);
     AddArgument(*node, std::move(left));
     AddArgument(*node, Level5(m));
     if (!CheckTokenSymbol("AND")) {
@@ -497,7 +451,7 @@ TExpTokenPtr TExpressionParser::ParseInList(TExpTokenPtr left, TParseModifiers m
     if (!(m & pmAllowSubSelects) || Owner == nullptr) {
       RaiseWithContext("Sub-select queries are not allowed in ");
     }
-    node = NewNode(enEXTBINARY, negated ? eoNOTSUBIN : eoSUBIN, name, kTypeBoolean);
+    node = NewNode(enEXTBINARY, negated ? eoNOTSUBIN : eoSUBIN, name, dtBoolean);
     AddArgument(*node, std::move(left));
     TExpTokenPtr tuple = NewNode(enTUPLE, eoTUPLE, "SELECT", 0);
     tuple->Query = Owner->ParseSubSelect(*this);
@@ -507,7 +461,7 @@ TExpTokenPtr TExpressionParser::ParseInList(TExpTokenPtr left, TParseModifiers m
       RaiseWithContext("You must provide at least one value as an operand of the " + name +
                        " operator  in ");
     }
-    node = NewNode(enEXTBINARY, negated ? eoNOTIN : eoIN, name, kTypeBoolean);
+    node = NewNode(enEXTBINARY, negated ? eoNOTIN : eoIN, name, dtBoolean);
     AddArgument(*node, std::move(left));
     for (;;) {
       AddArgument(*node, Level5(m));
@@ -649,20 +603,18 @@ TExpTokenPtr TExpressionParser::ParseNumber() {
     auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     bool whole = ec == std::errc() && ptr == text.data() + text.size();
     if (whole && value <= static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
-      constant = NewConstant(text, kTypeInteger, 4);
-      PutLE(constant->ValueBuffer.get(), value, 4);
+      constant = NewConstant(text, dtInteger, 4);
+      PutI32(constant->ValueBuffer.get(), 0, static_cast<std::int32_t>(value));
     } else if (whole && value <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-      constant = NewConstant(text, kTypeLargeInt, 8);
-      PutLE(constant->ValueBuffer.get(), value, 8);
+      constant = NewConstant(text, dtLargeInt, 8);
+      PutI64(constant->ValueBuffer.get(), 0, static_cast<std::int64_t>(value));
     }
   }
   if (!constant) {
     double value = 0;
     if (!ParseAnsiFloat(text, value)) invalid();
-    constant = NewConstant(text, kTypeFloat, 8);
-    std::uint64_t bits;
-    std::memcpy(&bits, &value, 8);
-    PutLE(constant->ValueBuffer.get(), bits, 8);
+    constant = NewConstant(text, dtFloat, 8);
+    PutF64(constant->ValueBuffer.get(), 0, value);
   }
   NextToken();
   return constant;
@@ -727,8 +679,8 @@ TExpTokenPtr TExpressionParser::ParseSymbol(TParseModifiers m) {
   const std::string word = TokenAsString();
   const std::string upper = UpperAscii(word);
   if (upper == "TRUE" || upper == "FALSE") {
-    TExpTokenPtr t = NewConstant(word, kTypeBoolean, 2);
-    PutLE(t->ValueBuffer.get(), upper == "TRUE" ? 1 : 0, 2);
+    TExpTokenPtr t = NewConstant(word, dtBoolean, 2);
+    PutU16(t->ValueBuffer.get(), 0, upper == "TRUE" ? 1 : 0);
     NextToken();
     return t;
   }
@@ -746,23 +698,19 @@ TExpTokenPtr TExpressionParser::ParseSymbol(TParseModifiers m) {
       }
       NextToken();
     }
-    std::int32_t dayNumber = 0, msecs = 0;
-    LocalNow(dayNumber, msecs);
+    const TDateTime now = Now();
     if (upper == "CURRENT_DATE") {
-      TExpTokenPtr t = NewConstant(word, kTypeDate, 4);
-      PutLE(t->ValueBuffer.get(), static_cast<std::uint32_t>(dayNumber), 4);
+      TExpTokenPtr t = NewConstant(word, dtDate, 4);
+      PutI32(t->ValueBuffer.get(), 0, DateTimeToDayNumber(now));
       return t;
     }
     if (upper == "CURRENT_TIME") {
-      TExpTokenPtr t = NewConstant(word, kTypeTime, 4);
-      PutLE(t->ValueBuffer.get(), static_cast<std::uint32_t>(msecs), 4);
+      TExpTokenPtr t = NewConstant(word, dtTime, 4);
+      PutI32(t->ValueBuffer.get(), 0, DateTimeToTimeMSecs(now));
       return t;
     }
-    TExpTokenPtr t = NewConstant(word, kTypeTimeStamp, 8);
-    double stamp = static_cast<double>(dayNumber) * 86400000.0 + msecs;
-    std::uint64_t bits;
-    std::memcpy(&bits, &stamp, 8);
-    PutLE(t->ValueBuffer.get(), bits, 8);
+    TExpTokenPtr t = NewConstant(word, dtTimeStamp, 8);
+    PutF64(t->ValueBuffer.get(), 0, DateTimeToTimeStampValue(now));
     return t;
   }
   bool known = false;
@@ -806,16 +754,16 @@ TExpTokenPtr TExpressionParser::ParseFunction(const std::string& upper, TParseMo
     std::uint8_t type;
   };
   static const TFunctionWord kFunctions[] = {
-      {"UPPER", eoUPPER, kTypeString},         {"LOWER", eoLOWER, kTypeString},
-      {"LENGTH", eoLENGTH, kTypeInteger},      {"SUBSTRING", eoSUBSTRING, kTypeString},
-      {"REPLACE", eoREPLACE, kTypeString},     {"POS", eoPOS, kTypeInteger},
-      {"OCCURS", eoOCCURS, kTypeInteger},      {"TRIM", eoTRIMBOTH, kTypeString},
-      {"EXTRACT", eoEXTRACTYEAR, kTypeInteger}, {"CAST", eoCAST, 0},
+      {"UPPER", eoUPPER, dtString},         {"LOWER", eoLOWER, dtString},
+      {"LENGTH", eoLENGTH, dtInteger},      {"SUBSTRING", eoSUBSTRING, dtString},
+      {"REPLACE", eoREPLACE, dtString},     {"POS", eoPOS, dtInteger},
+      {"OCCURS", eoOCCURS, dtInteger},      {"TRIM", eoTRIMBOTH, dtString},
+      {"EXTRACT", eoEXTRACTYEAR, dtInteger}, {"CAST", eoCAST, 0},
       {"ABS", eoABS, 0},                       {"ROUND", eoROUND, 0},
       {"IF", eoIF, 0},                         {"IFNULL", eoIFNULL, 0},
-      {"COALESCE", eoCOALESCE, 0},             {"TEXTSEARCH", eoTEXTSEARCH, kTypeBoolean},
-      {"TEXTOCCURS", eoTEXTOCCURS, kTypeWord}, {"LASTAUTOINC", eoLASTAUTOINC, kTypeInteger},
-      {"IDENT_CURRENT", eoIDENTCURRENT, kTypeInteger},
+      {"COALESCE", eoCOALESCE, 0},             {"TEXTSEARCH", eoTEXTSEARCH, dtBoolean},
+      {"TEXTOCCURS", eoTEXTOCCURS, dtWord}, {"LASTAUTOINC", eoLASTAUTOINC, dtInteger},
+      {"IDENT_CURRENT", eoIDENTCURRENT, dtInteger},
   };
   const TFunctionWord* f = nullptr;
   for (const TFunctionWord& candidate : kFunctions) {
@@ -976,34 +924,34 @@ bool TExpressionParser::ParseDataTypeExpression(TExpToken& token, TParseModifier
     TSizes sizes;
   };
   static const TTypeWord kTypes[] = {
-      {"SMALLINT", kTypeSmallInt, 0, TSizes::kNone},
-      {"WORD", kTypeWord, 0, TSizes::kNone},
-      {"INTEGER", kTypeInteger, 0, TSizes::kNone},
-      {"INT", kTypeInteger, 0, TSizes::kNone},
-      {"LARGEINT", kTypeLargeInt, 0, TSizes::kNone},
-      {"AUTOINC", kTypeInteger, kSubAutoInc, TSizes::kNone},
-      {"DECIMAL", kTypeBCD, 0, TSizes::kOptional},
-      {"NUMERIC", kTypeBCD, 0, TSizes::kOptional},
-      {"FLOAT", kTypeFloat, 0, TSizes::kOptional},
-      {"MONEY", kTypeFloat, kSubMoney, TSizes::kNone},
-      {"CHARACTER", kTypeString, 0, TSizes::kRequired},
-      {"CHAR", kTypeString, 0, TSizes::kRequired},
-      {"VARCHAR", kTypeString, 0, TSizes::kRequired},
-      {"BYTES", kTypeBytes, 0, TSizes::kRequired},
-      {"VARBYTES", kTypeBytes, 0, TSizes::kRequired},
-      {"BINARY", kTypeBytes, 0, TSizes::kRequired},
-      {"VARBINARY", kTypeBytes, 0, TSizes::kRequired},
-      {"DATE", kTypeDate, 0, TSizes::kNone},
-      {"TIME", kTypeTime, 0, TSizes::kNone},
-      {"TIMESTAMP", kTypeTimeStamp, 0, TSizes::kNone},
-      {"BOOLEAN", kTypeBoolean, 0, TSizes::kNone},
-      {"BOOL", kTypeBoolean, 0, TSizes::kNone},
-      {"BIT", kTypeBoolean, 0, TSizes::kNone},
-      {"BLOB", kTypeBlob, kSubBinary, TSizes::kBlob},
-      {"LONGVARBINARY", kTypeBlob, kSubBinary, TSizes::kNone},
-      {"LONGVARCHAR", kTypeBlob, kSubMemo, TSizes::kNone},
-      {"MEMO", kTypeBlob, kSubMemo, TSizes::kNone},
-      {"GRAPHIC", kTypeBlob, kSubGraphic, TSizes::kNone},
+      {"SMALLINT", dtSmallInt, 0, TSizes::kNone},
+      {"WORD", dtWord, 0, TSizes::kNone},
+      {"INTEGER", dtInteger, 0, TSizes::kNone},
+      {"INT", dtInteger, 0, TSizes::kNone},
+      {"LARGEINT", dtLargeInt, 0, TSizes::kNone},
+      {"AUTOINC", dtInteger, stAutoInc, TSizes::kNone},
+      {"DECIMAL", dtBCD, 0, TSizes::kOptional},
+      {"NUMERIC", dtBCD, 0, TSizes::kOptional},
+      {"FLOAT", dtFloat, 0, TSizes::kOptional},
+      {"MONEY", dtFloat, stMoney, TSizes::kNone},
+      {"CHARACTER", dtString, 0, TSizes::kRequired},
+      {"CHAR", dtString, 0, TSizes::kRequired},
+      {"VARCHAR", dtString, 0, TSizes::kRequired},
+      {"BYTES", dtBytes, 0, TSizes::kRequired},
+      {"VARBYTES", dtBytes, 0, TSizes::kRequired},
+      {"BINARY", dtBytes, 0, TSizes::kRequired},
+      {"VARBINARY", dtBytes, 0, TSizes::kRequired},
+      {"DATE", dtDate, 0, TSizes::kNone},
+      {"TIME", dtTime, 0, TSizes::kNone},
+      {"TIMESTAMP", dtTimeStamp, 0, TSizes::kNone},
+      {"BOOLEAN", dtBoolean, 0, TSizes::kNone},
+      {"BOOL", dtBoolean, 0, TSizes::kNone},
+      {"BIT", dtBoolean, 0, TSizes::kNone},
+      {"BLOB", dtBlob, stBinary, TSizes::kBlob},
+      {"LONGVARBINARY", dtBlob, stBinary, TSizes::kNone},
+      {"LONGVARCHAR", dtBlob, stMemo, TSizes::kNone},
+      {"MEMO", dtBlob, stMemo, TSizes::kNone},
+      {"GRAPHIC", dtBlob, stGraphic, TSizes::kNone},
   };
   const TTypeWord* t = nullptr;
   if (tokenKind_ == tkSymbol) {

@@ -2,21 +2,11 @@
 
 #include <cstring>
 
+#include "support/byte_order.h"
+
 namespace korvel {
 
 namespace {
-
-// Little-endian helpers private to this unit.
-void PutLE32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-  p[2] = static_cast<std::uint8_t>(v >> 16);
-  p[3] = static_cast<std::uint8_t>(v >> 24);
-}
-std::uint32_t GetLE32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
 
 // Sum of (4 + L) over items 1-14, which both forms share.
 std::size_t CommonRecordSize(const TExpToken& t) {
@@ -31,19 +21,20 @@ class TRecordWriter {
   TRecordWriter(std::vector<std::uint8_t>& buffer, std::size_t at) : buffer_(buffer), pos_(at) {}
 
   void Bytes(const void* data, std::size_t length) {
-    PutLE32(buffer_.data() + pos_, static_cast<std::uint32_t>(length));
+    PutU32(buffer_.data(), pos_, static_cast<std::uint32_t>(length));
     pos_ += kPackedLengthSize;
     if (length > 0) std::memcpy(buffer_.data() + pos_, data, length);
     pos_ += length;
   }
   void U8(std::uint8_t v) { Bytes(&v, 1); }
   void U16(std::uint16_t v) {
-    std::uint8_t b[2] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)};
+    std::uint8_t b[2];
+    PutU16(b, 0, v);
     Bytes(b, 2);
   }
   void U32(std::uint32_t v) {
     std::uint8_t b[4];
-    PutLE32(b, v);
+    PutU32(b, 0, v);
     Bytes(b, 4);
   }
   std::size_t Position() const { return pos_; }
@@ -152,7 +143,7 @@ class TRecordReader {
   // One item of any length; returns its bytes and sets length.
   const std::uint8_t* Item(std::size_t& length) {
     if (size_ - pos_ < kPackedLengthSize) Fail("item length past the end of the buffer");
-    length = GetLE32(data_ + pos_);
+    length = GetU32(data_, pos_);
     if (length > size_ - pos_ - kPackedLengthSize) Fail("item longer than the rest of the buffer");
     const std::uint8_t* p = data_ + pos_ + kPackedLengthSize;
     pos_ += kPackedLengthSize + length;
@@ -166,10 +157,9 @@ class TRecordReader {
   }
   std::uint8_t U8(const char* name) { return *Fixed(1, name); }
   std::uint16_t U16(const char* name) {
-    const std::uint8_t* p = Fixed(2, name);
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+    return GetU16(Fixed(2, name), 0);
   }
-  std::uint32_t U32(const char* name) { return GetLE32(Fixed(4, name)); }
+  std::uint32_t U32(const char* name) { return GetU32(Fixed(4, name), 0); }
   // A subtree offset: 0 (absent) or a place inside the buffer.
   std::uint32_t Offset(const char* name) {
     std::uint32_t v = U32(name);
