@@ -97,8 +97,10 @@ TExpTokenPtr OldUnpackExpressionTokens(const void* data, std::size_t size,
 //   COALESCE, IFNULL, TEXTSEARCH, ...      unchanged (the old form cannot carry them)
 //
 // Every moved operand is rewritten too, not only the left one, so that a function inside a
-// LIKE pattern or an IN value keeps its operand. A moved operand whose right link is already
-// taken cannot carry a chained argument: such a tree raises errorCode rather than being cut.
+// LIKE pattern or an IN value keeps its operand. Where a node chains through right links
+// (SUBSTRING, BETWEEN, REPLACE, CAST, IN lists), an operand that needs its own right link (a
+// sum, a comparison) would be overwritten or misread on the way back: such a tree raises
+// errorCode rather than being cut. So does a tree whose chains exceed kMaxExpressionDepth.
 void ConvertToOldExpressionTokens(TExpToken* root, TErrorCode errorCode = KORVEL_REMOTEVERSION,
                                   const std::string& remoteName = "");
 void ConvertFromOldExpressionTokens(TExpToken* root);
