@@ -36,8 +36,9 @@ run: release
 bench: release
 	sh bench/run.sh build/release
 
-# libFuzzer targets, built with clang in build/fuzz; run them from there, e.g.
-# build/fuzz/fuzz/fuzz_expression -max_total_time=600
+# libFuzzer targets, built with clang in build/fuzz; run them one at a time on a working copy
+# of the seeds, e.g. cp -r fuzz/seeds/expression /tmp/c && build/fuzz/fuzz/fuzz_expression
+# -max_total_time=600 /tmp/c
 fuzz: deps
 	@command -v clang++ >/dev/null || { echo "make fuzz needs clang"; exit 1; }
 	cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
