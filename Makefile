@@ -5,7 +5,7 @@ DEBIAN_PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libicu-dev zl
                    libbenchmark-dev libsqlite3-dev pkg-config
 JOBS ?= 2
 
-.PHONY: all deps test run bench release debug clean
+.PHONY: all deps test run bench release debug fuzz clean
 
 all: release
 
@@ -35,6 +35,15 @@ run: release
 
 bench: release
 	sh bench/run.sh build/release
+
+# libFuzzer targets, built with clang in build/fuzz; run them one at a time on a working copy
+# of the seeds, e.g. cp -r fuzz/seeds/expression /tmp/c && build/fuzz/fuzz/fuzz_expression
+# -max_total_time=600 /tmp/c
+fuzz: deps
+	@command -v clang++ >/dev/null || { echo "make fuzz needs clang"; exit 1; }
+	cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DKORVEL_FUZZ=ON -DKORVEL_TESTS=OFF -DKORVEL_BENCH=OFF
+	cmake --build build/fuzz -j $(JOBS) --target fuzz_expression fuzz_unpack
 
 clean:
 	rm -rf build
