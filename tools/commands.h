@@ -12,6 +12,7 @@ using TArguments = std::vector<std::string>;
 
 int RunErrorCommand(const TArguments& args, std::ostream& out, std::ostream& err);
 int RunTablesCommand(const TArguments& args, std::ostream& out, std::ostream& err);
+int RunDemoCommand(const TArguments& args, std::ostream& out, std::ostream& err);
 
 // Exit statuses.
 inline constexpr int kExitOk = 0;

@@ -6,8 +6,17 @@ korvel="$build/bin/korvel"
 demo="$build/demo"
 rm -rf "$demo"
 mkdir -p "$demo"
-echo "\$ korvel --version"; "$korvel" --version
-echo "\$ korvel error 9729"; "$korvel" error 9729
-echo "\$ korvel error --all | head -5"; "$korvel" error --all | head -5
-echo "\$ korvel tables $demo"; "$korvel" tables "$demo"
-echo "(no tables yet: the data file layer lands next)"
+run() {
+  echo "\$ korvel $*"
+  "$korvel" "$@"
+  echo
+}
+run --version
+run demo "$demo"
+run tables "$demo"
+run info "$demo" customers
+run dump "$demo" customers
+run dump --physical "$demo" customers
+run error 9729
+echo "\$ korvel dump $demo nosuchtable"
+"$korvel" dump "$demo" nosuchtable || echo "(exit status $?)"

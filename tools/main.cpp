@@ -8,6 +8,7 @@
 #include "engine/session.h"
 #include "support/errors.h"
 #include "tools/commands.h"
+#include "tools/inspect_commands.h"
 
 namespace korvel::tool {
 namespace {
@@ -28,6 +29,17 @@ constexpr TCommand kCommands[] = {
     {"tables", RunTablesCommand, "korvel tables DIR",
      "Lists the tables of a database folder, one name a line, without extension, sorted\n"
      "without regard to letter case."},
+    {"info", RunInfoCommand, "korvel info [--json] [--password P] DIR TABLE",
+     "Prints the table header, the field definitions and the BLOB file's block counts;\n"
+     "--json prints them as one JSON object. A scrambled table needs its password. The\n"
+     "password itself is never printed."},
+    {"dump", RunDumpCommand, "korvel dump [--physical] [--password P] DIR TABLE",
+     "Prints the live records in record-number order as CSV (RFC 4180) under a header row of\n"
+     "field names, values in their ANSI text forms, bytes in hexadecimal, memo BLOBs as text\n"
+     "and other BLOBs in hexadecimal, nulls empty. --physical adds the columns #record, #id\n"
+     "and #free and lists free records too."},
+    {"demo", RunDemoCommand, "korvel demo DIR",
+     "Writes a small sample table, customers, into a folder (replacing one of that name)."},
 };
 
 const TCommand* FindCommand(const std::string& name) {

@@ -1,0 +1,363 @@
+#include "engine/blob_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <random>
+
+#include "support/byte_order.h"
+#include "support/test_folder.h"
+#include "tests/process_helpers.h"
+
+namespace korvel {
+namespace {
+
+using testing::TTestFolder;
+
+// The table side of a BLOB file, as a test needs it.
+class TTestOwner : public TBlobFileOwner {
+ public:
+  std::string GetTableName() const override { return "blobs"; }
+  std::string GetProperDataDirectoryName() const override { return "/test/"; }
+  bool GetEncrypted() const override { return Encrypted; }
+  std::int32_t GetMaxTableBlobBufferSize() const override { return MaxBufferSize; }
+  std::int32_t GetMaxTableBlobBufferCount() const override { return 8192; }
+  bool GetForceBufferFlush() const override { return false; }
+  bool GetExclusive() const override { return false; }
+  bool GetTransactionInProgress() const override { return false; }
+  bool GetHeadersWritten() const override { return Written; }
+  void SetHeadersWritten() override { Written = true; }
+  bool IsReadLocked() const override { return false; }
+  bool ReadLockTable(TDataCursor*) override {
+    ++ReadLocks;
+    return true;
+  }
+  std::int32_t GetNextFreeBlobSignature() override { return ++Signature; }
+
+  bool Encrypted = false;
+  bool Written = false;
+  std::int32_t MaxBufferSize = 32768;
+  std::int32_t Signature = 0;
+  int ReadLocks = 0;
+};
+
+std::vector<unsigned char> Bytes(std::size_t n, unsigned seed) {
+  std::vector<unsigned char> v(n);
+  std::mt19937 rng(seed);
+  for (auto& b : v) b = static_cast<unsigned char>(rng());
+  return v;
+}
+
+std::vector<unsigned char> FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+class BlobFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = folder_.File("t.BLB");
+    file_ = std::make_unique<TBlobFile>(&owner_);
+    file_->FileName = path_;
+    Create();
+  }
+
+  // A created file is held exclusively; reopening it shares it with other processes.
+  void Create() {
+    file_->CloseFile();
+    file_->CreateFile();
+    file_->WriteHeader(true);
+    Reopen();
+  }
+
+  // Writes a value as a new chain (or over `first`, whose signature *signature holds) and
+  // flushes; returns its first block and sets *signature to the value's new signature.
+  std::int32_t Store(const std::vector<unsigned char>& value, std::int32_t first = 0, std::int32_t* signature = nullptr) {
+    TBlobBuffer buffer(file_.get(), nullptr);
+    buffer.FirstBlockNumber = first;
+    if (first != 0) {
+      buffer.BlobSignature = *signature;
+      buffer.Read();
+    }
+    buffer.SetSize(0);
+    buffer.SetSize(value.size());
+    if (!value.empty()) std::memcpy(buffer.GetBuffer().data(), value.data(), value.size());
+    buffer.BlobSignature = owner_.GetNextFreeBlobSignature();
+    buffer.Write();
+    if (signature) *signature = buffer.BlobSignature;
+    Flush();
+    return buffer.FirstBlockNumber;
+  }
+
+  std::vector<unsigned char> Load(std::int32_t first, std::int32_t signature) {
+    TBlobBuffer buffer(file_.get(), nullptr);
+    buffer.FirstBlockNumber = first;
+    buffer.BlobSignature = signature;
+    buffer.Read();
+    return buffer.GetBuffer();
+  }
+
+  void Flush() {
+    file_->FlushBlockBuffers();
+    file_->WriteHeader(false);
+  }
+
+  void Reopen() {
+    file_->CloseFile();
+    file_->OpenFile();
+  }
+
+  TErrorCode ErrorOf(const std::function<void()>& f) {
+    try {
+      f();
+    } catch (const EKORVELEngineError& e) {
+      return e.ErrorCode;
+    }
+    return 0;
+  }
+
+  TTestFolder folder_;
+  std::string path_;
+  TTestOwner owner_;
+  std::unique_ptr<TBlobFile> file_;
+};
+
+TEST_F(BlobFile, HeaderAndBlocksSitAtTheirOffsets) {
+  std::vector<unsigned char> value = Bytes(1000, 1);
+  std::int32_t signature = 0;
+  std::int32_t first = Store(value, 0, &signature);
+  ASSERT_EQ(first, 1);
+  std::vector<unsigned char> raw = FileBytes(path_);
+  // 1,000 bytes at 494 a block: three blocks, the last holding 12.
+  ASSERT_EQ(raw.size(), 512u + 3 * 512u);
+  EXPECT_EQ(GetI32(raw.data(), 0), file_->GetLastUpdateStamp());
+  EXPECT_EQ(raw[4], 5);
+  EXPECT_EQ(GetI32(raw.data(), 5), 0);   // no free blocks
+  EXPECT_EQ(GetI32(raw.data(), 9), 4);   // next ending block
+  for (std::size_t i = 14; i < 512; ++i) ASSERT_EQ(raw[i], 0) << i;
+  const unsigned char* b1 = raw.data() + 512;
+  const unsigned char* b2 = b1 + 512;
+  const unsigned char* b3 = b2 + 512;
+  EXPECT_EQ(GetI32(b1, 0), 0);
+  EXPECT_EQ(GetI32(b1, 4), 2);
+  EXPECT_EQ(GetU16(b1, 8), 494);
+  EXPECT_EQ(GetI32(b1, 10), signature);
+  EXPECT_EQ(GetI32(b1, 14), 1000);
+  EXPECT_EQ(GetI32(b2, 0), 1);
+  EXPECT_EQ(GetI32(b2, 4), 3);
+  EXPECT_EQ(GetI32(b2, 14), 0);  // only the first block carries the length
+  EXPECT_EQ(GetI32(b3, 0), 2);
+  EXPECT_EQ(GetI32(b3, 4), 0);
+  EXPECT_EQ(GetU16(b3, 8), 12);
+  EXPECT_EQ(GetI32(b3, 10), signature);
+  EXPECT_TRUE(std::equal(value.begin(), value.begin() + 494, b1 + 18));
+  EXPECT_TRUE(std::equal(value.begin() + 988, value.end(), b3 + 18));
+}
+
+TEST_F(BlobFile, ValuesOfEverySizeReadBackFromAColdCache) {
+  struct TCase {
+    std::size_t Size;
+    std::int32_t Blocks;
+  };
+  std::vector<std::pair<std::int32_t, std::int32_t>> stored;
+  std::vector<std::vector<unsigned char>> values;
+  std::int32_t expectedBlocks = 0;
+  for (TCase c : {TCase{1, 1}, TCase{494, 1}, TCase{495, 2}, TCase{3 * 1024 * 1024, 6368}}) {
+    values.push_back(Bytes(c.Size, static_cast<unsigned>(c.Size)));
+    std::int32_t signature = 0;
+    std::int32_t first = Store(values.back(), 0, &signature);
+    stored.emplace_back(first, signature);
+    expectedBlocks += c.Blocks;
+  }
+  EXPECT_EQ(file_->GetPhysicalBlocksUsed(), expectedBlocks);
+  Reopen();
+  std::uint32_t readsBefore = file_->Statistics().Reads;
+  for (std::size_t i = 0; i < values.size(); ++i)
+    EXPECT_EQ(Load(stored[i].first, stored[i].second), values[i]) << values[i].size();
+  // Read-ahead sized from the value: the 3 MiB value takes runs of 32 blocks, not 6,368 reads.
+  EXPECT_LT(file_->Statistics().Reads - readsBefore, 6368u / 32 + 10);
+  // An empty value has no chain at all.
+  EXPECT_TRUE(Load(0, 0).empty());
+}
+
+TEST_F(BlobFile, RewritesReuseTheChainAndFreedBlocksComeBackFirst) {
+  std::int32_t signature = 0;
+  std::int32_t first = Store(Bytes(1000, 2), 0, &signature);  // blocks 1-3
+  std::int32_t otherSignature = 0;
+  std::int32_t other = Store(Bytes(10, 3), 0, &otherSignature);  // block 4
+  ASSERT_EQ(other, 4);
+  // Shrinking keeps the first block and frees the other two.
+  EXPECT_EQ(Store(Bytes(100, 4), first, &signature), first);
+  EXPECT_EQ(file_->GetNextFreeBlockNumber(), 3);
+  EXPECT_EQ(Load(first, signature), Bytes(100, 4));
+  // A new value takes the freed blocks before the file grows.
+  std::int32_t reusedSignature = 0;
+  std::int32_t reused = Store(Bytes(900, 5), 0, &reusedSignature);
+  EXPECT_EQ(reused, 3);
+  EXPECT_EQ(file_->GetNextFreeBlockNumber(), 0);
+  EXPECT_EQ(file_->GetPhysicalBlocksUsed(), 4);
+  EXPECT_EQ(Load(reused, reusedSignature), Bytes(900, 5));
+  EXPECT_EQ(Load(other, otherSignature), Bytes(10, 3));
+  // Growing a value reuses its own block, then extends.
+  EXPECT_EQ(Store(Bytes(2000, 6), first, &signature), first);
+  EXPECT_EQ(file_->GetPhysicalBlocksUsed(), 8);  // block 1 again, then 5 to 8
+  Reopen();
+  EXPECT_EQ(Load(first, signature), Bytes(2000, 6));
+  // Writing an empty value frees the whole chain.
+  TBlobBuffer buffer(file_.get(), nullptr);
+  buffer.FirstBlockNumber = first;
+  buffer.BlobSignature = signature;
+  buffer.Read();
+  buffer.SetSize(0);
+  buffer.Write();
+  EXPECT_EQ(buffer.FirstBlockNumber, 0);
+  EXPECT_EQ(file_->GetNextFreeBlockNumber(), first);
+}
+
+TEST_F(BlobFile, AValueRewrittenBySomeoneElseIsReportedNotMisread) {
+  std::int32_t signature = 0;
+  std::int32_t first = Store(Bytes(700, 7), 0, &signature);
+  // Another process rewrites the value with a new signature.
+  int child = korvel::testing::RunInChild([&] {
+    TTestOwner owner;
+    owner.Signature = 100;
+    TBlobFile other(&owner);
+    other.FileName = korvel::testing::AnotherSpelling(path_);
+    other.OpenFile();
+    TBlobBuffer b(&other, nullptr);
+    b.FirstBlockNumber = first;
+    b.BlobSignature = signature;
+    b.Read();
+    b.SetSize(800);
+    b.BlobSignature = owner.GetNextFreeBlobSignature();
+    b.Write();
+    other.FlushBlockBuffers();
+    other.WriteHeader(true);  // a writer that changed the file advances its stamp
+    return 0;
+  });
+  ASSERT_EQ(child, 0);
+  ASSERT_TRUE(file_->CheckForChanges());
+  EXPECT_FALSE(file_->CheckForChanges());  // true once per change
+  file_->FreeBlockBuffers();
+  EXPECT_EQ(ErrorOf([&] { Load(first, signature); }), KORVEL_KEYORRECDELETED);
+  EXPECT_EQ(Load(first, 101).size(), 800u);
+}
+
+TEST_F(BlobFile, DamagedChainsAreReportedNeverFollowedForever) {
+  std::int32_t signature = 0;
+  std::int32_t first = Store(Bytes(1500, 8), 0, &signature);  // blocks 1-4
+  auto patchNext = [&](std::int32_t block, std::int32_t next) {
+    std::fstream f(path_, std::ios::in | std::ios::out | std::ios::binary);
+    unsigned char v[4];
+    PutI32(v, 0, next);
+    f.seekp(512 + (block - 1) * 512 + 4);
+    f.write(reinterpret_cast<char*>(v), 4);
+  };
+  patchNext(2, 99);  // outside the file
+  Reopen();
+  EXPECT_EQ(ErrorOf([&] { Load(first, signature); }), KORVEL_MEMOCORRUPT);
+  patchNext(2, 1);  // back to the first block
+  Reopen();
+  EXPECT_EQ(ErrorOf([&] { Load(first, signature); }), KORVEL_MEMOCORRUPT);
+  std::int32_t firstBlock = first;
+  EXPECT_EQ(ErrorOf([&] { file_->FreeBlobBlocks(nullptr, firstBlock, false, 1, signature); }), KORVEL_MEMOCORRUPT);
+  // A cycle even repair mode cannot follow: 3 -> 2 -> 3.
+  patchNext(2, 3);
+  patchNext(3, 2);
+  Reopen();
+  firstBlock = first;
+  EXPECT_EQ(ErrorOf([&] { file_->FreeBlobBlocks(nullptr, firstBlock, true, 1, signature); }), KORVEL_MEMOCORRUPT);
+  // A record pointing at block 0 or past the end.
+  EXPECT_EQ(ErrorOf([&] { Load(50, signature); }), KORVEL_MEMOCORRUPT);
+  TBlock* block = nullptr;
+  EXPECT_EQ(ErrorOf([&] { file_->GetBlock(nullptr, 0, false, 1, block); }), KORVEL_MEMOCORRUPT);
+}
+
+TEST_F(BlobFile, EncryptedTablesScrambleHeaderAndBlocks) {
+  owner_.Encrypted = true;
+  Create();
+  std::vector<unsigned char> text(600, 'A');
+  std::int32_t signature = 0;
+  std::int32_t first = Store(text, 0, &signature);
+  std::vector<unsigned char> raw = FileBytes(path_);
+  EXPECT_NE(raw[4], 5);  // the version byte is scrambled
+  EXPECT_EQ(std::search(raw.begin(), raw.end(), text.begin(), text.begin() + 64), raw.end());
+  Reopen();
+  EXPECT_EQ(file_->GetHeader().VersionNum, 5);
+  EXPECT_EQ(Load(first, signature), text);
+}
+
+TEST_F(BlobFile, TheCacheKeepsItsLimitAndFlushesRunsWithOneWriteEach) {
+  owner_.MaxBufferSize = 16 * 512;
+  Reopen();
+  EXPECT_EQ(file_->CacheCapacity(), 16u);
+  std::uint32_t writesBefore = file_->Statistics().Writes;
+  std::int32_t signature = 0;
+  Store(Bytes(7 * 494, 9), 0, &signature);  // seven consecutive new blocks: one run
+  EXPECT_EQ(file_->Statistics().Writes - writesBefore, 1u);
+  std::int32_t big = Store(Bytes(40 * 494, 10), 0, &signature);  // more blocks than the cache holds
+  EXPECT_LE(file_->CachedBlockCount(), 48u);
+  Reopen();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Load(big, signature), Bytes(40 * 494, 10));
+  EXPECT_LE(file_->CachedBlockCount(), file_->CacheCapacity());
+  EXPECT_EQ(file_->CacheCapacity(), 16u);
+}
+
+TEST_F(BlobFile, LongValuesBypassTheCacheOnlyWhereTheFileIsCurrent) {
+  std::vector<unsigned char> value = Bytes(50 * 494 + 7, 11);
+  std::int32_t signature = 0;
+  std::int32_t first = Store(value, 0, &signature);
+  EXPECT_EQ(file_->GetPhysicalBlocksUsed(), 51);
+  Reopen();
+  EXPECT_EQ(Load(first, signature), value);
+  // Rewrite the value in place without flushing: its blocks are newer in the cache than in the
+  // file, and a direct read must not return the file's old bytes.
+  TBlobBuffer buffer(file_.get(), nullptr);
+  buffer.FirstBlockNumber = first;
+  buffer.BlobSignature = signature;
+  buffer.Read();
+  buffer.GetBuffer()[25 * 494 + 3] ^= 0xFF;
+  buffer.BlobSignature = owner_.GetNextFreeBlobSignature();
+  buffer.Write();
+  std::vector<unsigned char> changed = buffer.GetBuffer();
+  EXPECT_EQ(Load(first, buffer.BlobSignature), changed);
+  Flush();
+  Reopen();
+  EXPECT_EQ(Load(first, buffer.BlobSignature), changed);
+  // Encrypted long values take the same paths.
+  owner_.Encrypted = true;
+  Create();
+  first = Store(value, 0, &signature);
+  Reopen();
+  EXPECT_EQ(Load(first, signature), value);
+}
+
+TEST(Block, DataAccessStaysInsideTheDataArea) {
+  TBlock block(494);
+  unsigned char data[500] = {1, 2, 3};
+  block.PutBlockData(0, 3, data);
+  EXPECT_EQ(block.GetBlockLength(), 3);
+  unsigned char out[500];
+  EXPECT_EQ(block.GetBlockData(0, 100, out), 3u);
+  EXPECT_EQ(block.GetBlockData(2, 100, out), 1u);
+  block.Modified = false;
+  block.PutBlockData(0, 3, data);
+  EXPECT_FALSE(block.Modified);  // nothing changed
+  for (auto f : {std::function<void()>([&] { block.PutBlockData(0, 495, data); }),
+                 std::function<void()>([&] { block.PutBlockData(490, 5, data); }),
+                 std::function<void()>([&] { block.GetBlockData(0, 495, out); }),
+                 std::function<void()>([&] { block.TruncateBlockData(495); })}) {
+    try {
+      f();
+      ADD_FAILURE();
+    } catch (const EKORVELEngineError& e) {
+      EXPECT_EQ(e.ErrorCode, KORVEL_INVALIDBLOBLEN);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace korvel
