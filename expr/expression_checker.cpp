@@ -406,7 +406,9 @@ void TChecker::CheckFunction(TExpToken* node, bool constantsAsFields) {
       const TExpToken& search = a0;
       const TExpToken& replacement = Argument(node, 1);
       const TExpToken& subject = Argument(node, 2);
-      if (search.DataType != dtString || replacement.DataType != dtString) {
+      // A NULL search or replacement (the empty text) is allowed: it reads as "".
+      if ((search.DataType != dtString && search.DataType != 0) ||
+          (replacement.DataType != dtString && replacement.DataType != 0)) {
         FailIn("Type mismatch between REPLACE function and search string argument in ");
       }
       if (!IsStr(subject)) FailIn("IN argument of REPLACE function must be a string or memo in ");
@@ -421,7 +423,9 @@ void TChecker::CheckFunction(TExpToken* node, bool constantsAsFields) {
     }
     case eoPOS:
     case eoOCCURS:
-      if (a0.DataType != dtString) FailIn("Type mismatch between " + name + " function and search string argument in ");
+      if (a0.DataType != dtString && a0.DataType != 0) {
+        FailIn("Type mismatch between " + name + " function and search string argument in ");
+      }
       if (!IsStr(Argument(node, 1))) FailIn("Type mismatch between " + name + " function and IN argument in ");
       SetType(*node, dtInteger, stNone, 4);
       return;
