@@ -530,7 +530,7 @@ void TransformBooleanExpression(TExpToken* node) {
   node->Initialize();  // drops, not frees, the links now owned by left
   node->NodeClass = enBINARY;
   node->Operator = eoEQ;
-  node->Text = "=";
+  node->Text.assign(1, '=');  // (a character, not a literal: GCC 12 warns falsely on the literal)
   node->DataType = dtBoolean;
   node->SetDataSize(2);
   node->Left = left;

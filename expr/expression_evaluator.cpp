@@ -182,8 +182,9 @@ void Begin(TExpToken& out, const TExpToken& node) {
   out.SubType = node.SubType;
   out.Decimals = node.Decimals;
   const std::int32_t fixed = FixedTypeSize(node.DataType);
-  out.SetDataSize(fixed != 0 && node.DataType != dtBlob ? fixed : std::max(node.DataSize, 0));
-  out.ResizeValueBuffer(34);  // room for any fixed-size value
+  const std::int32_t size = fixed != 0 && node.DataType != dtBlob ? fixed : std::max(node.DataSize, 0);
+  if (out.DataSize != size) out.SetDataSize(size);
+  if (out.ValueBufferSize < 34) out.ResizeValueBuffer(34);  // room for any fixed-size value
 }
 
 // A value copied as it is (type, size and bytes).

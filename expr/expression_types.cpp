@@ -15,15 +15,6 @@ bool IsComparison(TExpOperator op) { return op >= eoEQ && op <= eoLE; }
 
 }  // namespace
 
-bool IsMemoType(std::uint8_t type, std::uint8_t subType) { return type == dtBlob && subType == stMemo; }
-bool IsStringType(std::uint8_t type, std::uint8_t subType) {
-  return type == dtString || IsMemoType(type, subType);
-}
-bool IsNumericType(std::uint8_t t) {
-  return t == dtSmallInt || t == dtInteger || t == dtFloat || t == dtBCD || t == dtWord || t == dtLargeInt;
-}
-bool IsIntegerType(std::uint8_t t) { return IsShortInt(t) || t == dtLargeInt; }
-bool IsDateTimeType(std::uint8_t t) { return t == dtDate || t == dtTime || t == dtTimeStamp; }
 
 bool CheckUnaryTypes(TExpOperator op, std::uint8_t type) {
   switch (op) {

@@ -12,11 +12,19 @@
 
 namespace korvel {
 
-bool IsStringType(std::uint8_t type, std::uint8_t subType);  // string or memo
-bool IsMemoType(std::uint8_t type, std::uint8_t subType);
-bool IsNumericType(std::uint8_t type);                        // 5, 6, 7, 8, 12, 18
-bool IsIntegerType(std::uint8_t type);                        // 5, 6, 12, 18
-bool IsDateTimeType(std::uint8_t type);                       // 2, 10, 11
+inline bool IsMemoType(std::uint8_t type, std::uint8_t subType) { return type == 3 && subType == 22; }
+// string or memo
+inline bool IsStringType(std::uint8_t type, std::uint8_t subType) {
+  return type == 1 || IsMemoType(type, subType);
+}
+// 5, 6, 7, 8, 12, 18
+inline bool IsNumericType(std::uint8_t t) {
+  return t == 5 || t == 6 || t == 7 || t == 8 || t == 12 || t == 18;
+}
+// 5, 6, 12, 18
+inline bool IsIntegerType(std::uint8_t t) { return t == 5 || t == 6 || t == 12 || t == 18; }
+// 2, 10, 11
+inline bool IsDateTimeType(std::uint8_t t) { return t == 2 || t == 10 || t == 11; }
 
 // Whether a unary operator accepts an operand of the type.
 bool CheckUnaryTypes(TExpOperator op, std::uint8_t type);
