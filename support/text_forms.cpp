@@ -328,6 +328,12 @@ TDateTime StrToAnsiDateTime(const std::string& text) {
   return v;
 }
 
+bool TryStrToAnsiDate(const std::string& text, TDateTime& value) { return TryAnsiDate(text, value); }
+bool TryStrToAnsiTime(const std::string& text, TDateTime& value) { return TryAnsiTime(text, value); }
+bool TryStrToAnsiDateTime(const std::string& text, TDateTime& value) {
+  return TryAnsiDateTime(text, value);
+}
+
 bool StrToAnsiBoolean(const std::string& text) {
   std::string u = Upper(text);
   if (u == "TRUE") return true;

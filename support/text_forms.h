@@ -41,6 +41,10 @@ bool StrToAnsiBoolean(const std::string& text);
 // "." becomes the locale's decimal separator, then the locale parser reads the text.
 double StrToAnsiFloat(const std::string& text);
 Currency StrToAnsiCurr(const std::string& text);
+// The date and time parsers without the exception: false for a text that does not read.
+bool TryStrToAnsiDate(const std::string& text, TDateTime& value);
+bool TryStrToAnsiTime(const std::string& text, TDateTime& value);
+bool TryStrToAnsiDateTime(const std::string& text, TDateTime& value);
 
 // Validators: true when the matching parser succeeds; they never raise.
 bool IsABoolean(const std::string& text);
