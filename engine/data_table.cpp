@@ -359,19 +359,22 @@ void TDataTable::UserReadUnlockTable() {
 
 bool TDataTable::WriteLockTable() {
   if (WriteLocked || !TakesLocks()) return false;
+  // This session's own read slots go first: its write region would wait on them, and a slot
+  // held while waiting for the data byte would stall a committing writer that waits for the
+  // readers to leave.
+  SetAsideReadSlots();
   // The data byte excludes every other writer; the index and BLOB regions then wait for the
   // readers to leave.
   bool tookDataByte = false;
-  if (!TransactionLocked) {
-    if (!DataFile->WriteLock()) RaiseTable(KORVEL_LOCKTIMEOUT);
-    tookDataByte = true;
-  }
-  SetAsideReadSlots();
   auto fail = [&] {
-    RestoreReadSlots();
     if (tookDataByte) DataFile->WriteUnlock();
+    RestoreReadSlots();
     RaiseTable(KORVEL_LOCKTIMEOUT);
   };
+  if (!TransactionLocked) {
+    if (!DataFile->WriteLock()) fail();
+    tookDataByte = true;
+  }
   if (!IndexFile->WriteLock()) fail();
   if (HasBlobFile() && !BlobFile->WriteLock()) {
     IndexFile->WriteUnLock();
@@ -425,7 +428,13 @@ void TDataTable::WaitBeforeRetry(std::uint16_t ms) {
 }
 
 bool TDataTable::UserWriteLockTable() {
-  if (UserTableLocked || !TakesLocks()) return false;
+  if (UserTableLocked) {
+    // Asked for again while an unlock waits for the cursors' record locks: the table stays
+    // locked after them.
+    TableUnlockPending = false;
+    return false;
+  }
+  if (!TakesLocks()) return false;
   const TDataSession& session = Session();
   for (unsigned attempt = 0;; ++attempt) {
     if (DataFile->UserWriteLockTable()) break;
