@@ -107,7 +107,10 @@ class TBlobFileOwner {
   virtual void SetHeadersWritten() = 0;
   // Whether this session already holds a read lock of the table (no lock is taken then).
   virtual bool IsReadLocked() const = 0;
-  // Takes the table's read lock for a cache miss; false when it could not be had.
+  // Takes the table's read lock through the cursor before a read from disk. The lock stays
+  // held: the operation that caused the read releases it. False when the cursor abandons the
+  // read (it then returns without an error); a lock that cannot be had raises
+  // KORVEL_LOCKTIMEOUT instead.
   virtual bool ReadLockTable(TDataCursor* cursor) = 0;
   // The next BLOB signature of the data header's counter.
   virtual std::int32_t GetNextFreeBlobSignature() = 0;

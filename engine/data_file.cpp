@@ -1131,13 +1131,7 @@ void TDataFile::TruncateRecords(std::int32_t recordCount) {
 // ---------------------------------------------------------------------------------------------
 // Locks
 
-bool TDataFile::WriteLock() {
-  for (int attempt = 0; attempt < 32767; ++attempt) {
-    if (LockRegion(kDataWriteLockOffset, 1, true)) return true;
-    platform::SleepMilliseconds(3);
-  }
-  return false;
-}
+bool TDataFile::WriteLock() { return LockWithRetries(*this, kDataWriteLockOffset, 1); }
 
 bool TDataFile::WriteUnlock() { return LockRegion(kDataWriteLockOffset, 1, false); }
 
@@ -1151,18 +1145,18 @@ bool TDataFile::UserWriteUnlockRecord(std::int32_t recordNumber) {
   return LockRegion(kRecordLockBase - recordNumber, 1, false);
 }
 
-bool TDataFile::UserWriteLockTable() { return LockRegion(kTableLockOffset, kTableLockLength, true); }
+bool TDataFile::UserWriteLockTable() { return LockRegion(kUserTableLockOffset, kUserTableLockLength, true); }
 
-bool TDataFile::UserWriteUnlockTable() { return LockRegion(kTableLockOffset, kTableLockLength, false); }
+bool TDataFile::UserWriteUnlockTable() { return LockRegion(kUserTableLockOffset, kUserTableLockLength, false); }
 
 bool TDataFile::UserLockSemaphore(std::int32_t number) {
   if (number < 1 || number > kMaxSemaphore) return false;
-  return LockRegion(kSemaphoreBase - number, 1, true);
+  return LockRegion(kSemaphoreLockBase - number, 1, true);
 }
 
 bool TDataFile::UserUnlockSemaphore(std::int32_t number) {
   if (number < 1 || number > kMaxSemaphore) return false;
-  return LockRegion(kSemaphoreBase - number, 1, false);
+  return LockRegion(kSemaphoreLockBase - number, 1, false);
 }
 
 }  // namespace korvel

@@ -87,6 +87,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/lock_primitives.h"
 #include "support/data_types.h"
 #include "support/files.h"
 
@@ -125,12 +126,7 @@ inline constexpr std::size_t kRecordNumberOffset = 1;  // also the next-free lin
 inline constexpr std::size_t kRecordIDOffset = 5;
 inline constexpr std::size_t kRecordFieldsOffset = 9;
 
-// Lock offsets in the data file (see the shared-table locking protocol).
-inline constexpr std::int64_t kDataWriteLockOffset = 4294967295LL;
-inline constexpr std::int64_t kRecordLockBase = 4294967294LL;   // record r at base - r
-inline constexpr std::int64_t kTableLockOffset = 4094967293LL;
-inline constexpr std::int64_t kTableLockLength = 200000001LL;
-inline constexpr std::int64_t kSemaphoreBase = 4094967292LL;    // semaphore n at base - n
+// The lock offsets of the data file are those of engine/lock_primitives.h.
 inline constexpr std::int32_t kMaxSemaphore = 1024;
 
 // The table header as held in memory. Description and Password are kept in their stored form
@@ -272,8 +268,10 @@ class TDataFileOwner {
   virtual void SetHeadersWritten() = 0;
   // Whether the session already holds a read lock of this table.
   virtual bool IsReadLocked() const = 0;
-  // Takes the table's read lock through the cursor before a read from disk; false when the lock
-  // could not be had (the read is then abandoned without an error).
+  // Takes the table's read lock through the cursor before a read from disk. The lock stays
+  // held: the operation that caused the read releases it. False when the cursor abandons the
+  // read (it then returns without an error); a lock that cannot be had raises
+  // KORVEL_LOCKTIMEOUT instead.
   virtual bool ReadLockTable(TDataCursor* cursor) = 0;
   // The cursor's estimate of how many of the next `count` records it will read in one run.
   virtual std::int32_t GetNumReadAheadRecords(TDataCursor* cursor, std::int32_t count, bool forward) = 0;

@@ -231,8 +231,10 @@ class TIndexFileOwner {
   virtual void SetHeadersWritten() = 0;
   // Whether the session already holds a read (or write) lock of this table.
   virtual bool IsReadLocked() const = 0;
-  // Takes the table's read lock through the cursor before a read from disk; false when the lock
-  // could not be had (the read is then abandoned without an error).
+  // Takes the table's read lock through the cursor before a read from disk. The lock stays
+  // held: the operation that caused the read releases it. False when the cursor abandons the
+  // read (it then returns without an error); a lock that cannot be had raises
+  // KORVEL_LOCKTIMEOUT instead.
   virtual bool ReadLockTable(TDataCursor* cursor) = 0;
   // The fields of the table, numbered from 1.
   virtual std::int32_t GetFieldCount() const = 0;

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "engine/data_table.h"
 #include "platform/system_info.h"
 #include "support/files.h"
 #include "support/os_files.h"
@@ -244,7 +245,127 @@ void TDataSession::CheckCallbacks(std::int32_t data) {
 
 TDataDirectory::TDataDirectory(TDataSession* session) : Session(session) {}
 
-TDataDirectory::~TDataDirectory() = default;
+TDataDirectory::~TDataDirectory() {
+  if (InTransaction) {
+    try {
+      RollbackTransaction(true);
+    } catch (...) {
+      // Nothing of the transaction reached the files; the tables are closed below regardless.
+    }
+  }
+  // Each table closes itself (releasing its locks) as it is freed, first to last.
+  while (!DataTables.empty()) DataTables.erase(DataTables.begin());
+}
+
+bool TDataDirectory::GetHasOpenTables() const {
+  for (const auto& table : DataTables)
+    if (table->UseCount > 0) return true;
+  return false;
+}
+
+TDataTable* TDataDirectory::FindDataTable(const std::string& name, bool inMemory) const {
+  // Names compare as the files they give: customer, CUSTOMER.DAT and " customer " are one table.
+  std::string file = GetTableFileName(TrimString(name), kDataFileExt);
+  for (const auto& table : DataTables)
+    if (table->InMemory == inMemory && SameName(GetTableFileName(TrimString(table->TableName), kDataFileExt), file))
+      return table.get();
+  return nullptr;
+}
+
+std::size_t TDataDirectory::PositionOf(const TDataTable* table) const {
+  for (std::size_t i = 0; i < DataTables.size(); ++i)
+    if (DataTables[i].get() == table) return i;
+  return DataTables.size();
+}
+
+void TDataDirectory::FreeTableIfUnused(std::size_t position) {
+  TDataTable* table = DataTables[position].get();
+  if (table->UseCount == 0 && !table->TransactionInProgress)
+    DataTables.erase(DataTables.begin() + static_cast<std::ptrdiff_t>(position));
+}
+
+int TDataDirectory::OpenDataTable(const std::string& name, TDataTable*& table, bool, bool exclusive,
+                                  bool overrideExclusive, bool inMemory, bool isTemporary, bool isResultSet,
+                                  bool isSourceTable) {
+  table = nullptr;
+  if (Session->IsRemote) return -static_cast<int>(KORVEL_REMOTECONNECT);
+  TDataTable* found = FindDataTable(name, inMemory);
+  if (found != nullptr && (found->UseCount > 0 || found->TransactionInProgress)) {
+    // A table kept open only by a transaction (no opener left) may be opened in any mode again.
+    bool conflict = (found->Exclusive || exclusive) && (found->UseCount > 0 || !found->TransactionInProgress);
+    if (conflict && !overrideExclusive) return -static_cast<int>(KORVEL_OSEACCES);
+    found->OpenTable();
+  } else if (found != nullptr) {
+    found->SetExclusive(exclusive);
+    found->SetInMemory(inMemory);
+    found->SetIsTemporary(isTemporary);
+    found->OpenTable();
+    if (InTransaction) {
+      try {
+        found->StartTransaction();
+      } catch (...) {
+        found->CloseTable(true);
+        throw;
+      }
+    }
+  } else {
+    auto created = std::make_unique<TDataTable>(this);
+    created->SetTableName(Cut(TrimString(name)));
+    created->SetExclusive(exclusive);
+    created->SetInMemory(inMemory);
+    created->SetIsTemporary(isTemporary);
+    created->OpenTable();
+    if (InTransaction) created->StartTransaction();  // a failure frees the object, closing it
+    DataTables.push_back(std::move(created));
+    found = DataTables.back().get();
+  }
+  if (isResultSet == isSourceTable) found->IncClientUseCount();
+  table = found;
+  return 0;
+}
+
+int TDataDirectory::CloseDataTable(TDataTable* table, bool freeTemporary, bool isResultSet, bool isSourceTable) {
+  std::size_t position = PositionOf(table);
+  if (position == DataTables.size()) return -static_cast<int>(KORVEL_OSENOENT);
+  std::exception_ptr failure;
+  try {
+    if (table->UseCount > 0) table->CloseTable(freeTemporary);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (table->UseCount == 0 && !table->TransactionInProgress)
+    DataTables.erase(DataTables.begin() + static_cast<std::ptrdiff_t>(position));
+  else if (isResultSet == isSourceTable)
+    table->DecClientUseCount();
+  if (failure) std::rethrow_exception(failure);
+  return 0;
+}
+
+int TDataDirectory::CreateDataTable(const std::string& name, const TTableStructure& structure, bool isTemporary,
+                                    bool inMemory, TDataTable*& table) {
+  table = nullptr;
+  if (Session->IsRemote) return -static_cast<int>(KORVEL_REMOTECONNECT);
+  TDataTable* found = FindDataTable(name, inMemory);
+  bool made = found == nullptr;
+  if (found != nullptr && (found->UseCount > 0 || found->TransactionInProgress))
+    return -static_cast<int>(KORVEL_OSEACCES);
+  if (made) {
+    DataTables.push_back(std::make_unique<TDataTable>(this));
+    found = DataTables.back().get();
+    found->SetTableName(Cut(TrimString(name)));
+  }
+  found->SetExclusive(true);
+  found->SetInMemory(inMemory);
+  found->SetIsTemporary(isTemporary);
+  try {
+    found->CreateTable(structure);
+  } catch (...) {
+    if (made) DataTables.erase(DataTables.begin() + static_cast<std::ptrdiff_t>(PositionOf(found)));
+    throw;
+  }
+  table = found;
+  return 0;
+}
 
 bool TDataDirectory::IsMemoryDatabase() const { return SameName(Name, kMemoryDatabaseName); }
 
@@ -278,11 +399,90 @@ std::string TDataDirectory::GetTempDataTableName(bool inMemory) const {
 
 int TDataDirectory::RenameDataTable(const std::string& name, const std::string& newName, bool toBackup,
                                     bool inMemory) {
-  return RenameTableFiles(name, newName, toBackup, inMemory);
+  TDataTable* found = FindDataTable(name, inMemory);
+  if (found == nullptr) return RenameTableFiles(name, newName, toBackup, inMemory);
+  if (found->UseCount > 0 || found->TransactionInProgress) return -static_cast<int>(KORVEL_OSEACCES);
+  int result = found->RenameTable(newName, toBackup);
+  // The object stood for the old files; a later open under either name starts afresh.
+  if (result == 0) DataTables.erase(DataTables.begin() + static_cast<std::ptrdiff_t>(PositionOf(found)));
+  return result;
 }
 
 int TDataDirectory::DeleteDataTable(const std::string& name, bool inMemory) {
-  return DeleteTableFiles(name, inMemory);
+  TDataTable* found = FindDataTable(name, inMemory);
+  if (found == nullptr) return DeleteTableFiles(name, inMemory);
+  if (found->UseCount > 0 || found->TransactionInProgress) return -static_cast<int>(KORVEL_OSEACCES);
+  int result = found->DeleteTable();
+  if (result == 0) DataTables.erase(DataTables.begin() + static_cast<std::ptrdiff_t>(PositionOf(found)));
+  return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Transactions over the directory's tables
+
+void TDataDirectory::StartTransaction(bool) {
+  if (InTransaction) return;
+  try {
+    for (auto& table : DataTables) table->StartTransaction();
+  } catch (...) {
+    for (auto it = DataTables.rbegin(); it != DataTables.rend(); ++it) {
+      try {
+        (*it)->RollbackTransaction();
+      } catch (...) {
+        // The start's own failure is the one reported.
+      }
+    }
+    throw;
+  }
+  InTransaction = true;
+}
+
+void TDataDirectory::CommitTransaction(bool final, bool forceFlush, bool) {
+  std::exception_ptr failure;
+  try {
+    // Every table's write lock is held before any of them writes, so that no reader sees one
+    // table committed and another not.
+    for (auto it = DataTables.rbegin(); it != DataTables.rend(); ++it) (*it)->BeginCommitTransaction();
+    for (auto it = DataTables.rbegin(); it != DataTables.rend(); ++it) (*it)->CommitTransaction(final, forceFlush);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  for (std::size_t i = DataTables.size(); i-- > 0;) {
+    TDataTable* table = DataTables[i].get();
+    try {
+      table->EndCommitTransaction(final);
+      if (table->UseCount == 0 && table->IsOpen && !table->TransactionInProgress) {
+        // Kept open only for the transaction: closed now, as its last cursor asked.
+        table->UseCount = 1;
+        table->CloseTable(true);
+      }
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+    FreeTableIfUnused(i);
+  }
+  // A commit that is not final keeps the tables in their transaction.
+  if (final) InTransaction = false;
+  if (failure) std::rethrow_exception(failure);
+}
+
+void TDataDirectory::RollbackTransaction(bool) {
+  std::exception_ptr failure;
+  for (std::size_t i = DataTables.size(); i-- > 0;) {
+    TDataTable* table = DataTables[i].get();
+    try {
+      table->RollbackTransaction();
+      if (table->UseCount == 0 && table->IsOpen) {
+        table->UseCount = 1;
+        table->CloseTable(true);
+      }
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+    FreeTableIfUnused(i);
+  }
+  InTransaction = false;
+  if (failure) std::rethrow_exception(failure);
 }
 
 int TDataDirectory::RenameTableFiles(const std::string& name, const std::string& newName, bool toBackup,

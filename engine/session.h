@@ -26,6 +26,8 @@ namespace korvel {
 
 class TDataSession;
 class TDataDirectory;
+class TDataTable;
+struct TTableStructure;
 
 enum TLockProtocol : std::uint8_t { lpPessimistic = 0, lpOptimistic = 1 };
 
@@ -79,8 +81,8 @@ class TDataDirectory {
   void DecUseCount() {
     if (UseCount > 0) --UseCount;
   }
-  // Whether any table of this directory is open (tables arrive with the shared-table layer).
-  bool GetHasOpenTables() const { return false; }
+  // Whether any listed table is open.
+  bool GetHasOpenTables() const;
   // The name error messages give the database: Name when remote or hosted, else Path.
   std::string GetProperDataDirectoryName() const;
   // Whether this is the in-memory database.
@@ -98,6 +100,31 @@ class TDataDirectory {
   int RenameDataTable(const std::string& name, const std::string& newName, bool toBackup, bool inMemory);
   int DeleteDataTable(const std::string& name, bool inMemory);
 
+  // The shared tables of this session. All cursors of the session on one table share one
+  // TDataTable; it stays listed while open, and while a transaction involves it.
+  //
+  // OpenDataTable returns -KORVEL_OSEACCES when an opener of this session holds the table in a
+  // conflicting (exclusive) way; failures of the files raise their engine error, and a table
+  // object made for the call is freed again. checkHeaders is for the repair of damaged tables,
+  // which opens them without the full header checks; the directory itself does not use it.
+  int OpenDataTable(const std::string& name, TDataTable*& table, bool checkHeaders, bool exclusive,
+                    bool overrideExclusive, bool inMemory, bool isTemporary, bool isResultSet,
+                    bool isSourceTable);
+  // Closes once; -KORVEL_OSENOENT for a table this directory does not list.
+  int CloseDataTable(TDataTable* table, bool freeTemporary, bool isResultSet, bool isSourceTable);
+  // Writes the files of a new table; the table object is left listed and unopened.
+  int CreateDataTable(const std::string& name, const TTableStructure& structure, bool isTemporary, bool inMemory,
+                      TDataTable*& table);
+  // The listed table of that name and kind, or null.
+  TDataTable* FindDataTable(const std::string& name, bool inMemory) const;
+  std::size_t DataTableCount() const { return DataTables.size(); }
+
+  // Transactions over every listed table: started first to last, committed and rolled back
+  // last to first. A table opened later inside the transaction joins it when opened.
+  void StartTransaction(bool noRequest = false);
+  void CommitTransaction(bool final, bool forceFlush, bool noRequest = false);
+  void RollbackTransaction(bool noRequest = false);
+
   // The file work of renaming and deleting a table that nobody holds open: the data file must
   // exist; the index and BLOB files go with it when they exist. A rename keeps the new name's
   // folder when it has one (or the table is in memory), else uses this directory's folder; with
@@ -109,9 +136,15 @@ class TDataDirectory {
   std::int32_t RemoteHandle = 0;
   std::string Name;
   std::string Path;
+  std::vector<std::unique_ptr<TDataTable>> DataTables;
   std::uint16_t UseCount = 0;
   bool InTransaction = false;
   std::uint8_t Rights = 0;
+
+ private:
+  // Frees the table (listed at `position`) once it is neither open nor in a transaction.
+  void FreeTableIfUnused(std::size_t position);
+  std::size_t PositionOf(const TDataTable* table) const;
 };
 
 // The root of one application session's engine state.
