@@ -18,6 +18,10 @@
 namespace {
 std::atomic<long> gAllocations{0};
 }
+// The replacement pair is malloc/free underneath; gcc cannot see that the two belong together
+// once the sized delete is inlined, and warns about a mismatch that is not there.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t n) {
   gAllocations.fetch_add(1, std::memory_order_relaxed);
   if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
@@ -25,6 +29,7 @@ void* operator new(std::size_t n) {
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace korvel {
 namespace {
