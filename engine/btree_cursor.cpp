@@ -108,7 +108,7 @@ int TBTreeCursor::CompareCollated(const std::uint8_t* a, const std::uint8_t* b, 
   return CompareBytes(a + at, b + at, length - at, Descending);
 }
 
-int TBTreeCursor::CompareKeys(const std::uint8_t* a, const std::uint8_t* b, std::size_t length) const {
+int TBTreeCursor::CompareSpecialKeys(const std::uint8_t* a, const std::uint8_t* b, std::size_t length) const {
   if (IndexSlot == kSysDeletedSlot) return CompareBytes(a, b, length, false);
   if (IndexSlot == kSysTextSlot) {
     // Word index: 3 bytes, a 61-character word by collation, the 4-byte record ID.

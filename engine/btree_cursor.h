@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/index_page.h"
+#include "support/language.h"
 
 namespace korvel {
 
@@ -70,7 +71,14 @@ class TBTreeCursor {
   void SetKeyCollation(std::uint16_t languageId, std::uint16_t sortId, const std::vector<TKeySegment>& segments);
 
   // --- key comparison: -1, 0 or 1 over `length` bytes ---
-  int CompareKeys(const std::uint8_t* a, const std::uint8_t* b, std::size_t length) const;
+  int CompareKeys(const std::uint8_t* a, const std::uint8_t* b, std::size_t length) const {
+    // The common case, plain byte order, stays inline: page scans compare keys in a loop.
+    if (!collated_ && IndexSlot != kSysDeletedSlot && IndexSlot != kSysTextSlot) {
+      int r = CompareKeyBytes(a, b, length);
+      return Descending ? -r : r;
+    }
+    return CompareSpecialKeys(a, b, length);
+  }
 
   // --- searching and changing the tree ---
   // Descends to the key; true when the leaf holds it. The path and the leaf position are kept.
@@ -195,6 +203,8 @@ class TBTreeCursor {
   void UndoInsertCounts(int leafLevel);
   void CheckTreePage(const TPage& page) const;
   int CompareCollated(const std::uint8_t* a, const std::uint8_t* b, std::size_t length) const;
+  // The system slots and tables with a language.
+  int CompareSpecialKeys(const std::uint8_t* a, const std::uint8_t* b, std::size_t length) const;
 
   int curIndexLevel_ = 1;
   std::array<std::int32_t, kMaxIndexLevels + 1> parentPageNumbers_{};

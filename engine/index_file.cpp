@@ -826,10 +826,9 @@ std::int32_t TIndexFile::GetPageCacheCapacity(int slot) const {
 }
 
 std::size_t TIndexFile::FindPageBuffer(const TSlotCache& cache, std::int32_t pageNumber, bool& found) const {
-  auto it = std::lower_bound(cache.Pages.begin(), cache.Pages.end(), pageNumber,
-                             [](const std::unique_ptr<TPageBuffer>& p, std::int32_t n) { return p->PageNumber < n; });
-  found = it != cache.Pages.end() && (*it)->PageNumber == pageNumber;
-  return static_cast<std::size_t>(it - cache.Pages.begin());
+  auto it = std::lower_bound(cache.Numbers.begin(), cache.Numbers.end(), pageNumber);
+  found = it != cache.Numbers.end() && *it == pageNumber;
+  return static_cast<std::size_t>(it - cache.Numbers.begin());
 }
 
 TPageBuffer* TIndexFile::FindFirstPageBuffer(TSlotCache& cache, std::int32_t pageNumber) {
@@ -877,6 +876,7 @@ std::unique_ptr<TPageBuffer> TIndexFile::DeletePageBuffer(TSlotCache& cache, TPa
   UnlinkPageBuffer(cache, page);
   std::unique_ptr<TPageBuffer> owned = std::move(cache.Pages[position]);
   cache.Pages.erase(cache.Pages.begin() + static_cast<std::ptrdiff_t>(position));
+  cache.Numbers.erase(cache.Numbers.begin() + static_cast<std::ptrdiff_t>(position));
   return owned;
 }
 
@@ -933,6 +933,7 @@ TPageBuffer* TIndexFile::GetNewPageBuffer(int slot, std::int32_t pageNumber) {
   std::size_t position = FindPageBuffer(cache, pageNumber, found);
   if (found) RaiseIndexError(KORVEL_INDEXCORRUPT, header_.IndexDefinitions[static_cast<std::size_t>(slot)].IndexName);
   cache.Pages.insert(cache.Pages.begin() + static_cast<std::ptrdiff_t>(position), std::move(page));
+  cache.Numbers.insert(cache.Numbers.begin() + static_cast<std::ptrdiff_t>(position), pageNumber);
   InsertAsFirstPageBuffer(cache, raw);
   return raw;
 }
@@ -1149,6 +1150,7 @@ void TIndexFile::FreeCachePages(TSlotCache& cache) {
     }
   }
   cache.Pages.clear();
+  cache.Numbers.clear();
   cache.First = nullptr;
   cache.Last = nullptr;
   cache.Capacity = GetPageCacheLimit();

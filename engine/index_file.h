@@ -496,6 +496,9 @@ class TIndexFile : public TFileHandler {
  private:
   struct TSlotCache {
     std::vector<std::unique_ptr<TPageBuffer>> Pages;  // ascending page number
+    // Pages[i]->PageNumber, kept beside the pages so that a lookup binary-searches contiguous
+    // numbers instead of following a pointer at every step.
+    std::vector<std::int32_t> Numbers;
     std::int32_t Capacity = 0;
     TPageBuffer* First = nullptr;  // most recently used
     TPageBuffer* Last = nullptr;   // least recently used

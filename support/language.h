@@ -11,7 +11,9 @@
 
 #include <array>
 #include <cstddef>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -109,6 +111,29 @@ const unsigned char* LowerCaseTable(std::uint16_t languageId);
 // Unsigned bytewise over count bytes: -1, 0 or 1; reverse negates the result. A missing left
 // buffer compares as greater than a present right one (two missing buffers are equal).
 int CompareBytes(const void* left, const void* right, std::size_t count, bool reverse);
+
+// Unsigned bytewise over count bytes (memcmp order): -1, 0 or 1. Keys are short, so they are
+// compared eight bytes at a time here instead of through a call to memcmp.
+inline int CompareKeyBytes(const unsigned char* a, const unsigned char* b, std::size_t count) {
+  while (count >= 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    if (x != y) {
+      if constexpr (std::endian::native == std::endian::little) {
+        x = __builtin_bswap64(x);
+        y = __builtin_bswap64(y);
+      }
+      return x < y ? -1 : 1;
+    }
+    a += 8;
+    b += 8;
+    count -= 8;
+  }
+  for (; count > 0; --count, ++a, ++b)
+    if (*a != *b) return *a < *b ? -1 : 1;
+  return 0;
+}
 
 // --- character maps -----------------------------------------------------------------------
 

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <random>
+
 namespace korvel {
 namespace {
 
@@ -220,6 +223,28 @@ TEST(LanguageSettingsTest, SwapAndRestore) {
   SetLanguageSettings(saved);
   UnlockLanguageSettings();
   EXPECT_EQ(CurrentDecimalSeparator(), saved.DecimalSeparator);
+}
+
+}  // namespace
+}  // namespace korvel
+
+namespace korvel {
+namespace {
+
+// The eight-bytes-at-a-time comparison must agree with memcmp's sign on every length, also
+// where the first difference lies in a byte above 127 or in the tail after the last full word.
+TEST(CompareKeyBytes, AgreesWithMemcmp) {
+  std::mt19937 rng(4711);
+  for (int round = 0; round < 20000; ++round) {
+    std::size_t n = rng() % 40;
+    unsigned char a[40], b[40];
+    for (std::size_t i = 0; i < n; ++i) a[i] = b[i] = static_cast<unsigned char>(rng());
+    if (n > 0 && round % 3 != 0) b[rng() % n] = static_cast<unsigned char>(rng());
+    int expected = std::memcmp(a, b, n);
+    expected = expected < 0 ? -1 : (expected > 0 ? 1 : 0);
+    ASSERT_EQ(CompareKeyBytes(a, b, n), expected) << n;
+    ASSERT_EQ(CompareKeyBytes(b, a, n), -expected) << n;
+  }
 }
 
 }  // namespace
