@@ -4,9 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "engine/data_file.h"
 #include "support/byte_order.h"
@@ -224,7 +222,7 @@ void TPageBuffer::SetFree() {
 // ---------------------------------------------------------------------------------------------
 // TIndexFile: construction, opening and closing
 
-TIndexFile::TIndexFile(TIndexFileOwner* owner) : owner_(owner), random_(std::random_device{}()) {
+TIndexFile::TIndexFile(TIndexFileOwner* owner) : owner_(owner) {
   std::int32_t limit = GetPageCacheLimit();
   for (auto& cache : caches_) cache.Capacity = limit;
   pool_.reserve(kPagePoolSize);
@@ -1189,33 +1187,9 @@ void TIndexFile::AdjustPageBuffers() {
 // ---------------------------------------------------------------------------------------------
 // Locks
 
-bool TIndexFile::WriteLock() {
-  for (int attempt = 0; attempt < kIndexLockAttempts; ++attempt) {
-    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(kIndexLockRetryMilliseconds));
-    if (LockRegion(kIndexWriteLockOffset, kIndexWriteLockLength, true)) return true;
-  }
-  return false;
-}
-
-bool TIndexFile::WriteUnLock() { return LockRegion(kIndexWriteLockOffset, kIndexWriteLockLength, false); }
-
-bool TIndexFile::ReadLock(std::uint16_t& slot) {
-  std::uniform_int_distribution<int> draw(0, 65535);
-  for (int attempt = 0; attempt < kIndexLockAttempts; ++attempt) {
-    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(kIndexLockRetryMilliseconds));
-    int candidate = draw(random_);
-    if (candidate == 0) candidate = 1;
-    if (LockRegion(kIndexReadLockBase - candidate, 1, true)) {
-      slot = static_cast<std::uint16_t>(candidate);
-      return true;
-    }
-  }
-  return false;
-}
-
-bool TIndexFile::ReadUnLock(std::uint16_t slot) {
-  if (slot == 0) return false;
-  return LockRegion(kIndexReadLockBase - slot, 1, false);
-}
+bool TIndexFile::WriteLock() { return LockPageWriteRegion(*this); }
+bool TIndexFile::WriteUnLock() { return UnlockPageWriteRegion(*this); }
+bool TIndexFile::ReadLock(std::uint16_t& slot) { return LockReadSlot(*this, slot); }
+bool TIndexFile::ReadUnLock(std::uint16_t slot) { return UnlockReadSlot(*this, slot); }
 
 }  // namespace korvel

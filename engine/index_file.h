@@ -77,10 +77,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "engine/lock_primitives.h"
 #include "support/files.h"
 
 namespace korvel {
@@ -116,11 +116,9 @@ inline constexpr std::int32_t kIndexCacheGrowth = 4;           // pages added to
 inline constexpr std::size_t kPagePoolSize = 4;                // spare page objects per file
 
 // Locks in the index file (see the shared-table locking protocol).
-inline constexpr std::int64_t kIndexWriteLockOffset = 4294901759LL;  // 0xFFFEFFFF
-inline constexpr std::int64_t kIndexWriteLockLength = 65536;
-inline constexpr std::int64_t kIndexReadLockBase = 4294967295LL;  // slot s at base - s
-inline constexpr int kIndexLockAttempts = 32767;
-inline constexpr int kIndexLockRetryMilliseconds = 3;
+inline constexpr std::int64_t kIndexWriteLockOffset = kPageWriteLockOffset;  // 0xFFFEFFFF
+inline constexpr std::int64_t kIndexWriteLockLength = kPageWriteLockLength;  // 65,536
+inline constexpr std::int64_t kIndexReadLockBase = kReadSlotBase;            // slot s at base - s
 
 // One index definition as held in memory (120 bytes on disk).
 struct TIndexDefinition {
@@ -565,7 +563,6 @@ class TIndexFile : public TFileHandler {
   std::uint32_t completedReads_ = 0;
   std::uint32_t pageWrites_ = 0;
   std::uint32_t writeOperations_ = 0;
-  std::minstd_rand random_;
 };
 
 }  // namespace korvel
