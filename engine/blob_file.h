@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/table_file_owner.h"
 #include "support/files.h"
 
 namespace korvel {
@@ -92,26 +93,12 @@ struct TBlockHeader {
 };
 
 // What the BLOB file asks of the table that owns it.
-class TBlobFileOwner {
+class TBlobFileOwner : public TTableFileOwner {
  public:
-  virtual ~TBlobFileOwner() = default;
-  virtual std::string GetTableName() const = 0;
-  virtual std::string GetProperDataDirectoryName() const = 0;
   virtual bool GetEncrypted() const = 0;
   virtual std::int32_t GetMaxTableBlobBufferSize() const = 0;
   virtual std::int32_t GetMaxTableBlobBufferCount() const = 0;
-  virtual bool GetForceBufferFlush() const = 0;
   virtual bool GetExclusive() const = 0;
-  virtual bool GetTransactionInProgress() const = 0;
-  virtual bool GetHeadersWritten() const = 0;
-  virtual void SetHeadersWritten() = 0;
-  // Whether this session already holds a read lock of the table (no lock is taken then).
-  virtual bool IsReadLocked() const = 0;
-  // Takes the table's read lock through the cursor before a read from disk. The lock stays
-  // held: the operation that caused the read releases it. False when the cursor abandons the
-  // read (it then returns without an error); a lock that cannot be had raises
-  // KORVEL_LOCKTIMEOUT instead.
-  virtual bool ReadLockTable(TDataCursor* cursor) = 0;
   // The next BLOB signature of the data header's counter.
   virtual std::int32_t GetNextFreeBlobSignature() = 0;
 };

@@ -89,6 +89,7 @@
 
 #include "engine/lock_primitives.h"
 #include "support/data_types.h"
+#include "engine/table_file_owner.h"
 #include "support/files.h"
 
 namespace korvel {
@@ -248,31 +249,15 @@ bool IsValidDataType(std::uint8_t dataType);
 
 // The narrow set of services a data file asks of the shared table that owns it. The shared
 // table implements it; tools and tests use TPlainDataFileOwner.
-class TDataFileOwner {
+class TDataFileOwner : public TTableFileOwner {
  public:
-  virtual ~TDataFileOwner() = default;
-  // Names for messages.
-  virtual std::string GetTableName() const = 0;
-  virtual std::string GetProperDataDirectoryName() const = 0;
-  // Session settings: cache limits, forced flushing, the folder for temporary files.
+  // Session settings: cache limits, the folder for temporary files.
   virtual std::int32_t GetMaxTableDataBufferSize() const = 0;
   virtual std::int32_t GetMaxTableDataBufferCount() const = 0;
-  virtual bool GetForceBufferFlush() const = 0;
   virtual std::string GetPrivateDirectory() const = 0;
   // Table state.
   virtual bool GetExclusive() const = 0;
-  virtual bool GetTransactionInProgress() const = 0;
   virtual bool GetNoPrimaryIndex() const = 0;
-  // "Has written data": some header or record of the table was written since it was opened.
-  virtual bool GetHeadersWritten() const = 0;
-  virtual void SetHeadersWritten() = 0;
-  // Whether the session already holds a read lock of this table.
-  virtual bool IsReadLocked() const = 0;
-  // Takes the table's read lock through the cursor before a read from disk. The lock stays
-  // held: the operation that caused the read releases it. False when the cursor abandons the
-  // read (it then returns without an error); a lock that cannot be had raises
-  // KORVEL_LOCKTIMEOUT instead.
-  virtual bool ReadLockTable(TDataCursor* cursor) = 0;
   // The cursor's estimate of how many of the next `count` records it will read in one run.
   virtual std::int32_t GetNumReadAheadRecords(TDataCursor* cursor, std::int32_t count, bool forward) = 0;
   // The table's live-record count, kept in the index file.

@@ -81,6 +81,7 @@
 #include <vector>
 
 #include "engine/lock_primitives.h"
+#include "engine/table_file_owner.h"
 #include "support/files.h"
 
 namespace korvel {
@@ -211,29 +212,13 @@ std::vector<TIndexKeyField> KeyFieldsOf(const TDataFile& dataFile);
 // The narrow set of services an index file asks of the shared table that owns it. The shared
 // table implements it (from its session, its data file and its lock state); tools and tests use
 // TPlainIndexFileOwner.
-class TIndexFileOwner {
+class TIndexFileOwner : public TTableFileOwner {
  public:
-  virtual ~TIndexFileOwner() = default;
-  // Names for messages.
-  virtual std::string GetTableName() const = 0;
-  virtual std::string GetProperDataDirectoryName() const = 0;
-  // Session settings: the cache limit, forced flushing, the folder for temporary files.
+  // Session settings: the cache limit, the folder for temporary files.
   virtual std::int32_t GetMaxTableIndexBufferSize() const = 0;
-  virtual bool GetForceBufferFlush() const = 0;
   virtual std::string GetPrivateDirectory() const = 0;
   // Table state.
   virtual bool GetEncrypted() const = 0;
-  virtual bool GetTransactionInProgress() const = 0;
-  // "Has written data": some header or page of the table was written since it was opened.
-  virtual bool GetHeadersWritten() const = 0;
-  virtual void SetHeadersWritten() = 0;
-  // Whether the session already holds a read (or write) lock of this table.
-  virtual bool IsReadLocked() const = 0;
-  // Takes the table's read lock through the cursor before a read from disk. The lock stays
-  // held: the operation that caused the read releases it. False when the cursor abandons the
-  // read (it then returns without an error); a lock that cannot be had raises
-  // KORVEL_LOCKTIMEOUT instead.
-  virtual bool ReadLockTable(TDataCursor* cursor) = 0;
   // The fields of the table, numbered from 1.
   virtual std::int32_t GetFieldCount() const = 0;
   // False for a number outside 1 ... GetFieldCount().

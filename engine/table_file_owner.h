@@ -1,0 +1,33 @@
+#pragma once
+// TTableFileOwner: what every table file (data, index, BLOB) asks of the shared table that owns
+// it. Each file class adds the few services only it needs in an interface derived from this
+// one; the shared table implements all three, and one override of a method here serves them all.
+
+#include <string>
+
+namespace korvel {
+
+class TDataCursor;  // a cursor on the table; opaque to the files
+
+class TTableFileOwner {
+ public:
+  virtual ~TTableFileOwner() = default;
+  // Names for messages.
+  virtual std::string GetTableName() const = 0;
+  virtual std::string GetProperDataDirectoryName() const = 0;
+  // The session's forced flushing: operating-system buffers are flushed after every write.
+  virtual bool GetForceBufferFlush() const = 0;
+  virtual bool GetTransactionInProgress() const = 0;
+  // "Has written data": some header, record, page or block was written since the table opened.
+  virtual bool GetHeadersWritten() const = 0;
+  virtual void SetHeadersWritten() = 0;
+  // Whether the session already holds a read (or write) lock of this table.
+  virtual bool IsReadLocked() const = 0;
+  // Takes the table's read lock through the cursor before a read from disk. The lock stays
+  // held: the operation that caused the read releases it. False when the cursor abandons the
+  // read (it then returns without an error); a lock that cannot be had raises
+  // KORVEL_LOCKTIMEOUT instead.
+  virtual bool ReadLockTable(TDataCursor* cursor) = 0;
+};
+
+}  // namespace korvel
