@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "support/test_folder.h"
+#include "tools/inspect_commands.h"
 
 namespace korvel::tool {
 namespace {
@@ -61,6 +62,31 @@ TEST(TablesCommand, ListsTablesSortedWithoutRegardToCase) {
   r = RunCommand(RunTablesCommand, {folder.File("missing")});
   EXPECT_EQ(r.Status, kExitFailure);
   EXPECT_NE(r.Err.find("does not exist"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace korvel::tool
+
+namespace korvel::tool {
+namespace {
+
+TEST(DemoCommand, WritesATableTheOtherCommandsRead) {
+  korvel::testing::TTestFolder folder;
+  for (int round = 0; round < 2; ++round) {  // the second run replaces the first table
+    TRun r = RunCommand(RunDemoCommand, {folder.Path()});
+    ASSERT_EQ(r.Status, kExitOk) << r.Err;
+  }
+  EXPECT_EQ(RunCommand(RunTablesCommand, {folder.Path()}).Out, "customers\n");
+  TRun dump = RunCommand(RunDumpCommand, {folder.Path(), "customers"});
+  EXPECT_EQ(dump.Status, kExitOk) << dump.Err;
+  EXPECT_EQ(dump.Err, "");
+  EXPECT_NE(dump.Out.find("\r\n5,Barbara Liskov,Boston,2024-11-07,980,Substitutes freely.\r\n"), std::string::npos)
+      << dump.Out;
+  EXPECT_EQ(dump.Out.find("Dijkstra"), std::string::npos);  // deleted
+  TRun info = RunCommand(RunInfoCommand, {"--json", folder.Path(), "customers"});
+  EXPECT_NE(info.Out.find("\"RecordCount\":4"), std::string::npos) << info.Out;
+  EXPECT_NE(info.Out.find("\"BlobFreeBlock\":3"), std::string::npos);  // the deleted notes' block
+  EXPECT_EQ(RunCommand(RunDemoCommand, {folder.File("missing")}).Status, kExitFailure);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// korvel demo DIR: writes a small sample table through the engine's file layers, so that the
-// other commands have something to show.
+// korvel demo DIR: writes a small sample table through a session, its data directory and the
+// shared table, so that the other commands have something to show.
 
 #include <cstring>
 #include <string>
@@ -7,7 +7,9 @@
 
 #include "engine/blob_file.h"
 #include "engine/data_file.h"
+#include "engine/data_table.h"
 #include "engine/index_file.h"
+#include "engine/session.h"
 #include "framework/date_time.h"
 #include "platform/posix_file.h"
 #include "support/byte_order.h"
@@ -50,67 +52,77 @@ void PutValue(TRecord& record, const TFieldDefinition& field, const void* value,
   record.Modified = true;
 }
 
-void WriteDemoTable(const std::string& folder) {
-  const std::string base = AddBS(folder) + "customers";
-  TPlainDataFileOwner owner;
-  owner.TableName = "customers";
-  owner.DirectoryName = folder;
-  TDataFile data(&owner);
-  data.FileName = base + ".DAT";
-  data.CreateDataFile(0, 0, 1, 0, false, "", "Demo customers", 512,
-                      {Field("ID", dtInteger, 0, stAutoInc), Field("Name", dtString, 30), Field("City", dtString, 20),
-                       Field("Joined", dtDate), Field("Balance", dtFloat), Field("Notes", dtBlob, 0, stMemo)});
-  TPlainBlobFileOwner blobOwner;
-  TBlobFile blobs(&blobOwner);
-  blobs.FileName = base + ".BLB";
-  blobs.SetBlockSize(data.GetBlobBlockSize());
-  blobs.CreateFile();
-  for (const TCustomer& c : kCustomers) {
-    TRecord* r = nullptr;
-    data.GetNextFreeRecord(nullptr, r);
-    r->Initialize(true);
-    PutValue(*r, data.GetFieldDefinitionByPos(2), c.Name, std::strlen(c.Name) + 1);
-    PutValue(*r, data.GetFieldDefinitionByPos(3), c.City, std::strlen(c.City) + 1);
-    std::int32_t day = DateTimeToDayNumber(EncodeDate(c.Year, c.Month, c.Day));
-    PutValue(*r, data.GetFieldDefinitionByPos(4), &day, 4);
-    PutValue(*r, data.GetFieldDefinitionByPos(5), &c.Balance, 8);
-    if (*c.Notes != '\0') {
-      TBlobBuffer notes(&blobs, nullptr);
-      notes.SetSize(std::strlen(c.Notes));
-      std::memcpy(notes.GetBuffer().data(), c.Notes, notes.Size());
-      notes.BlobSignature = data.GetNextFreeBlobSignature();
-      notes.Write();
-      unsigned char reference[8];
-      PutI32(reference, 0, notes.FirstBlockNumber);
-      PutI32(reference, 4, notes.BlobSignature);
-      PutValue(*r, data.GetFieldDefinitionByPos(6), reference, 8);
-    }
-    data.PutRecord(r);
+// Writes one record of the demo table; its notes go to the BLOB file.
+void AppendCustomer(TDataTable& table, const TCustomer& c) {
+  TRecord* r = nullptr;
+  table.GetNextFreeRecord(nullptr, r);
+  r->Initialize(true);
+  TDataFile& data = *table.DataFile;
+  PutValue(*r, data.GetFieldDefinitionByPos(2), c.Name, std::strlen(c.Name) + 1);
+  PutValue(*r, data.GetFieldDefinitionByPos(3), c.City, std::strlen(c.City) + 1);
+  std::int32_t day = DateTimeToDayNumber(EncodeDate(c.Year, c.Month, c.Day));
+  PutValue(*r, data.GetFieldDefinitionByPos(4), &day, 4);
+  PutValue(*r, data.GetFieldDefinitionByPos(5), &c.Balance, 8);
+  if (*c.Notes != '\0') {
+    TBlobBuffer notes(table.BlobFile.get(), nullptr);
+    notes.SetSize(std::strlen(c.Notes));
+    std::memcpy(notes.GetBuffer().data(), c.Notes, notes.Size());
+    notes.BlobSignature = table.GetNextFreeBlobSignature();
+    notes.Write();
+    unsigned char reference[8];
+    PutI32(reference, 0, notes.FirstBlockNumber);
+    PutI32(reference, 4, notes.BlobSignature);
+    PutValue(*r, data.GetFieldDefinitionByPos(6), reference, 8);
   }
-  // One customer leaves: the notes go back to the BLOB file's free blocks, the record onto the
-  // free chain.
+  table.PutRecord(r);
+  table.IncActualRecordCount();
+}
+
+// A customer leaves: the notes go back to the BLOB file's free blocks, the record onto the free
+// chain.
+void DeleteCustomer(TDataTable& table, std::int32_t recordNumber) {
   TRecord* gone = nullptr;
-  data.GetRecord(nullptr, 4, false, false, true, gone);
-  const TFieldDefinition& notes = data.GetFieldDefinitionByPos(6);
+  table.GetRecord(nullptr, recordNumber, false, false, true, gone);
+  const TFieldDefinition& notes = table.DataFile->GetFieldDefinitionByPos(6);
   std::int32_t firstBlock = GetI32(gone->Buffer(), notes.Offset + 1);
-  blobs.FreeBlobBlocks(nullptr, firstBlock, false, 4, GetI32(gone->Buffer(), notes.Offset + 5));
-  data.SetNextFreeRecord(gone);
-  data.PutRecord(gone);
-  data.FlushRecordBuffers();
-  data.WriteHeader(true);
-  data.WriteFields();
-  blobs.FlushBlockBuffers();
-  blobs.WriteHeader(true);
-  // The index file keeps the live-record count; the demo table has no indexes yet.
-  TPlainIndexFileOwner indexOwner;
-  indexOwner.TableName = "customers";
-  indexOwner.Fields = KeyFieldsOf(data);
-  TIndexFile index(&indexOwner);
-  index.FileName = base + ".IDX";
-  index.CreateFile();
-  index.SetNoPrimaryIndex(true);
-  index.SetActualRecordCount(4);
-  index.WriteHeader(true);
+  table.BlobFile->FreeBlobBlocks(nullptr, firstBlock, false, recordNumber, GetI32(gone->Buffer(), notes.Offset + 5));
+  table.SetNextFreeRecord(gone);
+  table.PutRecord(gone);
+  table.DecActualRecordCount();
+}
+
+// Creates the table through a session and its data directory, then writes it under the table's
+// write lock, as any process sharing the folder would.
+void WriteDemoTable(const std::string& folder) {
+  TDataSession session(false);
+  TDataDirectory* directory = session.OpenDataDirectory("demo", folder);
+  if (directory->DataTableExists("customers", false)) {
+    int result = directory->DeleteDataTable("customers", false);
+    if (result < 0) RaiseError(static_cast<TErrorCode>(-result), "", "", folder, "customers");
+  }
+  TTableStructure structure;
+  structure.Fields = {Field("ID", dtInteger, 0, stAutoInc), Field("Name", dtString, 30), Field("City", dtString, 20),
+                      Field("Joined", dtDate), Field("Balance", dtFloat), Field("Notes", dtBlob, 0, stMemo)};
+  structure.UserMajorVersion = 1;
+  structure.Description = "Demo customers";
+  TDataTable* created = nullptr;
+  int result = directory->CreateDataTable("customers", structure, false, false, created);
+  if (result < 0) RaiseError(static_cast<TErrorCode>(-result), "", "", folder, "customers");
+  TDataTable* table = nullptr;
+  result = directory->OpenDataTable("customers", table, true, false, false, false, false, false, false);
+  if (result < 0) RaiseError(static_cast<TErrorCode>(-result), "", "", folder, "customers");
+  table->WriteLockTable();
+  try {
+    for (const TCustomer& c : kCustomers) AppendCustomer(*table, c);
+    DeleteCustomer(*table, 4);
+    table->FlushBuffers(false, true, false, true, true);
+  } catch (...) {
+    table->WriteUnlockTable();
+    throw;
+  }
+  table->WriteUnlockTable();
+  directory->CloseDataTable(table, false, false, false);
+  session.CloseDataDirectory(directory);
 }
 
 }  // namespace
