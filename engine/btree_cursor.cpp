@@ -458,10 +458,12 @@ bool TBTreeCursor::SeekVisibleBackward(bool& found) {
   }
 }
 
-bool TBTreeCursor::GotoFirstIndexPosition() {
+bool TBTreeCursor::DescendToEdge(bool first, bool& empty) {
+  empty = false;
   std::int32_t number = GetRootPageNumber();
   if (number == 0) {
     ResetIndexPosition();
+    empty = true;
     return true;
   }
   TPinnedPage page;
@@ -471,10 +473,14 @@ bool TBTreeCursor::GotoFirstIndexPosition() {
   for (int level = 1;; ++level) {
     if (level > kMaxIndexLevels) RaiseIndexError(KORVEL_INDEXCORRUPT);
     CheckTreePage(*page);
-    if (RangeActive)
+    if (first && RangeActive)
       page->FirstRangeScan(*this, RangeStartKey.data(), pos, count);
-    else
+    else if (first)
       page->FirstScan(pos);
+    else if (RangeActive)
+      page->LastRangeScan(*this, RangeEndKey.data(), pos, count);
+    else
+      page->LastScan(pos, count);
     if (page->IsLeaf()) break;
     if (!TryFetchPage(page->GetRecordNumber(pos), page)) return false;
   }
@@ -484,6 +490,13 @@ bool TBTreeCursor::GotoFirstIndexPosition() {
   CursorPosition = count + 1;
   Bof = false;
   Eof = false;
+  return true;
+}
+
+bool TBTreeCursor::GotoFirstIndexPosition() {
+  bool empty = false;
+  if (!DescendToEdge(true, empty)) return false;
+  if (empty) return true;
   if (BelowRangeStart(CurrentPage.GetKeyEntryPtr(KeySlot))) {
     // Every key of that leaf lies below the range: the first in range starts the next leaf.
     bool lockFailed = false;
@@ -500,31 +513,9 @@ bool TBTreeCursor::GotoFirstIndexPosition() {
 }
 
 bool TBTreeCursor::GotoLastIndexPosition() {
-  std::int32_t number = GetRootPageNumber();
-  if (number == 0) {
-    ResetIndexPosition();
-    return true;
-  }
-  TPinnedPage page;
-  if (!TryFetchPage(number, page)) return false;
-  std::int32_t count = 0;
-  int pos = 1;
-  for (int level = 1;; ++level) {
-    if (level > kMaxIndexLevels) RaiseIndexError(KORVEL_INDEXCORRUPT);
-    CheckTreePage(*page);
-    if (RangeActive)
-      page->LastRangeScan(*this, RangeEndKey.data(), pos, count);
-    else
-      page->LastScan(pos, count);
-    if (page->IsLeaf()) break;
-    if (!TryFetchPage(page->GetRecordNumber(pos), page)) return false;
-  }
-  CurrentPage.Copy(*page);
-  page.Release();
-  KeySlot = pos;
-  CursorPosition = count + 1;
-  Bof = false;
-  Eof = false;
+  bool empty = false;
+  if (!DescendToEdge(false, empty)) return false;
+  if (empty) return true;
   if (BeyondRangeEnd(CurrentPage.GetKeyEntryPtr(KeySlot))) {
     ResetIndexPosition();  // the first key of the index already lies beyond the range
     return true;

@@ -203,6 +203,9 @@ class TBTreeCursor {
   void UndoInsertCounts(int leafLevel);
   void CheckTreePage(const TPage& page) const;
   int CompareCollated(const std::uint8_t* a, const std::uint8_t* b, std::size_t length) const;
+  // Descends along the first (or last) entries, or the range's start (or end), to a leaf and
+  // positions there; `empty` when the index has no root. False when a read lock failed.
+  bool DescendToEdge(bool first, bool& empty);
   // The system slots and tables with a language.
   int CompareSpecialKeys(const std::uint8_t* a, const std::uint8_t* b, std::size_t length) const;
 

@@ -320,41 +320,37 @@ bool TDataTable::RestoreReadSlots() {
 // ---------------------------------------------------------------------------------------------
 // Internal locks
 
-bool TDataTable::ReadLockTable() {
+bool TDataTable::TakeReadLock(bool& held, std::uint16_t& indexSlot, std::uint16_t& blobSlot) {
   if (UserReadLocked || UserTableLocked || TransactionLocked || WriteLocked || ReadLocked || !TakesLocks())
     return false;
-  if (!TakeReadSlots(ReadLockIndexSlot, ReadLockBlobSlot)) RaiseTable(KORVEL_LOCKTIMEOUT);
-  ReadLocked = true;
+  if (!TakeReadSlots(indexSlot, blobSlot)) RaiseTable(KORVEL_LOCKTIMEOUT);
+  held = true;
   return PerformChangeDetection();
 }
 
-void TDataTable::ReadUnlockTable() {
-  if (!ReadLocked) return;
-  ReadLocked = false;
-  if (readSlotsSetAside_) {
+void TDataTable::ReleaseReadLock(bool& held, bool& setAside, std::uint16_t& indexSlot, std::uint16_t& blobSlot) {
+  if (!held) return;
+  held = false;
+  if (setAside) {
     // The write lock still keeps everybody out; there is no slot to give back.
-    readSlotsSetAside_ = false;
+    setAside = false;
     return;
   }
-  if (!ReleaseReadSlots(ReadLockIndexSlot, ReadLockBlobSlot)) RaiseTable(KORVEL_UNLOCKFAILED);
+  if (!ReleaseReadSlots(indexSlot, blobSlot)) RaiseTable(KORVEL_UNLOCKFAILED);
+}
+
+bool TDataTable::ReadLockTable() { return TakeReadLock(ReadLocked, ReadLockIndexSlot, ReadLockBlobSlot); }
+
+void TDataTable::ReadUnlockTable() {
+  ReleaseReadLock(ReadLocked, readSlotsSetAside_, ReadLockIndexSlot, ReadLockBlobSlot);
 }
 
 bool TDataTable::UserReadLockTable() {
-  if (UserReadLocked || UserTableLocked || TransactionLocked || WriteLocked || ReadLocked || !TakesLocks())
-    return false;
-  if (!TakeReadSlots(UserReadLockIndexSlot, UserReadLockBlobSlot)) RaiseTable(KORVEL_LOCKTIMEOUT);
-  UserReadLocked = true;
-  return PerformChangeDetection();
+  return TakeReadLock(UserReadLocked, UserReadLockIndexSlot, UserReadLockBlobSlot);
 }
 
 void TDataTable::UserReadUnlockTable() {
-  if (!UserReadLocked) return;
-  UserReadLocked = false;
-  if (userReadSlotsSetAside_) {
-    userReadSlotsSetAside_ = false;
-    return;
-  }
-  if (!ReleaseReadSlots(UserReadLockIndexSlot, UserReadLockBlobSlot)) RaiseTable(KORVEL_UNLOCKFAILED);
+  ReleaseReadLock(UserReadLocked, userReadSlotsSetAside_, UserReadLockIndexSlot, UserReadLockBlobSlot);
 }
 
 bool TDataTable::WriteLockTable() {

@@ -313,6 +313,9 @@ class TDataTable : public TDataFileOwner, public TIndexFileOwner, public TBlobFi
   void GrowLockBitmaps(std::int32_t recordNumber);
   // A read slot in the index file and (with an open BLOB file) in the BLOB file.
   bool TakeReadSlots(std::uint16_t& indexSlot, std::uint16_t& blobSlot);
+  // The internal and the user read lock differ only in their flag and slots.
+  bool TakeReadLock(bool& held, std::uint16_t& indexSlot, std::uint16_t& blobSlot);
+  void ReleaseReadLock(bool& held, bool& setAside, std::uint16_t& indexSlot, std::uint16_t& blobSlot);
   bool ReleaseReadSlots(std::uint16_t& indexSlot, std::uint16_t& blobSlot);
   // A write region covers this session's own read slots too: they are set aside while the write
   // lock is held, and taken again when it is released.
