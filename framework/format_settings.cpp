@@ -28,8 +28,19 @@ TFormatSettings& Current() {
 
 }  // namespace
 
-TFormatSettings DefaultFormatSettings() {
-  TFormatSettings s;
+void SetEnglishNames(TLanguageSettings& s) {
+  for (int i = 0; i < 12; ++i) {
+    s.ShortMonthNames[i] = kEnglishShortMonthNames[i];
+    s.LongMonthNames[i] = kEnglishLongMonthNames[i];
+  }
+  for (int i = 0; i < 7; ++i) {
+    s.ShortDayNames[i] = kEnglishShortDayNames[i];
+    s.LongDayNames[i] = kEnglishLongDayNames[i];
+  }
+}
+
+TLanguageSettings FixedLanguageSettings() {
+  TLanguageSettings s;
   s.CurrencyString = "";
   s.CurrencyFormat = 0;
   s.NegCurrFormat = 0;
@@ -44,14 +55,13 @@ TFormatSettings DefaultFormatSettings() {
   s.TimePMString = "PM";
   s.ShortTimeFormat = "hh:mm";
   s.LongTimeFormat = "hh:mm:ss";
-  for (int i = 0; i < 12; ++i) {
-    s.ShortMonthNames[i] = kEnglishShortMonthNames[i];
-    s.LongMonthNames[i] = kEnglishLongMonthNames[i];
-  }
-  for (int i = 0; i < 7; ++i) {
-    s.ShortDayNames[i] = kEnglishShortDayNames[i];
-    s.LongDayNames[i] = kEnglishLongDayNames[i];
-  }
+  SetEnglishNames(s);
+  return s;
+}
+
+TFormatSettings DefaultFormatSettings() {
+  TFormatSettings s;
+  static_cast<TLanguageSettings&>(s) = FixedLanguageSettings();
   s.TwoDigitYearCenturyWindow = 50;
   return s;
 }

@@ -37,8 +37,13 @@ struct TFormatSettings : TLanguageSettings {
   int TwoDigitYearCenturyWindow = 50;
 };
 
-// The settings a process starts with: ISO dates ("yyyy-mm-dd"), 24-hour times, "." and ",",
-// English names. Deterministic: nothing is read from the environment.
+// The fixed settings without a language: ISO dates ("yyyy-mm-dd"), 24-hour times, "." and ",",
+// English names.
+TLanguageSettings FixedLanguageSettings();
+// Puts the English month and day names into the settings.
+void SetEnglishNames(TLanguageSettings& settings);
+// The settings a process starts with: the fixed settings and a two-digit-year window of 50.
+// Deterministic: nothing is read from the environment.
 TFormatSettings DefaultFormatSettings();
 
 // A copy of the current settings / install new ones (each under the settings lock).

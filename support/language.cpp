@@ -588,39 +588,13 @@ void CurrencyLayouts(const std::string& pattern, unsigned char& positive, unsign
     negative = before ? (spaced ? 9 : 1) : (spaced ? 8 : 5);
 }
 
-void FillEnglishNames(TLanguageSettings& s) {
-  for (int i = 0; i < 12; ++i) {
-    s.ShortMonthNames[i] = kEnglishShortMonthNames[i];
-    s.LongMonthNames[i] = kEnglishLongMonthNames[i];
-  }
-  for (int i = 0; i < 7; ++i) {
-    s.ShortDayNames[i] = kEnglishShortDayNames[i];
-    s.LongDayNames[i] = kEnglishLongDayNames[i];
-  }
-}
-
 }  // namespace
 
 void GetDefaultLanguageSettings(std::uint16_t languageId, std::uint16_t,
                                 TLanguageSettings& settings) {
   TLanguageSettings s;
   if (languageId == 0) {
-    s.CurrencyString = "";
-    s.CurrencyFormat = 0;
-    s.NegCurrFormat = 0;
-    s.ThousandSeparator = ',';
-    s.DecimalSeparator = '.';
-    s.CurrencyDecimals = 2;
-    s.DateSeparator = '-';
-    s.ShortDateFormat = "yyyy-mm-dd";
-    s.LongDateFormat = "dddd, mmmm dd, yyyy";
-    s.TimeSeparator = ':';
-    s.TimeAMString = "AM";
-    s.TimePMString = "PM";
-    s.ShortTimeFormat = "hh:mm";
-    s.LongTimeFormat = "hh:mm:ss";
-    FillEnglishNames(s);
-    settings = s;
+    settings = FixedLanguageSettings();
     return;
   }
   TLocaleFormatData d;
@@ -658,7 +632,7 @@ void GetDefaultLanguageSettings(std::uint16_t languageId, std::uint16_t,
   std::string hour = leadingZero ? "hh" : "h";
   s.ShortTimeFormat = hour + ":mm" + (twelveHour ? " AMPM" : "");
   s.LongTimeFormat = hour + ":mm:ss" + (twelveHour ? " AMPM" : "");
-  FillEnglishNames(s);
+  SetEnglishNames(s);
   for (int i = 0; i < 12; ++i) {
     if (!d.ShortMonthNames[i].empty()) s.ShortMonthNames[i] = d.ShortMonthNames[i];
     if (!d.LongMonthNames[i].empty()) s.LongMonthNames[i] = d.LongMonthNames[i];
