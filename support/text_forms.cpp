@@ -83,9 +83,11 @@ bool TryAnsiDate(const std::string& text, TDateTime& value) {
          ParseInt(text.substr(b + 1), d) && TryEncodeDate(y, m, d, value);
 }
 
-bool TryAnsiTime(const std::string& text, TDateTime& value) {
+// The text upper-cased and trimmed, without its AM or PM marker; ampm is 1 for AM, 2 for PM,
+// 0 without one.
+std::string TakeAmPm(const std::string& text, int& ampm) {
   std::string t = Upper(text);
-  int ampm = 0;
+  ampm = 0;
   std::size_t at = t.find("AM");
   if (at != std::string::npos) {
     ampm = 1;
@@ -94,7 +96,18 @@ bool TryAnsiTime(const std::string& text, TDateTime& value) {
     ampm = 2;
     t.erase(at, 2);
   }
-  t = Trim(t);
+  return Trim(t);
+}
+
+// The hour of a 12-hour clock on the 24-hour clock.
+void ApplyAmPm(int ampm, int& hour) {
+  if (ampm == 1 && hour == 12) hour = 0;
+  if (ampm == 2 && hour != 12) hour += 12;
+}
+
+bool TryAnsiTime(const std::string& text, TDateTime& value) {
+  int ampm = 0;
+  std::string t = TakeAmPm(text, ampm);
   std::size_t c1 = t.find(':');
   if (c1 == std::string::npos) return false;
   int hour = 0, minute = 0, second = 0, msec = 0;
@@ -108,8 +121,7 @@ bool TryAnsiTime(const std::string& text, TDateTime& value) {
     if (!ParseInt(sec.substr(0, dot), second)) return false;
     if (dot != std::string::npos && !ParseInt(sec.substr(dot + 1), msec)) return false;
   }
-  if (ampm == 1 && hour == 12) hour = 0;
-  if (ampm == 2 && hour != 12) hour += 12;
+  ApplyAmPm(ampm, hour);
   return TryEncodeTime(hour, minute, second, msec, value);
 }
 
@@ -192,17 +204,8 @@ bool TryFormatTime(const std::string& text, const std::string& format, TDateTime
   char sep = 0;
   std::string order = LetterOrder(format, "HMSZ", sep);
   if (order.empty() || order[0] == 0) return false;
-  std::string t = Upper(text);
   int ampm = 0;
-  std::size_t at = t.find("AM");
-  if (at != std::string::npos) {
-    ampm = 1;
-    t.erase(at, 2);
-  } else if ((at = t.find("PM")) != std::string::npos) {
-    ampm = 2;
-    t.erase(at, 2);
-  }
-  t = Trim(t);
+  std::string t = TakeAmPm(text, ampm);
   int fields[4] = {0, 0, 0, 0};  // H M S Z
   std::size_t part = 0;
   std::size_t start = 0;
@@ -222,8 +225,7 @@ bool TryFormatTime(const std::string& text, const std::string& format, TDateTime
   }
   if (!hourSeen) return false;
   int hour = fields[0];
-  if (ampm == 1 && hour == 12) hour = 0;
-  if (ampm == 2 && hour != 12) hour += 12;
+  ApplyAmPm(ampm, hour);
   return TryEncodeTime(hour, fields[1], fields[2], fields[3], value);
 }
 
