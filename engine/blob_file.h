@@ -105,26 +105,15 @@ class TBlobFileOwner : public TTableFileOwner {
 
 // An owner with fixed settings: the engine session's defaults, no locking (for tools that read
 // a table's files directly, and for tests).
-class TPlainBlobFileOwner : public TBlobFileOwner {
+class TPlainBlobFileOwner : public TPlainTableFileOwner<TBlobFileOwner> {
  public:
-  std::string GetTableName() const override { return TableName; }
-  std::string GetProperDataDirectoryName() const override { return DirectoryName; }
   bool GetEncrypted() const override { return Encrypted; }
   std::int32_t GetMaxTableBlobBufferSize() const override { return 32768; }
   std::int32_t GetMaxTableBlobBufferCount() const override { return 8192; }
-  bool GetForceBufferFlush() const override { return false; }
   bool GetExclusive() const override { return false; }
-  bool GetTransactionInProgress() const override { return false; }
-  bool GetHeadersWritten() const override { return HeadersWritten; }
-  void SetHeadersWritten() override { HeadersWritten = true; }
-  bool IsReadLocked() const override { return true; }
-  bool ReadLockTable(TDataCursor*) override { return true; }
   std::int32_t GetNextFreeBlobSignature() override { return ++LastBlobSignature; }
 
-  std::string TableName;
-  std::string DirectoryName;
   bool Encrypted = false;
-  bool HeadersWritten = false;
   std::int32_t LastBlobSignature = 0;
 };
 

@@ -265,43 +265,24 @@ class TDataFileOwner : public TTableFileOwner {
 };
 
 // An owner with fixed settings: the engine session's defaults, no locking, no index file.
-class TPlainDataFileOwner : public TDataFileOwner {
+class TPlainDataFileOwner : public TPlainTableFileOwner<TDataFileOwner> {
  public:
-  std::string GetTableName() const override { return TableName; }
-  std::string GetProperDataDirectoryName() const override { return DirectoryName; }
   std::int32_t GetMaxTableDataBufferSize() const override { return MaxTableDataBufferSize; }
   std::int32_t GetMaxTableDataBufferCount() const override { return MaxTableDataBufferCount; }
-  bool GetForceBufferFlush() const override { return ForceBufferFlush; }
   std::string GetPrivateDirectory() const override { return PrivateDirectory; }
   bool GetExclusive() const override { return Exclusive; }
-  bool GetTransactionInProgress() const override { return TransactionInProgress; }
   bool GetNoPrimaryIndex() const override { return NoPrimaryIndex; }
-  bool GetHeadersWritten() const override { return HeadersWritten; }
-  void SetHeadersWritten() override { HeadersWritten = true; }
-  bool IsReadLocked() const override { return ReadLocked; }
-  bool ReadLockTable(TDataCursor*) override {
-    ++ReadLockRequests;
-    return ReadLockGranted;
-  }
   std::int32_t GetNumReadAheadRecords(TDataCursor*, std::int32_t count, bool) override {
     return CursorReadAhead < 0 ? count : CursorReadAhead;
   }
   void SetActualRecordCount(std::int32_t count) override { ActualRecordCount = count; }
 
-  std::string TableName;
-  std::string DirectoryName;
   std::int32_t MaxTableDataBufferSize = 16384;
   std::int32_t MaxTableDataBufferCount = 8192;
-  bool ForceBufferFlush = false;
   std::string PrivateDirectory;
   bool Exclusive = false;
-  bool TransactionInProgress = false;
   bool NoPrimaryIndex = false;
-  bool HeadersWritten = false;
-  bool ReadLocked = false;
-  bool ReadLockGranted = true;
   std::int32_t CursorReadAhead = -1;  // -1: as many as asked
-  std::int32_t ReadLockRequests = 0;
   std::int32_t ActualRecordCount = -1;
 };
 

@@ -226,22 +226,11 @@ class TIndexFileOwner : public TTableFileOwner {
 };
 
 // An owner with fixed settings: the engine session's defaults, no locking, fields from a list.
-class TPlainIndexFileOwner : public TIndexFileOwner {
+class TPlainIndexFileOwner : public TPlainTableFileOwner<TIndexFileOwner> {
  public:
-  std::string GetTableName() const override { return TableName; }
-  std::string GetProperDataDirectoryName() const override { return DirectoryName; }
   std::int32_t GetMaxTableIndexBufferSize() const override { return MaxTableIndexBufferSize; }
-  bool GetForceBufferFlush() const override { return ForceBufferFlush; }
   std::string GetPrivateDirectory() const override { return PrivateDirectory; }
   bool GetEncrypted() const override { return Encrypted; }
-  bool GetTransactionInProgress() const override { return TransactionInProgress; }
-  bool GetHeadersWritten() const override { return HeadersWritten; }
-  void SetHeadersWritten() override { HeadersWritten = true; }
-  bool IsReadLocked() const override { return ReadLocked; }
-  bool ReadLockTable(TDataCursor*) override {
-    ++ReadLockRequests;
-    return ReadLockGranted;
-  }
   std::int32_t GetFieldCount() const override { return static_cast<std::int32_t>(Fields.size()); }
   bool GetKeyField(std::int32_t fieldNumber, TIndexKeyField& field) const override {
     if (fieldNumber < 1 || fieldNumber > GetFieldCount()) return false;
@@ -249,17 +238,9 @@ class TPlainIndexFileOwner : public TIndexFileOwner {
     return true;
   }
 
-  std::string TableName;
-  std::string DirectoryName;
   std::int32_t MaxTableIndexBufferSize = 16384;
-  bool ForceBufferFlush = false;
   std::string PrivateDirectory;
   bool Encrypted = false;
-  bool TransactionInProgress = false;
-  bool HeadersWritten = false;
-  bool ReadLocked = false;
-  bool ReadLockGranted = true;
-  std::int32_t ReadLockRequests = 0;
   std::vector<TIndexKeyField> Fields;  // field 1 first
 };
 

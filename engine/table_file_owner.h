@@ -3,6 +3,7 @@
 // it. Each file class adds the few services only it needs in an interface derived from this
 // one; the shared table implements all three, and one override of a method here serves them all.
 
+#include <cstdint>
 #include <string>
 
 namespace korvel {
@@ -28,6 +29,38 @@ class TTableFileOwner {
   // read (it then returns without an error); a lock that cannot be had raises
   // KORVEL_LOCKTIMEOUT instead.
   virtual bool ReadLockTable(TDataCursor* cursor) = 0;
+};
+
+}  // namespace korvel
+
+namespace korvel {
+
+// The common part of the fixed-setting owners that tools and tests give a table file when no
+// shared table is there: names, flags and a read lock that is granted (or refused) on request.
+// `Interface` is the file's owner interface (TDataFileOwner, TIndexFileOwner, TBlobFileOwner).
+template <typename Interface>
+class TPlainTableFileOwner : public Interface {
+ public:
+  std::string GetTableName() const override { return TableName; }
+  std::string GetProperDataDirectoryName() const override { return DirectoryName; }
+  bool GetForceBufferFlush() const override { return ForceBufferFlush; }
+  bool GetTransactionInProgress() const override { return TransactionInProgress; }
+  bool GetHeadersWritten() const override { return HeadersWritten; }
+  void SetHeadersWritten() override { HeadersWritten = true; }
+  bool IsReadLocked() const override { return ReadLocked; }
+  bool ReadLockTable(TDataCursor*) override {
+    ++ReadLockRequests;
+    return ReadLockGranted;
+  }
+
+  std::string TableName;
+  std::string DirectoryName;
+  bool ForceBufferFlush = false;
+  bool TransactionInProgress = false;
+  bool HeadersWritten = false;
+  bool ReadLocked = false;
+  bool ReadLockGranted = true;
+  std::int32_t ReadLockRequests = 0;
 };
 
 }  // namespace korvel
