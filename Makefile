@@ -4,6 +4,9 @@
 DEBIAN_PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libicu-dev zlib1g-dev \
                    libbenchmark-dev libsqlite3-dev pkg-config
 JOBS ?= 2
+# ccache, when the machine has it, makes rebuilds of several work trees cheap; CI does without.
+CCACHE := $(shell command -v ccache 2>/dev/null)
+LAUNCHER := $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE))
 
 .PHONY: all deps test run bench release debug fuzz clean
 
@@ -20,11 +23,11 @@ deps:
 	fi
 
 debug: deps
-	cmake -S . -B build/debug -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKORVEL_SANITIZE=ON
+	cmake -S . -B build/debug -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKORVEL_SANITIZE=ON $(LAUNCHER)
 	cmake --build build/debug -j $(JOBS)
 
 release: deps
-	cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release $(LAUNCHER)
 	cmake --build build/release -j $(JOBS)
 
 test: debug
