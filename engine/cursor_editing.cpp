@@ -133,6 +133,7 @@ void TDataCursor::AppendRecord(std::uint8_t* record, bool reposition) {
       AfterEditStep(TEditStep::IndexKeyChanged);
     }
 
+    {  // the record stays pinned until the flush, which writes only unpinned records
     // The record and its key in the record index.
     const bool fresh = n == Table->DataFile->Header().NextRecordNumber;
     const std::int32_t firstFree = Table->DataFile->Header().FirstFreeRecord;
@@ -197,6 +198,7 @@ void TDataCursor::AppendRecord(std::uint8_t* record, bool reposition) {
       AfterEditStep(TEditStep::BlobsWritten);
     }
     std::memcpy(stored.data(), r->Buffer(), stored.size());
+    }
     AfterEditStep(TEditStep::BeforeFlush);
     FlushEdit(true, blobWritten);
   });
@@ -301,6 +303,7 @@ void TDataCursor::ModifyRecord(std::uint8_t* record, bool unlockAfter, bool repo
       ModifyTextIndexes(now.data(), old.data(), n);
     });
 
+    {  // pinned until the flush, which writes only unpinned records
     TRecord* r = nullptr;
     if (!Table->GetRecord(this, n, false, false, true, r)) RaiseCursor(KORVEL_LOCKTIMEOUT);
     TRecordPin pin(*Table, r);
@@ -320,6 +323,7 @@ void TDataCursor::ModifyRecord(std::uint8_t* record, bool unlockAfter, bool repo
       AfterEditStep(TEditStep::BlobsWritten);
     }
     std::memcpy(stored.data(), r->Buffer(), stored.size());
+    }
     AfterEditStep(TEditStep::BeforeFlush);
     FlushEdit(indexChanged, blobWritten);
   });
@@ -394,10 +398,12 @@ void TDataCursor::DeleteRecord(const std::uint8_t* record, bool reposition) {
     RemoveTextIndexes(old.data(), n);
     journal.Add([this, old, n] { AddTextIndexes(old.data(), n); });
 
+    std::vector<std::uint8_t> image;
+    {  // pinned until the flush, which writes only unpinned records
     TRecord* r = nullptr;
     if (!Table->GetRecord(this, n, false, false, true, r)) RaiseCursor(KORVEL_LOCKTIMEOUT);
     TRecordPin pin(*Table, r);
-    std::vector<std::uint8_t> image(r->Buffer(), r->Buffer() + RecordSize);
+    image.assign(r->Buffer(), r->Buffer() + RecordSize);
     const std::int32_t firstFree = Table->DataFile->Header().FirstFreeRecord;
     Table->SetNextFreeRecord(r);
     journal.Add([this, n, image, firstFree] {
@@ -409,6 +415,7 @@ void TDataCursor::DeleteRecord(const std::uint8_t* record, bool reposition) {
       Table->DataFile->SetNextFreeRecordNumber(firstFree);
     });
     AfterEditStep(TEditStep::RecordChanged);
+    }
     // The BLOB chains go last: freed blocks cannot be taken back.
     if (Table->HasBlobFile()) {
       for (std::int32_t f = 1; f <= Table->GetFieldCount(); ++f) {

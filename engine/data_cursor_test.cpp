@@ -501,7 +501,8 @@ TEST_F(CursorTest, AFailureAtAnyStepOfAnEditIsUndone) {
       c.SetIndexName("ByAmount");
       c.SetToRecordNumber(20);
       std::vector<std::uint8_t> r(static_cast<std::size_t>(c.GetRecordSize()));
-      c.GetCurrentRecord(r.data(), kind == 1);
+      c.GetCurrentRecord(r.data());
+      if (kind == 1) c.GetCurrentRecord(r.data(), true);
       c.Steps = 0;
       c.FailAt = failAt;
       bool failed = false;
