@@ -277,6 +277,8 @@ void TDataCursor::GotoLogicalRecordNumber(std::int32_t n) {
 }
 
 bool TDataCursor::SetToRecordNumber(std::int32_t n) {
+  CheckOpen();
+  TOperation operation(*this);
   GotoLogicalRecordNumber(n);
   RefreshCurrentRecord(1);
   return !Bof && !Eof && GetRecordNumber() == n;
@@ -406,6 +408,7 @@ int TDataCursor::SetToDataCursor(TDataCursor& other) {
 
 void TDataCursor::RepositionCurrentRecord() {
   CheckOpen();
+  TOperation operation(*this, false);
   const bool hadRecord = !Bof && !Eof;
   if (!hadRecord) {
     FirstPosition();

@@ -109,6 +109,7 @@ void TDataCursor::OpenCursor(bool /*noRequest*/) {
     FilteredRecordCount = 0;
     if (Repairing) return;
     if (Table->IndexMissing) RebuildIndexes();
+    TOperation operation(*this, false);
     SelectIndex(IsSourceTable ? kNoIndexPos : 0);
     SetToBegin();
   } catch (...) {
