@@ -137,8 +137,9 @@ bool TDataSession::SetIsLAN(bool value) {
 }
 
 void TDataSession::AddPassword(const std::string& password) {
+  // Kept whole: a cut copy would neither match the password nor be found again to delete.
   if (password.empty() || CheckForPassword(password)) return;
-  Passwords.push_back(Cut(password));
+  Passwords.push_back(password);
 }
 
 void TDataSession::DeletePassword(const std::string& password) {

@@ -69,6 +69,22 @@ TEST(Session, DefaultsAndPasswords) {
   EXPECT_EQ(s.GetPrivateDirectory(), s.CurrentDirectory);
 }
 
+TEST(Session, LongPasswordsAreKeptAndComparedWhole) {
+  TDataSession s(false);
+  std::string base(255, 'p');
+  std::string first = base + "one";
+  std::string second = base + "two";
+  s.AddPassword(first);
+  EXPECT_TRUE(s.CheckForPassword(first));
+  EXPECT_FALSE(s.CheckForPassword(base));  // a cut copy is not the password
+  s.AddPassword(first);
+  s.AddPassword(second);  // differs only after character 255: another password
+  ASSERT_EQ(s.Passwords.size(), 2u);
+  s.DeletePassword(first);
+  EXPECT_FALSE(s.CheckForPassword(first));
+  EXPECT_TRUE(s.CheckForPassword(second));
+}
+
 TEST(Session, DirectoriesAreSharedByFolderAndCounted) {
   TDataSession s(false);
   TDataDirectory* a = s.OpenDataDirectory("x", "/tmp/Some/Place");
