@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <string_view>
 
 #include "engine/data_table.h"
 #include "platform/system_info.h"
@@ -27,12 +28,26 @@ TEngineState& Engine() {
   return state;
 }
 
-std::string Cut(const std::string& s, std::size_t n = kMaxShortString) {
-  return s.size() > n ? s.substr(0, n) : s;
-}
-
 // A folder as the engine keeps it: trimmed, '\' read as '/', with a trailing '/'.
 std::string AsFolder(const std::string& path) { return AddBS(ConvertSlashes(TrimString(path))); }
+
+// Database names and folders are short strings. A longer one is refused, never cut: a cut
+// folder can be another folder (the parent), a cut name another database.
+void CheckShortString(const std::string& value, const std::string& refused) {
+  if (value.size() > kMaxShortString) RaiseError(KORVEL_REMOTEINVDB, "", "", TrimString(refused));
+}
+
+constexpr int kAccessDenied = -static_cast<int>(KORVEL_OSEACCES);
+
+}  // namespace
+
+bool IsValidTableName(const std::string& name) {
+  std::string trimmed = TrimString(name);
+  if (trimmed.empty() || trimmed.size() > kMaxShortString || trimmed == "." || trimmed == "..") return false;
+  return trimmed.find_first_of(std::string_view("/\\\0", 3)) == std::string::npos;
+}
+
+namespace {
 
 }  // namespace
 
@@ -110,7 +125,9 @@ TDataSession::~TDataSession() {
 
 void TDataSession::SetPrivateDirectory(const std::string& directory) {
   std::string trimmed = TrimString(directory);
-  PrivateDirectory = trimmed.empty() ? "" : Cut(AsFolder(trimmed));
+  std::string folder = trimmed.empty() ? "" : AsFolder(trimmed);
+  CheckShortString(folder, directory);
+  PrivateDirectory = folder;
 }
 
 std::string TDataSession::GetPrivateDirectory() const {
@@ -163,12 +180,15 @@ TDataDirectory* TDataSession::FindDirectoryByPath(const std::string& path) const
 
 TDataDirectory* TDataSession::OpenDataDirectory(const std::string& name, const std::string& path, bool) {
   bool memory = SameName(name, kMemoryDatabaseName);
+  CheckShortString(name, name);
   std::string trimmedPath = TrimString(path);
   std::string folder;
-  if (!trimmedPath.empty())
-    folder = Cut(AsFolder(trimmedPath));
-  else if (!memory)
+  if (!trimmedPath.empty()) {
+    folder = AsFolder(trimmedPath);
+    CheckShortString(folder, path);
+  } else if (!memory) {
     folder = CurrentDirectory;
+  }
   // The in-memory database and a disk folder of the same path are different databases.
   for (const auto& d : DataDirectories) {
     if (d->IsMemoryDatabase() == memory && SameName(d->Path, folder)) {
@@ -177,7 +197,7 @@ TDataDirectory* TDataSession::OpenDataDirectory(const std::string& name, const s
     }
   }
   auto directory = std::make_unique<TDataDirectory>(this);
-  directory->Name = Cut(name);
+  directory->Name = name;
   directory->Path = folder;
   directory->IncUseCount();
   DataDirectories.push_back(std::move(directory));
@@ -290,6 +310,7 @@ int TDataDirectory::OpenDataTable(const std::string& name, TDataTable*& table, b
                                   bool isSourceTable) {
   table = nullptr;
   if (Session->IsRemote) return -static_cast<int>(KORVEL_REMOTECONNECT);
+  if (!IsValidTableName(name)) return kAccessDenied;
   TDataTable* found = FindDataTable(name, inMemory);
   if (found != nullptr && (found->UseCount > 0 || found->TransactionInProgress)) {
     // A table kept open only by a transaction (no opener left) may be opened in any mode again.
@@ -311,7 +332,7 @@ int TDataDirectory::OpenDataTable(const std::string& name, TDataTable*& table, b
     }
   } else {
     auto created = std::make_unique<TDataTable>(this);
-    created->SetTableName(Cut(TrimString(name)));
+    created->SetTableName(TrimString(name));
     created->SetExclusive(exclusive);
     created->SetInMemory(inMemory);
     created->SetIsTemporary(isTemporary);
@@ -346,6 +367,7 @@ int TDataDirectory::CreateDataTable(const std::string& name, const TTableStructu
                                     bool inMemory, TDataTable*& table) {
   table = nullptr;
   if (Session->IsRemote) return -static_cast<int>(KORVEL_REMOTECONNECT);
+  if (!IsValidTableName(name)) return kAccessDenied;
   TDataTable* found = FindDataTable(name, inMemory);
   bool made = found == nullptr;
   if (found != nullptr && (found->UseCount > 0 || found->TransactionInProgress))
@@ -353,7 +375,7 @@ int TDataDirectory::CreateDataTable(const std::string& name, const TTableStructu
   if (made) {
     DataTables.push_back(std::make_unique<TDataTable>(this));
     found = DataTables.back().get();
-    found->SetTableName(Cut(TrimString(name)));
+    found->SetTableName(TrimString(name));
   }
   found->SetExclusive(true);
   found->SetInMemory(inMemory);
@@ -380,6 +402,7 @@ std::string TDataDirectory::GetTableFileName(const std::string& name, const std:
 }
 
 bool TDataDirectory::DataTableExists(const std::string& name, bool inMemory) const {
+  if (!IsValidTableName(name)) return false;
   return FileNameExists(GetTableFileName(name, kDataFileExt), inMemory);
 }
 
@@ -400,6 +423,7 @@ std::string TDataDirectory::GetTempDataTableName(bool inMemory) const {
 
 int TDataDirectory::RenameDataTable(const std::string& name, const std::string& newName, bool toBackup,
                                     bool inMemory) {
+  if (!IsValidTableName(name) || (!toBackup && !IsValidTableName(newName))) return kAccessDenied;
   TDataTable* found = FindDataTable(name, inMemory);
   if (found == nullptr) return RenameTableFiles(name, newName, toBackup, inMemory);
   if (found->UseCount > 0 || found->TransactionInProgress) return -static_cast<int>(KORVEL_OSEACCES);
@@ -410,6 +434,7 @@ int TDataDirectory::RenameDataTable(const std::string& name, const std::string& 
 }
 
 int TDataDirectory::DeleteDataTable(const std::string& name, bool inMemory) {
+  if (!IsValidTableName(name)) return kAccessDenied;
   TDataTable* found = FindDataTable(name, inMemory);
   if (found == nullptr) return DeleteTableFiles(name, inMemory);
   if (found->UseCount > 0 || found->TransactionInProgress) return -static_cast<int>(KORVEL_OSEACCES);

@@ -66,8 +66,15 @@ inline constexpr const char* kIndexBackupExt = ".IBK";
 inline constexpr const char* kBlobBackupExt = ".BBK";
 inline constexpr const char* kMemoryDatabaseName = "Memory";
 
-// Longest string the session's short-string settings keep.
+// Longest name or folder the session and its directories accept.
 inline constexpr std::size_t kMaxShortString = 255;
+
+// Whether `name` can name a table: one file inside its database's folder. Refused: a blank
+// name, one longer than kMaxShortString, one holding a folder separator ('/' or '\\') or a
+// NUL, and the names "." and "..". The directory's table operations answer a refused name with
+// -KORVEL_OSEACCES (DataTableExists with false), so that no name reaches a file outside the
+// folder or another table's files.
+bool IsValidTableName(const std::string& name);
 
 // One database: a folder, or the in-memory database.
 class TDataDirectory {
@@ -91,12 +98,15 @@ class TDataDirectory {
   // The file of table `name` with extension `ext` (".DAT", ".IDX", ...).
   std::string GetTableFileName(const std::string& name, const std::string& ext) const;
 
+  // Whether a listed table or the table's data file exists (on disk, or among the memory files).
   bool DataTableExists(const std::string& name, bool inMemory) const;
   // Names of the tables of the directory, without extension.
   void ListTableNames(TStringList& names) const;
   // A table name (with ".DAT") no table of the directory uses yet: five digits of the thread id
   // followed by a counter.
   std::string GetTempDataTableName(bool inMemory) const;
+  // Both names are table names of this directory (newName is unused with toBackup); moving a
+  // table's files into another folder is RenameTableFiles' work.
   int RenameDataTable(const std::string& name, const std::string& newName, bool toBackup, bool inMemory);
   int DeleteDataTable(const std::string& name, bool inMemory);
 

@@ -2,18 +2,45 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
+#include <functional>
 
+#include "engine/data_table.h"
 #include "platform/system_info.h"
 #include "support/files.h"
 #include "support/test_folder.h"
+#include "tests/table_helpers.h"
 
 namespace korvel {
 namespace {
 
+using testing::CounterTableStructure;
 using testing::TTestFolder;
 
 void Touch(const std::string& path) { std::ofstream(path) << "x"; }
+
+TErrorCode CodeOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const EKORVELEngineError& e) {
+    return e.ErrorCode;
+  }
+  return 0;
+}
+
+constexpr int kAccessDenied = -static_cast<int>(KORVEL_OSEACCES);
+
+// Creates a counter table through the directory; the directory's code.
+int Create(TDataDirectory* d, const std::string& name, bool inMemory = false) {
+  TDataTable* table = nullptr;
+  return d->CreateDataTable(name, CounterTableStructure(false), false, inMemory, table);
+}
+
+int Open(TDataDirectory* d, const std::string& name, TDataTable*& table, bool exclusive = false,
+         bool inMemory = false) {
+  return d->OpenDataTable(name, table, true, exclusive, false, inMemory, false, false, false);
+}
 
 TEST(Engine, CurrentSessionNeedsInitialisation) {
   ExitKORVEL();
@@ -83,6 +110,80 @@ TEST(Session, LongPasswordsAreKeptAndComparedWhole) {
   s.DeletePassword(first);
   EXPECT_FALSE(s.CheckForPassword(first));
   EXPECT_TRUE(s.CheckForPassword(second));
+}
+
+TEST(Session, NamesAndPathsOverTheLimitAreRefusedNotCut) {
+  TDataSession s(false);
+  // A folder path whose first 255 characters end at its parent's separator.
+  TTestFolder folder;
+  std::string parent = folder.Path() + std::string(255 - folder.Path().size() - 1, 'p') + "/";
+  ASSERT_EQ(parent.size(), 255u);
+  std::string deep = parent + std::string(20, 'c');
+  std::filesystem::create_directories(deep);
+  try {
+    s.OpenDataDirectory("db", deep);
+    FAIL() << "a 276-character folder was accepted";
+  } catch (const EKORVELEngineError& e) {
+    EXPECT_EQ(e.ErrorCode, KORVEL_REMOTEINVDB);
+    // The error names what was refused (as far as an error context holds).
+    EXPECT_EQ(e.ErrorDatabaseName, deep.substr(0, 255));
+  }
+  EXPECT_EQ(s.DirectoryCount(), 0u);
+  EXPECT_EQ(CodeOf([&] { s.OpenDataDirectory(std::string(256, 'n'), folder.Path()); }), KORVEL_REMOTEINVDB);
+  EXPECT_EQ(CodeOf([&] { s.OpenDataDirectory("Memory", deep); }), KORVEL_REMOTEINVDB);
+  // A path of 254 characters gets its separator and fits.
+  EXPECT_EQ(s.OpenDataDirectory("db", parent.substr(0, 254))->Path, parent);
+
+  std::string privateBefore = s.GetPrivateDirectory();
+  EXPECT_EQ(CodeOf([&] { s.SetPrivateDirectory(deep); }), KORVEL_REMOTEINVDB);
+  EXPECT_EQ(s.GetPrivateDirectory(), privateBefore);
+
+  // Two in-memory tables whose names differ only after character 255 are not one table.
+  TDataDirectory* memory = s.OpenDataDirectory("Memory", "");
+  std::string longName = std::string(255, 't');
+  EXPECT_EQ(Create(memory, longName, true), 0);
+  EXPECT_EQ(Create(memory, longName + "x", true), kAccessDenied);
+  EXPECT_EQ(memory->DeleteDataTable(longName + "x", true), kAccessDenied);
+  EXPECT_TRUE(memory->DataTableExists(longName, true));
+  EXPECT_FALSE(memory->DataTableExists(longName + "x", true));
+  TDataTable* table = nullptr;
+  EXPECT_EQ(Open(memory, longName + "x", table, false, true), kAccessDenied);
+  EXPECT_EQ(memory->DeleteDataTable(longName, true), 0);
+}
+
+TEST(Directory, TableNamesNeverLeaveTheFolder) {
+  TTestFolder root;
+  std::filesystem::create_directory(root.File("db"));
+  testing::CreateCounterTable(root.Path(), "victim", 3);
+  TDataSession s(false);
+  TDataDirectory* d = s.OpenDataDirectory("db", root.File("db"));
+  TDataTable* table = nullptr;
+
+  EXPECT_EQ(Create(d, "../outside"), kAccessDenied);
+  EXPECT_FALSE(std::filesystem::exists(root.File("outside.DAT")));
+  EXPECT_EQ(Open(d, "..\\victim", table), kAccessDenied);
+  EXPECT_EQ(Open(d, "../victim", table, true), kAccessDenied);
+  EXPECT_EQ(table, nullptr);
+  EXPECT_FALSE(d->DataTableExists("../victim", false));
+  EXPECT_FALSE(d->DataTableExists(root.File("victim"), false));
+  EXPECT_EQ(d->DeleteDataTable("../victim", false), kAccessDenied);
+  EXPECT_EQ(d->RenameDataTable("../victim", "mine", false, false), kAccessDenied);
+  EXPECT_TRUE(std::filesystem::exists(root.File("victim.DAT")));
+  EXPECT_TRUE(std::filesystem::exists(root.File("victim.IDX")));
+
+  ASSERT_EQ(Create(d, "t"), 0);
+  EXPECT_EQ(d->RenameDataTable("t", "../moved", false, false), kAccessDenied);
+  EXPECT_EQ(d->RenameDataTable("t", "sub/moved", false, false), kAccessDenied);
+  EXPECT_TRUE(d->DataTableExists("t", false));
+  for (const char* name : {"", "  ", "..", " .. ", ".", "/etc/passwd", "a/b", "a\\b"})
+    EXPECT_EQ(Create(d, name), kAccessDenied) << "'" << name << "'";
+  EXPECT_EQ(Create(d, std::string("t\0/../x", 8)), kAccessDenied);
+  // Dots inside a name are just characters of a file in the folder.
+  EXPECT_EQ(Create(d, "a..b"), 0);
+  EXPECT_TRUE(std::filesystem::exists(root.File("db/a..b.DAT")));
+  // The in-memory database follows the same rule.
+  TDataDirectory* memory = s.OpenDataDirectory("Memory", "");
+  EXPECT_EQ(Create(memory, "../m", true), kAccessDenied);
 }
 
 TEST(Session, DirectoriesAreSharedByFolderAndCounted) {
