@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "engine/data_table.h"
+#include "platform/posix_file.h"
 #include "platform/system_info.h"
 #include "support/files.h"
 #include "support/os_files.h"
@@ -518,16 +519,38 @@ int TDataDirectory::RenameTableFiles(const std::string& name, const std::string&
   std::string target = ConvertSlashes(TrimString(toBackup ? name : newName));
   if (toBackup || (!inMemory && !ContainsDirectory(target))) target = Path + target;
   TFileList& files = GetFileList();
-  std::string dataFile = GetTableFileName(name, kDataFileExt);
-  if (!files.FileExists(dataFile, inMemory)) return -static_cast<int>(KORVEL_OSENOENT);
+  if (!files.FileExists(GetTableFileName(name, kDataFileExt), inMemory)) return -static_cast<int>(KORVEL_OSENOENT);
+  std::string from[3], to[3];
   for (int i = 0; i < 3; ++i) {
-    std::string from = GetTableFileName(name, kTableExts[i]);
-    if (i > 0 && !files.FileExists(from, inMemory)) continue;
-    std::string to = EnsureFileExt(target, kDataFileExt, toBackup ? kBackupExts[i] : kTableExts[i]);
-    int result = files.RenameFile(from, inMemory, to);
+    from[i] = GetTableFileName(name, kTableExts[i]);
+    to[i] = EnsureFileExt(target, kDataFileExt, toBackup ? kBackupExts[i] : kTableExts[i]);
+  }
+  // A rename never replaces another table: each of the three new names must be free (a stray
+  // index or BLOB file would join the renamed table), unless it is this table's own file under
+  // another letter case. A backup is the exception: it replaces the previous backup whole.
+  for (int i = 0; i < 3; ++i) {
+    if (IsSameFile(from[i], to[i], inMemory) || !files.FileExists(to[i], inMemory)) continue;
+    if (!toBackup) return -static_cast<int>(KORVEL_TABLEEXISTS);
+    int result = files.DeleteFile(to[i], inMemory);
     if (result < 0) return result;
   }
+  int renamed = 0;
+  for (; renamed < 3; ++renamed) {
+    if (renamed > 0 && !files.FileExists(from[renamed], inMemory)) continue;
+    int result = files.RenameFile(from[renamed], inMemory, to[renamed]);
+    if (result < 0) {
+      // Half a table under each name is no table: what was renamed goes back.
+      while (renamed-- > 0)
+        if (files.FileExists(to[renamed], inMemory)) files.RenameFile(to[renamed], inMemory, from[renamed]);
+      return result;
+    }
+  }
   return 0;
+}
+
+bool TDataDirectory::IsSameFile(const std::string& a, const std::string& b, bool inMemory) {
+  if (inMemory) return SameName(NormalizeFileName(a), NormalizeFileName(b));
+  return platform::ResolveExistingPath(NormalizeFileName(a)) == platform::ResolveExistingPath(NormalizeFileName(b));
 }
 
 int TDataDirectory::DeleteTableFiles(const std::string& name, bool inMemory) {

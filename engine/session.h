@@ -138,7 +138,9 @@ class TDataDirectory {
   // The file work of renaming and deleting a table that nobody holds open: the data file must
   // exist; the index and BLOB files go with it when they exist. A rename keeps the new name's
   // folder when it has one (or the table is in memory), else uses this directory's folder; with
-  // toBackup the files get the backup extensions under their own name.
+  // toBackup the files get the backup extensions under their own name. A rename onto an
+  // existing file of the new name is refused with -KORVEL_TABLEEXISTS, except that a backup
+  // replaces the previous backup's files; a failure half-way renames the files back.
   int RenameTableFiles(const std::string& name, const std::string& newName, bool toBackup, bool inMemory);
   int DeleteTableFiles(const std::string& name, bool inMemory);
 
@@ -152,6 +154,9 @@ class TDataDirectory {
   std::uint8_t Rights = 0;
 
  private:
+  // Whether two names reach one file: memory files compare as names, disk files by the path
+  // they resolve to.
+  static bool IsSameFile(const std::string& a, const std::string& b, bool inMemory);
   // Frees the table (listed at `position`) once it is neither open nor in a transaction.
   void FreeTableIfUnused(std::size_t position);
   std::size_t PositionOf(const TDataTable* table) const;

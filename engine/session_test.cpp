@@ -186,6 +186,78 @@ TEST(Directory, TableNamesNeverLeaveTheFolder) {
   EXPECT_EQ(Create(memory, "../m", true), kAccessDenied);
 }
 
+// Records of a table as the data header counts them, read through a session of its own.
+std::int32_t RecordsOf(const std::string& folder, const std::string& name) {
+  testing::TTableSession s(folder);
+  if (s.Open(name) != 0) return -1;
+  std::int32_t records = s.Table->GetPhysicalRecordsUsed();
+  s.Close();
+  return records;
+}
+
+TEST(Directory, ARenameNeverReplacesAnotherTable) {
+  TTestFolder folder;
+  testing::CreateCounterTable(folder.Path(), "src", 2);
+  testing::CreateCounterTable(folder.Path(), "dst", 7, true);
+  TDataSession s(false);
+  TDataDirectory* d = s.OpenDataDirectory("db", folder.Path());
+  constexpr int kExists = -static_cast<int>(KORVEL_TABLEEXISTS);
+
+  EXPECT_EQ(d->RenameDataTable("src", "dst", false, false), kExists);
+  EXPECT_EQ(d->RenameDataTable("src", "DST.dat", false, false), kExists);
+  EXPECT_EQ(RecordsOf(folder.Path(), "dst"), 7);
+  EXPECT_EQ(RecordsOf(folder.Path(), "src"), 2);
+  EXPECT_TRUE(std::filesystem::exists(folder.File("dst.BLB")));
+  // Any one of the three files is enough to refuse: a stray BLOB file would join the table.
+  Touch(folder.File("stray.BLB"));
+  EXPECT_EQ(d->RenameDataTable("src", "stray", false, false), kExists);
+  EXPECT_TRUE(std::filesystem::exists(folder.File("src.IDX")));
+  EXPECT_FALSE(std::filesystem::exists(folder.File("stray.DAT")));
+  // A table this session holds is refused the same way.
+  TDataTable* held = nullptr;
+  ASSERT_EQ(Open(d, "dst", held), 0);
+  EXPECT_EQ(d->RenameDataTable("src", "dst", false, false), kExists);
+  d->CloseDataTable(held, true, false, false);
+
+  // Changing only the letter case renames the table itself.
+  EXPECT_EQ(d->RenameDataTable("src", "Src", false, false), 0);
+  EXPECT_TRUE(std::filesystem::exists(folder.File("Src.DAT")));
+  EXPECT_FALSE(std::filesystem::exists(folder.File("src.DAT")));
+  EXPECT_EQ(RecordsOf(folder.Path(), "Src"), 2);
+
+  // A backup replaces the previous backup whole: no BLOB backup of an older table stays.
+  EXPECT_EQ(d->RenameDataTable("dst", "", true, false), 0);
+  EXPECT_TRUE(std::filesystem::exists(folder.File("dst.BBK")));
+  testing::CreateCounterTable(folder.Path(), "dst", 3);
+  EXPECT_EQ(d->RenameDataTable("dst", "", true, false), 0);
+  EXPECT_TRUE(std::filesystem::exists(folder.File("dst.DBK")));
+  EXPECT_TRUE(std::filesystem::exists(folder.File("dst.IBK")));
+  EXPECT_FALSE(std::filesystem::exists(folder.File("dst.BBK")));
+
+  // In memory: no second memory file of the new name.
+  TDataDirectory* memory = s.OpenDataDirectory("Memory", "");
+  ASSERT_EQ(Create(memory, "msrc", true), 0);
+  ASSERT_EQ(Create(memory, "mdst", true), 0);
+  EXPECT_EQ(memory->RenameDataTable("msrc", "mdst", false, true), kExists);
+  TStringList names;
+  memory->ListTableNames(names);
+  EXPECT_EQ(names.Count(), 2u);
+  EXPECT_EQ(memory->RenameDataTable("msrc", "MSRC", false, true), 0);
+  EXPECT_TRUE(memory->DataTableExists("msrc", true));
+  // A rename that fails half-way (the index file is held open) puts the data file back.
+  TAbstractFile* index = nullptr;
+  bool readOnlyAttribute = false, readOnly = false;
+  std::int32_t handle = GetFileList().OpenFile(memory->GetTableFileName("msrc", ".IDX"), true, index,
+                                               readOnlyAttribute, readOnly, false, false);
+  ASSERT_GT(handle, 0);
+  EXPECT_EQ(memory->RenameDataTable("msrc", "moved", false, true), kAccessDenied);
+  EXPECT_TRUE(memory->DataTableExists("msrc", true));
+  EXPECT_FALSE(memory->DataTableExists("moved", true));
+  GetFileList().CloseFile(index, true, handle);
+  memory->DeleteDataTable("msrc", true);
+  memory->DeleteDataTable("mdst", true);
+}
+
 TEST(Session, DirectoriesAreSharedByFolderAndCounted) {
   TDataSession s(false);
   TDataDirectory* a = s.OpenDataDirectory("x", "/tmp/Some/Place");
