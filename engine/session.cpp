@@ -404,7 +404,11 @@ std::string TDataDirectory::GetTableFileName(const std::string& name, const std:
 
 bool TDataDirectory::DataTableExists(const std::string& name, bool inMemory) const {
   if (!IsValidTableName(name)) return false;
-  return FileNameExists(GetTableFileName(name, kDataFileExt), inMemory);
+  if (FindDataTable(name, inMemory) != nullptr) return true;
+  std::string file = GetTableFileName(name, kDataFileExt);
+  // A disk table exists when its data file is on disk: the file list can still hold an object
+  // of a name whose open failed, after the file itself is gone.
+  return inMemory ? FileNameExists(file, true) : OSFileExists(file);
 }
 
 void TDataDirectory::ListTableNames(TStringList& names) const {
