@@ -193,6 +193,8 @@ TDataDirectory* TDataSession::OpenDataDirectory(const std::string& name, const s
   // The in-memory database and a disk folder of the same path are different databases.
   for (const auto& d : DataDirectories) {
     if (d->IsMemoryDatabase() == memory && SameName(d->Path, folder)) {
+      // A count that wrapped to 0 would let one close free what every other opener holds.
+      if (d->UseCount == kMaxUseCount) RaiseError(KORVEL_OSEMFILE, "", "", d->Path, d->Path);
       d->IncUseCount();
       return d.get();
     }
@@ -313,6 +315,7 @@ int TDataDirectory::OpenDataTable(const std::string& name, TDataTable*& table, b
   if (Session->IsRemote) return -static_cast<int>(KORVEL_REMOTECONNECT);
   if (!IsValidTableName(name)) return kAccessDenied;
   TDataTable* found = FindDataTable(name, inMemory);
+  if (found != nullptr && found->UseCount == kMaxUseCount) return -static_cast<int>(KORVEL_OSEMFILE);
   if (found != nullptr && (found->UseCount > 0 || found->TransactionInProgress)) {
     // A table kept open only by a transaction (no opener left) may be opened in any mode again.
     bool conflict = (found->Exclusive || exclusive) && (found->UseCount > 0 || !found->TransactionInProgress);

@@ -68,6 +68,8 @@ inline constexpr const char* kMemoryDatabaseName = "Memory";
 
 // Longest name or folder the session and its directories accept.
 inline constexpr std::size_t kMaxShortString = 255;
+// Most openers a directory or a table counts; one more open is refused with KORVEL_OSEMFILE.
+inline constexpr std::uint16_t kMaxUseCount = 0xFFFF;
 
 // Whether `name` can name a table: one file inside its database's folder. Refused: a blank
 // name, one longer than kMaxShortString, one holding a folder separator ('/' or '\\') or a
@@ -114,7 +116,7 @@ class TDataDirectory {
   // TDataTable; it stays listed while open, and while a transaction involves it.
   //
   // OpenDataTable returns -KORVEL_OSEACCES when an opener of this session holds the table in a
-  // conflicting (exclusive) way; failures of the files raise their engine error, and a table
+  // conflicting (exclusive) way, -KORVEL_OSEMFILE when kMaxUseCount openers hold it; failures of the files raise their engine error, and a table
   // object made for the call is freed again. checkHeaders is for the repair of damaged tables,
   // which opens them without the full header checks; the directory itself does not use it.
   int OpenDataTable(const std::string& name, TDataTable*& table, bool checkHeaders, bool exclusive,

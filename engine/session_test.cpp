@@ -258,6 +258,29 @@ TEST(Directory, ARenameNeverReplacesAnotherTable) {
   memory->DeleteDataTable("mdst", true);
 }
 
+TEST(Session, UseCountsRefuseTheOpenThatWouldWrap) {
+  TTestFolder folder;
+  testing::CreateCounterTable(folder.Path(), "t", 1);
+  TDataSession s(false);
+  TDataDirectory* d = nullptr;
+  for (int i = 0; i < 0xFFFF; ++i) d = s.OpenDataDirectory("db", folder.Path());
+  ASSERT_EQ(d->UseCount, 0xFFFF);
+  EXPECT_EQ(CodeOf([&] { s.OpenDataDirectory("db", folder.Path()); }), KORVEL_OSEMFILE);
+  EXPECT_EQ(d->UseCount, 0xFFFF);
+
+  TDataTable* table = nullptr;
+  for (int i = 0; i < 0xFFFF; ++i) ASSERT_EQ(Open(d, "t", table), 0);
+  TDataTable* again = nullptr;
+  EXPECT_EQ(Open(d, "t", again), -static_cast<int>(KORVEL_OSEMFILE));
+  EXPECT_EQ(again, nullptr);
+  EXPECT_EQ(table->UseCount, 0xFFFF);
+  // Still held: one close does not free the table, and an exclusive open is refused.
+  d->CloseDataTable(table, true, false, false);
+  EXPECT_EQ(d->FindDataTable("t", false), table);
+  EXPECT_EQ(table->UseCount, 0xFFFE);
+  EXPECT_EQ(Open(d, "t", again, true), kAccessDenied);
+}
+
 TEST(Session, DirectoriesAreSharedByFolderAndCounted) {
   TDataSession s(false);
   TDataDirectory* a = s.OpenDataDirectory("x", "/tmp/Some/Place");
