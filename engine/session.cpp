@@ -317,9 +317,13 @@ int TDataDirectory::OpenDataTable(const std::string& name, TDataTable*& table, b
   TDataTable* found = FindDataTable(name, inMemory);
   if (found != nullptr && found->UseCount == kMaxUseCount) return -static_cast<int>(KORVEL_OSEMFILE);
   if (found != nullptr && (found->UseCount > 0 || found->TransactionInProgress)) {
-    // A table kept open only by a transaction (no opener left) may be opened in any mode again.
+    // Its files are open in the mode of the first open: a shared table cannot be handed out as
+    // exclusive (other processes can open it), whether a cursor or a transaction holds it and
+    // whatever OverrideExclusive says. A table kept open only by a transaction (no opener left)
+    // may otherwise be opened in any mode again.
+    if (exclusive && !found->Exclusive) return kAccessDenied;
     bool conflict = (found->Exclusive || exclusive) && (found->UseCount > 0 || !found->TransactionInProgress);
-    if (conflict && !overrideExclusive) return -static_cast<int>(KORVEL_OSEACCES);
+    if (conflict && !overrideExclusive) return kAccessDenied;
     found->OpenTable();
   } else if (found != nullptr) {
     found->SetExclusive(exclusive);

@@ -281,6 +281,36 @@ TEST(Session, UseCountsRefuseTheOpenThatWouldWrap) {
   EXPECT_EQ(Open(d, "t", again, true), kAccessDenied);
 }
 
+TEST(Directory, ASharedTableIsNeverHandedOutAsExclusive) {
+  TTestFolder folder;
+  testing::CreateCounterTable(folder.Path(), "t", 1);
+  TDataSession s(false);
+  TDataDirectory* d = s.OpenDataDirectory("db", folder.Path());
+  TDataTable* table = nullptr;
+  ASSERT_EQ(Open(d, "t", table), 0);
+  d->StartTransaction();
+  ASSERT_EQ(d->CloseDataTable(table, true, false, false), 0);
+  ASSERT_EQ(d->FindDataTable("t", false), table);  // kept open by the transaction, shared
+  TDataTable* again = nullptr;
+  EXPECT_EQ(Open(d, "t", again, true), kAccessDenied);
+  EXPECT_EQ(d->OpenDataTable("t", again, true, true, true, false, false, false, false), kAccessDenied);
+  EXPECT_EQ(Open(d, "t", again), 0);  // a shared open joins it
+  EXPECT_EQ(again, table);
+  d->RollbackTransaction();
+  d->CloseDataTable(again, true, false, false);
+
+  // Outside a transaction an exclusive request on a shared table is refused even with
+  // OverrideExclusive: the files stay open for sharing whatever the flag says.
+  ASSERT_EQ(Open(d, "t", table), 0);
+  EXPECT_EQ(d->OpenDataTable("t", again, true, true, true, false, false, false, false), kAccessDenied);
+  EXPECT_FALSE(table->Exclusive);
+  // An exclusive holder's own second open with OverrideExclusive is what the flag is for.
+  d->CloseDataTable(table, true, false, false);
+  ASSERT_EQ(Open(d, "t", table, true), 0);
+  EXPECT_EQ(d->OpenDataTable("t", again, true, true, true, false, false, false, false), 0);
+  EXPECT_EQ(again, table);
+}
+
 TEST(Session, DirectoriesAreSharedByFolderAndCounted) {
   TDataSession s(false);
   TDataDirectory* a = s.OpenDataDirectory("x", "/tmp/Some/Place");
