@@ -173,9 +173,18 @@ bool TDataSession::CheckForPassword(const std::string& password) const {
   return std::find(Passwords.begin(), Passwords.end(), password) != Passwords.end();
 }
 
-TDataDirectory* TDataSession::FindDirectoryByPath(const std::string& path) const {
-  for (const auto& d : DataDirectories)
-    if (SameName(d->Path, path)) return d.get();
+TDataDirectory* TDataSession::FindDirectory(const std::string& folder, bool memory) const {
+  // A folder on disk is the folder it resolves to; one that does not exist (yet) matches without
+  // regard to case. The in-memory database's folder is only a name.
+  bool onDisk = false;
+  if (!memory) {
+    platform::TFileStatus status;
+    onDisk = platform::StatPath(folder, status) && status.IsDirectory;
+  }
+  for (const auto& d : DataDirectories) {
+    if (d->IsMemoryDatabase() != memory) continue;
+    if (onDisk ? d->Path == folder : SameName(d->Path, folder)) return d.get();
+  }
   return nullptr;
 }
 
@@ -190,14 +199,13 @@ TDataDirectory* TDataSession::OpenDataDirectory(const std::string& name, const s
   } else if (!memory) {
     folder = CurrentDirectory;
   }
+  if (!memory) folder = platform::ResolveExistingPath(folder);
   // The in-memory database and a disk folder of the same path are different databases.
-  for (const auto& d : DataDirectories) {
-    if (d->IsMemoryDatabase() == memory && SameName(d->Path, folder)) {
-      // A count that wrapped to 0 would let one close free what every other opener holds.
-      if (d->UseCount == kMaxUseCount) RaiseError(KORVEL_OSEMFILE, "", "", d->Path, d->Path);
-      d->IncUseCount();
-      return d.get();
-    }
+  if (TDataDirectory* d = FindDirectory(folder, memory)) {
+    // A count that wrapped to 0 would let one close free what every other opener holds.
+    if (d->UseCount == kMaxUseCount) RaiseError(KORVEL_OSEMFILE, "", "", d->Path, d->Path);
+    d->IncUseCount();
+    return d;
   }
   auto directory = std::make_unique<TDataDirectory>(this);
   directory->Name = name;
@@ -288,11 +296,14 @@ bool TDataDirectory::GetHasOpenTables() const {
 }
 
 TDataTable* TDataDirectory::FindDataTable(const std::string& name, bool inMemory) const {
-  // Names compare as the files they give: customer, CUSTOMER.DAT and " customer " are one table.
+  // Names compare as the files they give: customer, CUSTOMER.DAT and " customer " are one table,
+  // unless on disk they are two files.
   std::string file = GetTableFileName(TrimString(name), kDataFileExt);
-  for (const auto& table : DataTables)
-    if (table->InMemory == inMemory && SameName(GetTableFileName(TrimString(table->TableName), kDataFileExt), file))
-      return table.get();
+  for (const auto& table : DataTables) {
+    if (table->InMemory != inMemory) continue;
+    std::string listed = GetTableFileName(TrimString(table->TableName), kDataFileExt);
+    if (listed == file || (SameName(listed, file) && IsSameFile(listed, file, inMemory))) return table.get();
+  }
   return nullptr;
 }
 

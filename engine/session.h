@@ -241,7 +241,7 @@ class TDataSession {
   std::int32_t MaxTableBlobBufferCount = 8192;
 
  private:
-  TDataDirectory* FindDirectoryByPath(const std::string& path) const;
+  TDataDirectory* FindDirectory(const std::string& folder, bool memory) const;
 };
 
 // Engine level. InitializeKORVEL runs once per process (later calls do nothing): it starts the

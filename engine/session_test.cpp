@@ -311,6 +311,59 @@ TEST(Directory, ASharedTableIsNeverHandedOutAsExclusive) {
   EXPECT_EQ(again, table);
 }
 
+// Names that differ only in letter case are one name only while one of them does not exist.
+TEST(Directory, FilesAndFoldersDifferingOnlyInCaseStayApart) {
+  TTestFolder root;
+  std::filesystem::create_directory(root.File("Sales"));
+  std::filesystem::create_directory(root.File("sales"));
+  testing::CreateCounterTable(root.File("Sales"), "t", 3);
+  testing::CreateCounterTable(root.File("sales"), "t", 5);
+  testing::CreateCounterTable(root.Path(), "Orders", 2);
+  // Made elsewhere and moved beside Orders: a new name reaches an existing file of another case.
+  std::filesystem::create_directory(root.File("staging"));
+  testing::CreateCounterTable(root.File("staging"), "orders", 4);
+  for (const char* file : {"orders.DAT", "orders.IDX"})
+    std::filesystem::rename(root.File("staging/") + file, root.File(file));
+  testing::CreateCounterTable(root.Path(), "Single", 6);
+
+  testing::TTableSession upper(root.File("Sales"));
+  testing::TTableSession lower(root.File("sales/"));
+  ASSERT_EQ(upper.Open("t"), 0);
+  ASSERT_EQ(lower.Open("t"), 0);
+  EXPECT_NE(upper.Table->DataFile->File, lower.Table->DataFile->File);
+  EXPECT_EQ(upper.Table->GetPhysicalRecordsUsed(), 3);
+  EXPECT_EQ(lower.Table->GetPhysicalRecordsUsed(), 5);
+  testing::WriteCounter(*lower.Table, 1, 99);
+  EXPECT_EQ(testing::ReadCounter(*upper.Table, 1), 0);
+  EXPECT_EQ(testing::ReadCounter(*lower.Table, 1), 99);
+
+  // One session: two folders are two databases, two files two tables.
+  TDataSession s(false);
+  TDataDirectory* salesUpper = s.OpenDataDirectory("a", root.File("Sales"));
+  TDataDirectory* salesLower = s.OpenDataDirectory("b", root.File("sales/"));
+  EXPECT_NE(salesUpper, salesLower);
+  EXPECT_EQ(salesLower->Path, root.File("sales/"));
+  TDataDirectory* d = s.OpenDataDirectory("db", root.Path());
+  TDataTable* capital = nullptr;
+  TDataTable* small = nullptr;
+  ASSERT_EQ(Open(d, "Orders", capital), 0);
+  ASSERT_EQ(Open(d, "orders", small, true), 0);  // not the shared table "Orders"
+  EXPECT_NE(capital, small);
+  EXPECT_EQ(capital->GetPhysicalRecordsUsed(), 2);
+  EXPECT_EQ(small->GetPhysicalRecordsUsed(), 4);
+
+  // A spelling that does not exist still finds the one file it can only mean.
+  TDataTable* single = nullptr;
+  TDataTable* shouted = nullptr;
+  ASSERT_EQ(Open(d, "Single", single), 0);
+  ASSERT_EQ(Open(d, "SINGLE.dat", shouted), 0);
+  EXPECT_EQ(single, shouted);
+  EXPECT_EQ(single->UseCount, 2);
+  testing::TTableSession other(root.Path());
+  ASSERT_EQ(other.Open("single"), 0);
+  EXPECT_EQ(other.Table->DataFile->File, single->DataFile->File);
+}
+
 TEST(Session, DirectoriesAreSharedByFolderAndCounted) {
   TDataSession s(false);
   TDataDirectory* a = s.OpenDataDirectory("x", "/tmp/Some/Place");

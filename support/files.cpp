@@ -357,8 +357,16 @@ std::size_t TFileList::Count() {
 }
 
 TAbstractFile* TFileList::Find(const std::string& name, bool inMemory) const {
+  if (inMemory) {
+    for (const auto& f : files_)
+      if (f->InMemory() && SameName(f->FileName, name)) return f.get();
+    return nullptr;
+  }
+  // A disk file is the file its name resolves to: a spelling that does not exist finds the
+  // existing file it matches without regard to case, but two existing files are never one.
+  std::string resolved = platform::ResolveExistingPath(name);
   for (const auto& f : files_)
-    if (f->InMemory() == inMemory && SameName(f->FileName, name)) return f.get();
+    if (!f->InMemory() && f->FileName == resolved) return f.get();
   return nullptr;
 }
 
@@ -374,7 +382,7 @@ TAbstractFile* TFileList::Add(const std::string& name, bool inMemory) {
     file = std::make_unique<TMemoryFile>();
   else
     file = std::make_unique<TPhysicalFile>();
-  file->FileName = name;
+  file->FileName = inMemory ? name : platform::ResolveExistingPath(name);
   files_.push_back(std::move(file));
   return files_.back().get();
 }

@@ -9,7 +9,8 @@
 //   TFileHandler       one opener's view of a file; the table file classes derive from it
 //
 // Invariants:
-//   - at most one listed object per (trimmed, case-folded name, kind);
+//   - at most one listed object per memory file (trimmed, case-folded name) and per disk file
+//     (the path its name resolves to, which a disk object keeps as its FileName);
 //   - a disk file object is freed when its last handle closes; a memory file that is not
 //     temporary keeps its bytes until it is deleted or the library unloads;
 //   - lock order is list before file: nothing takes the list's section while holding a file's.
