@@ -22,11 +22,13 @@ struct TEngineState {
   bool Initialized = false;
   TDataSession* CurrentSession = nullptr;  // the default session until changed
   TDataSession* DefaultSession = nullptr;  // owned
+  std::vector<TDataSession*> LiveSessions;  // every session not yet freed, however made
 };
 
 TEngineState& Engine() {
-  static TEngineState state;
-  return state;
+  // Never destroyed: sessions that outlive static destruction still unregister themselves.
+  static TEngineState* state = new TEngineState;
+  return *state;
 }
 
 // A folder as the engine keeps it: trimmed, '\' read as '/', with a trailing '/'.
@@ -48,10 +50,6 @@ bool IsValidTableName(const std::string& name) {
   return trimmed.find_first_of(std::string_view("/\\\0", 3)) == std::string::npos;
 }
 
-namespace {
-
-}  // namespace
-
 // ---------------------------------------------------------------------------------------------
 // Engine level
 
@@ -71,6 +69,13 @@ void ExitKORVEL() {
   TEngineState& e = Engine();
   std::lock_guard<std::recursive_mutex> guard(e.Section);
   if (!e.Initialized) return;
+  // The file list goes below, and with it every file object. So every session gives up its
+  // tables first: exclusive tables write their cached changes, open transactions roll back,
+  // locks are released. The default session, which the engine made, is freed; every other
+  // session stays its starter's to free with CloseDataSession, holding nothing.
+  std::vector<TDataSession*> sessions = e.LiveSessions;
+  for (TDataSession* session : sessions)
+    if (session != e.DefaultSession) session->FreeDataDirectories();
   delete e.DefaultSession;
   e.DefaultSession = nullptr;
   e.CurrentSession = nullptr;
@@ -117,11 +122,18 @@ void CloseDataSession(TDataSession*& session) {
 TDataSession::TDataSession(bool hosted) : Hosted(hosted) {
   CurrentDirectory = AsFolder(OSGetCurrentDirectory());
   PrivateDirectory = OSGetTempDirectory();
+  TEngineState& e = Engine();
+  std::lock_guard<std::recursive_mutex> guard(e.Section);
+  e.LiveSessions.push_back(this);
 }
 
 TDataSession::~TDataSession() {
   DeleteAllPasswords();
   FreeDataDirectories();
+  TEngineState& e = Engine();
+  std::lock_guard<std::recursive_mutex> guard(e.Section);
+  e.LiveSessions.erase(std::find(e.LiveSessions.begin(), e.LiveSessions.end(), this));
+  if (e.CurrentSession == this) e.CurrentSession = e.DefaultSession == this ? nullptr : e.DefaultSession;
 }
 
 void TDataSession::SetPrivateDirectory(const std::string& directory) {
@@ -556,16 +568,17 @@ int TDataDirectory::RenameTableFiles(const std::string& name, const std::string&
     int result = files.DeleteFile(to[i], inMemory);
     if (result < 0) return result;
   }
-  int renamed = 0;
-  for (; renamed < 3; ++renamed) {
-    if (renamed > 0 && !files.FileExists(from[renamed], inMemory)) continue;
-    int result = files.RenameFile(from[renamed], inMemory, to[renamed]);
+  bool renamed[3] = {false, false, false};
+  for (int i = 0; i < 3; ++i) {
+    if (i > 0 && !files.FileExists(from[i], inMemory)) continue;
+    int result = files.RenameFile(from[i], inMemory, to[i]);
     if (result < 0) {
       // Half a table under each name is no table: what was renamed goes back.
-      while (renamed-- > 0)
-        if (files.FileExists(to[renamed], inMemory)) files.RenameFile(to[renamed], inMemory, from[renamed]);
+      for (int j = i - 1; j >= 0; --j)
+        if (renamed[j]) files.RenameFile(to[j], inMemory, from[j]);
       return result;
     }
+    renamed[i] = true;
   }
   return 0;
 }

@@ -116,9 +116,11 @@ class TDataDirectory {
   // TDataTable; it stays listed while open, and while a transaction involves it.
   //
   // OpenDataTable returns -KORVEL_OSEACCES when an opener of this session holds the table in a
-  // conflicting (exclusive) way, -KORVEL_OSEMFILE when kMaxUseCount openers hold it; failures of the files raise their engine error, and a table
-  // object made for the call is freed again. checkHeaders is for the repair of damaged tables,
-  // which opens them without the full header checks; the directory itself does not use it.
+  // conflicting (exclusive) way or holds it shared and an exclusive open is asked for, and
+  // -KORVEL_OSEMFILE when kMaxUseCount openers hold it; failures of the files raise their
+  // engine error, and a table object made for the call is freed again. checkHeaders is for the
+  // repair of damaged tables, which opens them without the full header checks; the directory
+  // itself does not use it.
   int OpenDataTable(const std::string& name, TDataTable*& table, bool checkHeaders, bool exclusive,
                     bool overrideExclusive, bool inMemory, bool isTemporary, bool isResultSet,
                     bool isSourceTable);
@@ -247,12 +249,17 @@ class TDataSession {
 // Engine level. InitializeKORVEL runs once per process (later calls do nothing): it starts the
 // support library and makes the default session, which becomes the current one.
 void InitializeKORVEL();
+// Closes every session still alive (its tables write their cached changes, transactions roll
+// back, locks go), frees the default session and shuts the support library down. Sessions
+// other than the default one stay allocated, empty, for their starters' CloseDataSession.
 void ExitKORVEL();
 bool KORVELInitialized();
 // The current session; raises KORVEL_NOTINITIALIZED when the engine is not initialised.
 TDataSession* GetCurrentDataSession();
 void SetCurrentDataSession(TDataSession* session);
 void StartDataSession(TDataSession*& session, bool hosted);
+// Frees the session and clears the pointer. A freed session that was current (however it was
+// freed) hands that role back to the default session.
 void CloseDataSession(TDataSession*& session);
 
 }  // namespace korvel
