@@ -180,7 +180,7 @@ TEST_F(EvaluatorTest, DateAndTimeArithmetic) {
   EXPECT_EQ(Int("Born - 31"), DateTimeToDayNumber(EncodeDate(2002, 12, 31)));
   EXPECT_EQ(Int("Born - CAST('2002-01-31' AS DATE)"), 365);
   EXPECT_EQ(Int("At + 1000"), 45001000);
-  EXPECT_EQ(Int("At - 50000000"), -5000000);  // no wrap at midnight
+  EXPECT_TRUE(IsNull("At - 50000000"));  // a time stays within its day: no wrap, no negative time
   EXPECT_EQ(Int("At - CAST('12:00' AS TIME)"), 1800000);
   EXPECT_EQ(Float("Stamp - Stamp2"), -1000.0);
   EXPECT_EQ(Int("Stamp - CAST('2003-01-01' AS DATE)"), 30);
@@ -261,7 +261,7 @@ TEST_F(EvaluatorTest, ExtractUsesTheIsoCalendar) {
   EXPECT_EQ(Int("EXTRACT(SECOND FROM Stamp2)"), 1);
   EXPECT_EQ(Int("EXTRACT(MINUTE FROM At)"), 30);
   EXPECT_EQ(Int("EXTRACT(YEAR FROM At)"), 0);
-  EXPECT_EQ(Int("EXTRACT(HOUR FROM At + 86400000)"), 36);
+  EXPECT_TRUE(IsNull("EXTRACT(HOUR FROM At + 86400000)"));  // a time beyond its day is NULL
   EXPECT_TRUE(IsNull("EXTRACT(YEAR FROM Born + 2000000000)"));  // beyond the calendar
 }
 

@@ -1,6 +1,8 @@
 #include "support/number_helpers.h"
 
+#include <charconv>
 #include <cmath>
+#include <string_view>
 
 #include "framework/exceptions.h"
 
@@ -15,10 +17,37 @@ double PowerFloat(int exponent, double base) {
 double FloorFloat(double value) { return std::trunc(value); }
 
 double RoundFloat(double value, int decimals) {
-  if (value == 0) return 0;
-  double unit = PowerFloat(decimals, 0.1);
-  double q = value / unit;
-  return value > 0 ? std::trunc(q + 0.5) * unit : std::trunc(q - 0.5) * unit;
+  if (value == 0 || !std::isfinite(value)) return value;
+  if (decimals < 0) decimals = 0;
+  // Round the shortest decimal text that reads back as the value, so that 1.234 to 2 places is
+  // the double nearest 1.23 and 0.49999999999999994 stays below a half; then read the rounded
+  // text back, which gives the double nearest the rounded decimal value.
+  char text[64];
+  const auto written = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific);
+  const std::string_view t(text, static_cast<std::size_t>(written.ptr - text));
+  const bool negative = t.front() == '-';
+  const std::size_t e = t.find('e');
+  std::string digits;
+  for (char c : t.substr(negative ? 1 : 0, e - (negative ? 1 : 0)))
+    if (c != '.') digits += c;
+  int exponent = 0;  // of the first digit
+  std::from_chars(t.data() + e + (t[e + 1] == '+' ? 2 : 1), t.data() + t.size(), exponent);
+  const long keep = static_cast<long>(exponent) + 1 + decimals;  // digits before the cut
+  if (keep >= static_cast<long>(digits.size())) return value;
+  if (keep < 0) return 0;
+  const bool up = digits[static_cast<std::size_t>(keep)] >= '5';
+  digits.resize(static_cast<std::size_t>(keep));
+  if (up) {
+    std::size_t i = digits.size();
+    while (i > 0 && digits[i - 1] == '9') digits[--i] = '0';
+    if (i == 0) digits.insert(0, 1, '1');
+    else ++digits[i - 1];
+  }
+  if (digits.find_first_not_of('0') == std::string::npos) return 0;
+  const std::string rounded = (negative ? "-" : "") + digits + "e" + std::to_string(-decimals);
+  double result = 0;
+  std::from_chars(rounded.data(), rounded.data() + rounded.size(), result);
+  return result;
 }
 
 Currency RoundCurr(Currency value, int decimals) {
