@@ -281,8 +281,9 @@ TEST_F(EvaluatorTest, NumericFunctions) {
 TEST_F(EvaluatorTest, ConditionalFunctions) {
   EXPECT_EQ(Int("IF(Code > 1, 10, 20)"), 10);
   EXPECT_EQ(Int("IF(Code > 9, 10, 20)"), 20);
-  EXPECT_EQ(Int("IF(Code > 1, Code, 2.75)"), 5);
-  EXPECT_EQ(Int("IF(Code > 9, Code, 2.75)"), 2);  // converted to the result's type
+  EXPECT_EQ(Float("IF(Code > 1, Code, 2.75)"), 5.0);
+  EXPECT_EQ(Float("IF(Code > 9, Code, 2.75)"), 2.75);  // both values in the type that holds them
+  EXPECT_EQ(Int("IF(Code > 9, Code, '7')"), 7);         // other values convert to the second's type
   table.SetNull(row, "Flag");
   EXPECT_EQ(Int("IF(Flag, 1, 2)"), 2);  // a NULL condition selects the second value
   EXPECT_EQ(Int("IFNULL(Flag, 1, 2)"), 1);
@@ -292,9 +293,9 @@ TEST_F(EvaluatorTest, ConditionalFunctions) {
   table.SetNull(row, "City");
   EXPECT_EQ(Text("COALESCE(Name, City, 'x')"), "x");
   EXPECT_TRUE(IsNull("COALESCE(Name, City)"));
-  EXPECT_EQ(Int("COALESCE(NULL, Code, Amount)"), 5);
+  EXPECT_EQ(Float("COALESCE(NULL, Code, Amount)"), 5.0);
   table.SetNull(row, "Code");
-  EXPECT_EQ(Int("COALESCE(NULL, Code, Amount)"), 480);  // the first typed argument's type
+  EXPECT_EQ(Float("COALESCE(NULL, Code, Amount)"), 480.5);
 }
 
 TEST_F(EvaluatorTest, Predicates) {
