@@ -440,7 +440,8 @@ TEST_F(EvaluatorTest, EvaluateExpressionTokenReturnsAPoolConstant) {
 TEST_F(EvaluatorTest, RecordsAreEvaluatedWithoutAllocating) {
   TExpTokenPtr tree = table.Checked(
       "(Amount * 1.1 > 500 AND UPPER(Name) LIKE 'SM%') OR Code IN (1, 5, 9) OR "
-      "SUBSTRING(City FROM 2) + Name = 'x' OR CAST(Code AS CHAR(10)) = '7' OR Born + 1 > Stamp");
+      "SUBSTRING(City FROM 2) + Name = 'x' OR CAST(Code AS CHAR(10)) = '7' OR Born + 1 > Stamp OR "
+      "ROUND(Amount / 7 TO 3) = 1.5");
   std::vector<TTestRow> rows;
   for (int i = 0; i < 64; ++i) {
     TTestRow r = row;

@@ -1,8 +1,9 @@
 #include "support/number_helpers.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <string_view>
+#include <cstring>
 
 #include "framework/exceptions.h"
 
@@ -21,32 +22,43 @@ double RoundFloat(double value, int decimals) {
   if (decimals < 0) decimals = 0;
   // Round the shortest decimal text that reads back as the value, so that 1.234 to 2 places is
   // the double nearest 1.23 and 0.49999999999999994 stays below a half; then read the rounded
-  // text back, which gives the double nearest the rounded decimal value.
-  char text[64];
-  const auto written = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific);
-  const std::string_view t(text, static_cast<std::size_t>(written.ptr - text));
-  const bool negative = t.front() == '-';
-  const std::size_t e = t.find('e');
-  std::string digits;
-  for (char c : t.substr(negative ? 1 : 0, e - (negative ? 1 : 0)))
-    if (c != '.') digits += c;
+  // digits back, which gives the double nearest the rounded decimal value. No allocation: ROUND
+  // runs once per record.
+  char text[40];  // "-d.ddddddddddddddddde-308"
+  const char* end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
+  const bool negative = text[0] == '-';
+  const char* e = std::find(static_cast<const char*>(text), end, 'e');
+  char digits[24];
+  int count = 0;
+  for (const char* p = text + (negative ? 1 : 0); p < e; ++p)
+    if (*p != '.') digits[count++] = *p;
   int exponent = 0;  // of the first digit
-  std::from_chars(t.data() + e + (t[e + 1] == '+' ? 2 : 1), t.data() + t.size(), exponent);
+  std::from_chars(e + (e[1] == '+' ? 2 : 1), end, exponent);
   const long keep = static_cast<long>(exponent) + 1 + decimals;  // digits before the cut
-  if (keep >= static_cast<long>(digits.size())) return value;
+  if (keep >= count) return value;
   if (keep < 0) return 0;
-  const bool up = digits[static_cast<std::size_t>(keep)] >= '5';
-  digits.resize(static_cast<std::size_t>(keep));
+  const bool up = digits[keep] >= '5';
+  count = static_cast<int>(keep);
   if (up) {
-    std::size_t i = digits.size();
+    int i = count;
     while (i > 0 && digits[i - 1] == '9') digits[--i] = '0';
-    if (i == 0) digits.insert(0, 1, '1');
-    else ++digits[i - 1];
+    if (i == 0) {
+      std::memmove(digits + 1, digits, static_cast<std::size_t>(count));
+      digits[0] = '1';
+      ++count;
+    } else {
+      ++digits[i - 1];
+    }
   }
-  if (digits.find_first_not_of('0') == std::string::npos) return 0;
-  const std::string rounded = (negative ? "-" : "") + digits + "e" + std::to_string(-decimals);
+  if (std::all_of(digits, digits + count, [](char c) { return c == '0'; })) return 0;
+  char rounded[64];
+  char* out = rounded;
+  if (negative) *out++ = '-';
+  out = std::copy(digits, digits + count, out);
+  *out++ = 'e';
+  out = std::to_chars(out, rounded + sizeof rounded, -decimals).ptr;
   double result = 0;
-  std::from_chars(rounded.data(), rounded.data() + rounded.size(), result);
+  std::from_chars(rounded, out, result);
   return result;
 }
 
