@@ -247,7 +247,7 @@ void CopyValue(TExpToken& out, const TExpToken& v) {
 
 // What CompareValues gives for a pair without an order (a NaN on either side): equal to
 // nothing, greater and smaller than nothing.
-constexpr int kUnordered = 2;
+constexpr int kUnordered = std::numeric_limits<int>::min();
 
 int Sign(std::int64_t a, std::int64_t b) { return a < b ? -1 : (a > b ? 1 : 0); }
 int SignF(double a, double b) {
