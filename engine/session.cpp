@@ -550,6 +550,7 @@ int TDataDirectory::RenameTableFiles(const std::string& name, const std::string&
                                      bool inMemory) {
   static const char* const kTableExts[] = {kDataFileExt, kIndexFileExt, kBlobFileExt};
   static const char* const kBackupExts[] = {kDataBackupExt, kIndexBackupExt, kBlobBackupExt};
+  if (!IsValidTableName(name)) return kAccessDenied;
   std::string target = ConvertSlashes(TrimString(toBackup ? name : newName));
   if (toBackup || (!inMemory && !ContainsDirectory(target))) target = Path + target;
   TFileList& files = GetFileList();
@@ -589,6 +590,7 @@ bool TDataDirectory::IsSameFile(const std::string& a, const std::string& b, bool
 }
 
 int TDataDirectory::DeleteTableFiles(const std::string& name, bool inMemory) {
+  if (!IsValidTableName(name)) return kAccessDenied;
   TFileList& files = GetFileList();
   std::string dataFile = GetTableFileName(name, kDataFileExt);
   if (!files.FileExists(dataFile, inMemory)) return -static_cast<int>(KORVEL_OSENOENT);

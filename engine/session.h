@@ -139,8 +139,9 @@ class TDataDirectory {
   void CommitTransaction(bool final, bool forceFlush, bool noRequest = false);
   void RollbackTransaction(bool noRequest = false);
 
-  // The file work of renaming and deleting a table that nobody holds open: the data file must
-  // exist; the index and BLOB files go with it when they exist. A rename keeps the new name's
+  // The file work of renaming and deleting a table that nobody holds open: `name` is a table of
+  // this directory (IsValidTableName); the data file must exist; the index and BLOB files go
+  // with it when they exist. A rename keeps the new name's
   // folder when it has one (or the table is in memory), else uses this directory's folder; with
   // toBackup the files get the backup extensions under their own name. A rename onto an
   // existing file of the new name is refused with -KORVEL_TABLEEXISTS, except that a backup

@@ -168,6 +168,8 @@ TEST(Directory, TableNamesNeverLeaveTheFolder) {
   EXPECT_FALSE(d->DataTableExists(root.File("victim"), false));
   EXPECT_EQ(d->DeleteDataTable("../victim", false), kAccessDenied);
   EXPECT_EQ(d->RenameDataTable("../victim", "mine", false, false), kAccessDenied);
+  EXPECT_EQ(d->RenameTableFiles("../victim", "mine", false, false), kAccessDenied);
+  EXPECT_EQ(d->DeleteTableFiles("../victim", false), kAccessDenied);
   EXPECT_TRUE(std::filesystem::exists(root.File("victim.DAT")));
   EXPECT_TRUE(std::filesystem::exists(root.File("victim.IDX")));
 
