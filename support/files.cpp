@@ -300,10 +300,14 @@ std::int64_t TMemoryFile::Write(std::int32_t handle, const void* buffer, std::in
   std::int64_t* position = HandlePosition(handle);
   if (position == nullptr || count < 0 || *position < 0) return -1;
   if (count == 0) {
+    // The new end may lie past the old one: the buffer must hold the whole size, the gap
+    // reading as zeros (as a disk file's does).
     FileSize = *position;
     if (FileSize == 0) {
       ReleaseBuffer();
-    } else if (static_cast<std::size_t>(FileSize) < capacity_) {
+    } else if (static_cast<std::size_t>(FileSize) > capacity_) {
+      Reserve(static_cast<std::size_t>(FileSize));
+    } else {
       // Bytes past the new end read back as zeros if the file grows again.
       std::memset(buffer_.get() + FileSize, 0, capacity_ - static_cast<std::size_t>(FileSize));
     }

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <algorithm>
 #include <fstream>
+#include <random>
 #include <vector>
 
 #include "platform/posix_file.h"
@@ -71,6 +73,89 @@ TEST(MemoryFile, ReadsAndWritesAtEachHandlesOwnPosition) {
   EXPECT_EQ(GetFileList().CloseFile(f, true, h1), 0);
   EXPECT_EQ(GetFileList().CloseFile(f, true, h2), 0);
   EXPECT_EQ(GetFileList().DeleteFile("/mem/a.DAT", true), 0);
+}
+
+// Random seek / write / read / truncate sequences on a memory file and on a disk file, each
+// against a plain byte vector. Zero-byte writes past the end (which set the size) are frequent.
+void RunAgainstReference(TFileList& list, const std::string& name, bool memory, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  TAbstractFile* f = nullptr;
+  std::int32_t h = list.CreateFile(name, memory, f, false);
+  ASSERT_GT(h, 0);
+  std::vector<unsigned char> ref;
+  std::int64_t pos = 0;
+  std::vector<unsigned char> data(9000), buf(9000);
+  for (int step = 0; step < 300; ++step) {
+    switch (rng() % 5) {
+      case 0:  // seek from the start, often past the end
+        pos = static_cast<std::int64_t>(rng() % 12000);
+        ASSERT_EQ(f->Seek(h, pos, soFromBeginning), pos);
+        break;
+      case 1:  // seek to the end
+        pos = static_cast<std::int64_t>(ref.size());
+        ASSERT_EQ(f->Seek(h, 0, soFromEnd), pos);
+        break;
+      case 2: {  // write
+        std::size_t n = rng() % 3 == 0 ? 0 : rng() % data.size();
+        for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<unsigned char>(rng());
+        ASSERT_EQ(f->Write(h, data.data(), static_cast<std::int64_t>(n)), static_cast<std::int64_t>(n));
+        std::size_t at = static_cast<std::size_t>(pos);
+        if (n == 0) {
+          ref.resize(at, 0);  // a zero-byte write sets the end, growing with zeros
+        } else {
+          if (ref.size() < at + n) ref.resize(at + n, 0);
+          std::copy(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n), ref.begin() + static_cast<std::ptrdiff_t>(at));
+          pos += static_cast<std::int64_t>(n);
+        }
+        break;
+      }
+      default: {  // read
+        std::size_t n = rng() % buf.size();
+        std::size_t at = static_cast<std::size_t>(pos);
+        std::size_t expected = at >= ref.size() ? 0 : std::min(n, ref.size() - at);
+        ASSERT_EQ(f->Read(h, buf.data(), static_cast<std::int64_t>(n)), static_cast<std::int64_t>(expected))
+            << "step " << step;
+        ASSERT_TRUE(std::equal(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(expected),
+                               ref.begin() + static_cast<std::ptrdiff_t>(std::min(at, ref.size()))))
+            << "step " << step;
+        pos += static_cast<std::int64_t>(expected);
+        break;
+      }
+    }
+    ASSERT_EQ(f->GetFileSize(), static_cast<std::int64_t>(ref.size())) << "step " << step;
+  }
+  // Everything reads back after a close and reopen.
+  list.CloseFile(f, memory, h);
+  bool readOnly = false, attribute = false;
+  h = list.OpenFile(name, memory, f, attribute, readOnly, false, false);
+  ASSERT_GT(h, 0);
+  std::vector<unsigned char> all(ref.size() + 1);
+  ASSERT_EQ(f->Read(h, all.data(), static_cast<std::int64_t>(all.size())), static_cast<std::int64_t>(ref.size()));
+  all.resize(ref.size());
+  EXPECT_EQ(all, ref);
+  list.CloseFile(f, memory, h);
+  EXPECT_EQ(list.DeleteFile(name, memory), 0);
+}
+
+TEST(MemoryFile, RandomOperationsMatchAByteVectorAndADiskFile) {
+  TTestFolder dir;
+  // The short sequence that once crashed: a zero-byte write past the end, then a read.
+  TAbstractFile* f = nullptr;
+  std::int32_t h = GetFileList().CreateFile("/mem/zero.DAT", true, f, false);
+  f->Seek(h, 100, soFromBeginning);
+  EXPECT_EQ(f->Write(h, nullptr, 0), 0);
+  f->Seek(h, 0, soFromBeginning);
+  std::vector<unsigned char> buf(100, 0xFF);
+  ASSERT_EQ(f->Read(h, buf.data(), 100), 100);
+  EXPECT_EQ(buf, std::vector<unsigned char>(100, 0));
+  GetFileList().CloseFile(f, true, h);
+  GetFileList().DeleteFile("/mem/zero.DAT", true);
+
+  for (std::uint32_t seed = 1; seed <= 40; ++seed) {
+    RunAgainstReference(GetFileList(), "/mem/random.DAT", true, seed);
+    RunAgainstReference(GetFileList(), dir.File("random.DAT"), false, seed);
+    if (HasFatalFailure()) return;
+  }
 }
 
 TEST(MemoryFile, ContentsSurviveClosingUnlessTemporary) {
