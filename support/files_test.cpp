@@ -258,6 +258,101 @@ TEST(FileList, NamesResolveWithoutRegardToCaseAndBackslashes) {
   EXPECT_EQ(GetFileList().DeleteFile(dir.File("orders.DAT"), false), -11010);
 }
 
+// One file is one object, whatever the spelling of its path: an opener under one name keeps a
+// delete or rename under another away.
+TEST(FileList, AFileOpenUnderAnotherSpellingIsInUse) {
+  TTestFolder dir;
+  mkdir(dir.File("Folder").c_str(), 0755);
+  WriteText(dir.File("Folder/two.DAT"), "two");
+  TAbstractFile *a = nullptr, *b = nullptr;
+  std::int32_t h = Open(dir.File("Folder/two.DAT"), false, a);
+  ASSERT_GT(h, 0);
+  const std::string spelling = dir.File("Folder/../folder/./TWO.dat");
+  EXPECT_EQ(GetFileList().DeleteFile(spelling, false), -11013);
+  EXPECT_EQ(GetFileList().RenameFile(spelling, false, dir.File("three.DAT")), -11013);
+  std::int32_t h2 = Open(spelling, false, b);
+  EXPECT_EQ(b, a);  // the same shared object
+  EXPECT_EQ(Open(spelling, false, b, true), -11013);
+  GetFileList().CloseFile(a, false, h2);
+  GetFileList().CloseFile(a, false, h);
+  EXPECT_EQ(GetFileList().DeleteFile(spelling, false), 0);
+  EXPECT_FALSE(FileNameExists(dir.File("Folder/two.DAT"), false));
+}
+
+TEST(FileList, ARenameNeverReplacesAnotherFile) {
+  TTestFolder dir;
+  WriteText(dir.File("a.DAT"), "a");
+  WriteText(dir.File("b.DAT"), "b");
+  TFileList& list = GetFileList();
+  EXPECT_EQ(list.RenameFile(dir.File("a.DAT"), false, dir.File("b.DAT")), -11013);
+  EXPECT_EQ(list.RenameFile(dir.File("a.DAT"), false, dir.File("B.dat")), -11013);  // b under another case
+  TAbstractFile* f = nullptr;
+  std::int32_t h = Open(dir.File("b.DAT"), false, f);
+  EXPECT_EQ(list.RenameFile(dir.File("a.DAT"), false, dir.File("b.DAT")), -11013);
+  char buf[2] = {};
+  EXPECT_EQ(f->Read(h, buf, 2), 1);
+  EXPECT_EQ(buf[0], 'b');
+  list.CloseFile(f, false, h);
+  TStringList names;
+  names.SetSorted(true);
+  ListFiles(names, dir.Path() + "*", false, true);
+  ASSERT_EQ(names.Count(), 2u);
+  EXPECT_EQ(names[0], "a.DAT");
+  EXPECT_EQ(names[1], "b.DAT");
+  // A rename that changes only the letter case renames the one file.
+  EXPECT_EQ(list.RenameFile(dir.File("a.DAT"), false, dir.File("A.dat")), 0);
+  ListFiles(names, dir.Path() + "*", false, true);
+  ASSERT_EQ(names.Count(), 2u);
+  EXPECT_EQ(names[0], "A.dat");
+  EXPECT_EQ(list.RenameFile(dir.File("A.dat"), false, dir.File("A.dat")), 0);  // to itself
+  // Memory files: the same rules.
+  TAbstractFile *m = nullptr, *n = nullptr;
+  std::int32_t hm = list.CreateFile("/memren/m.DAT", true, m, false);
+  m->Write(hm, "m", 1);
+  list.CloseFile(m, true, hm);
+  std::int32_t hn = list.CreateFile("/memren/n.DAT", true, n, false);
+  list.CloseFile(n, true, hn);
+  EXPECT_EQ(list.RenameFile("/memren/m.DAT", true, "/memren/N.dat"), -11013);
+  EXPECT_EQ(list.RenameFile("/memren/m.DAT", true, "/memren/M.dat"), 0);
+  EXPECT_TRUE(list.FileExists("/memren/m.dat", true));
+  EXPECT_EQ(list.DeleteFile("/memren/M.DAT", true), 0);
+  EXPECT_EQ(list.DeleteFile("/memren/n.DAT", true), 0);
+}
+
+TEST(FileList, AFailedOpenLeavesNoPhantomBehind) {
+  TTestFolder dir;
+  WriteText(dir.File("plain.DAT"), "p");
+  mkdir(dir.File("sub.DAT").c_str(), 0755);
+  TFileList& list = GetFileList();
+  std::size_t listed = list.Count();
+  for (const std::string& name : {dir.File("missing.DAT"), dir.File("sub.DAT"), dir.File("plain.DAT/x.DAT")}) {
+    TAbstractFile* f = nullptr;
+    EXPECT_LT(Open(name, false, f), 0) << name;
+    EXPECT_FALSE(list.FileExists(name, false)) << name;
+    EXPECT_LT(list.DeleteFile(name, false), 0) << name;
+    EXPECT_EQ(list.Count(), listed) << name;
+  }
+  TFileHandler handler;
+  handler.FileName = dir.File("missing.DAT");
+  EXPECT_FALSE(handler.Exists());
+}
+
+TEST(FileList, NewNamesFindTheirFolderWithoutRegardToCase) {
+  TTestFolder dir;
+  mkdir(dir.File("folder").c_str(), 0755);
+  WriteText(dir.File("folder/Data.DAT"), "d");
+  TFileList& list = GetFileList();
+  TAbstractFile* f = nullptr;
+  std::int32_t h = list.CreateFile(dir.File("FOLDER/New.DAT"), false, f, false);
+  ASSERT_GT(h, 0);
+  list.CloseFile(f, false, h);
+  EXPECT_TRUE(OSFileExists(dir.File("folder/New.DAT")));
+  EXPECT_EQ(list.RenameFile(dir.File("Folder/new.dat"), false, dir.File("FOLDER/Renamed.DAT")), 0);
+  EXPECT_TRUE(OSFileExists(dir.File("folder/Renamed.DAT")));
+  EXPECT_FALSE(OSFileExists(dir.File("folder/New.DAT")));
+  EXPECT_FALSE(OSFileExists(dir.File("FOLDER")));
+}
+
 TEST(FileList, ListingMatchesPatternsOfOneKind) {
   TTestFolder dir;
   WriteText(dir.File("a.DAT"), "");
