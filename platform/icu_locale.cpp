@@ -12,6 +12,7 @@
 #include <unicode/uchar.h>
 #include <unicode/ucnv.h>
 #include <unicode/ucol.h>
+#include <unicode/ustring.h>
 #include <unicode/udat.h>
 #include <unicode/udatpg.h>
 #include <unicode/uloc.h>
@@ -196,6 +197,54 @@ bool IcuHasLocale(std::uint16_t languageId) {
   UErrorCode status = U_ZERO_ERROR;
   uloc_getLanguage(locale.c_str(), lang, sizeof lang, &status);
   return U_SUCCESS(status) && languages.count(lang) != 0;
+}
+
+namespace {
+
+struct TCaseTablesSlot {
+  std::once_flag once;
+  const TCaseTables* tables = nullptr;
+};
+
+// One character through the locale's full case mapping; the result counts only when it is one
+// character that the code page has.
+unsigned char MapCase(const TCodePage& page, const std::unordered_map<UChar, unsigned char>& back,
+                      const char* language, unsigned char b, bool upper) {
+  UChar in = page.ToUnicode(b);
+  UChar out[8];
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t n = upper ? u_strToUpper(out, 8, &in, 1, language, &status)
+                    : u_strToLower(out, 8, &in, 1, language, &status);
+  if (U_FAILURE(status) || n != 1) return b;
+  auto it = back.find(out[0]);
+  return it != back.end() ? it->second : b;
+}
+
+}  // namespace
+
+const TCaseTables* CaseTablesOfLanguage(std::uint16_t languageId) {
+  static TCaseTablesSlot slots[kLocaleCount];
+  std::uint8_t row = RowIndex()[languageId];
+  if (row == 0) return nullptr;
+  TCaseTablesSlot& slot = slots[row - 1];
+  std::call_once(slot.once, [&] {
+    const TLocaleRow& r = kLocales[row - 1];
+    const TCodePage* page = TCodePage::Get(r.codePage);
+    if (page == nullptr) return;
+    char language[16];
+    UErrorCode status = U_ZERO_ERROR;
+    uloc_getLanguage(r.locale, language, sizeof language, &status);
+    if (U_FAILURE(status)) return;
+    std::unordered_map<UChar, unsigned char> back;
+    for (int b = 255; b >= 0; --b) back[page->ToUnicode(static_cast<unsigned char>(b))] = static_cast<unsigned char>(b);
+    auto* tables = new TCaseTables;  // kept until the process ends
+    for (int b = 0; b < 256; ++b) {
+      tables->Upper[b] = MapCase(*page, back, language, static_cast<unsigned char>(b), true);
+      tables->Lower[b] = MapCase(*page, back, language, static_cast<unsigned char>(b), false);
+    }
+    slot.tables = tables;
+  });
+  return slot.tables;
 }
 
 namespace {

@@ -162,13 +162,6 @@ const unsigned char* IdentityTable() {
   return table.data();
 }
 
-const TCodePage* PageOf(std::uint16_t languageId) {
-  if (languageId != 0) {
-    if (const TCodePage* p = CodePageOfLanguage(languageId)) return p;
-  }
-  return Latin1CodePage();
-}
-
 // Bytes, the terminator taking part; equal bytes need no table lookup.
 int CompareBytewise(const unsigned char* a, const unsigned char* b, std::size_t n,
                     const unsigned char* table) {
@@ -310,13 +303,19 @@ int CompareChar(std::uint16_t languageId, std::uint16_t sortId, char a, char b) 
   return CompareCharWith(languageId, sortId, a, b, cmIgnoreNonSpacing);
 }
 
+// A language maps case as its own locale does; language 0 (and a language without locale
+// services) as code page 1252 does.
 const unsigned char* UpperCaseTable(std::uint16_t languageId) {
-  const TCodePage* p = PageOf(languageId);
+  if (languageId != 0)
+    if (const TCaseTables* t = CaseTablesOfLanguage(languageId)) return t->Upper;
+  const TCodePage* p = Latin1CodePage();
   return p ? p->UpperTable() : IdentityTable();
 }
 
 const unsigned char* LowerCaseTable(std::uint16_t languageId) {
-  const TCodePage* p = PageOf(languageId);
+  if (languageId != 0)
+    if (const TCaseTables* t = CaseTablesOfLanguage(languageId)) return t->Lower;
+  const TCodePage* p = Latin1CodePage();
   return p ? p->LowerTable() : IdentityTable();
 }
 

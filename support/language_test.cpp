@@ -8,6 +8,11 @@
 #include <cstring>
 #include <random>
 
+#include <unicode/uloc.h>
+#include <unicode/ustring.h>
+
+#include "platform/icu_locale.h"
+
 namespace korvel {
 namespace {
 
@@ -107,6 +112,66 @@ TEST(CaseMapping, TablesPerCodePage) {
   char limited[] = "abc";
   OSUpperString(0, 0, limited, 2);
   EXPECT_STREQ(limited, "ABc");
+}
+
+// Every language's case tables against ICU's case mapping for that language, character by
+// character through the language's code page.
+TEST(CaseMapping, EveryLanguageMapsCaseAsItsLocaleDoes) {
+  for (int index = 1; index < kLanguageCount; ++index) {
+    std::uint16_t id = GetLanguageIDFromIndex(index);
+    std::string locale;
+    unsigned codePage = 0;
+    ASSERT_TRUE(LookupLocale(id, locale, codePage)) << index;
+    const TCodePage* page = TCodePage::Get(codePage);
+    ASSERT_NE(page, nullptr) << codePage;
+    char language[16] = {};
+    UErrorCode status = U_ZERO_ERROR;
+    uloc_getLanguage(locale.c_str(), language, sizeof language, &status);
+    for (int b = 1; b < 256; ++b) {
+      for (bool upper : {true, false}) {
+        UChar in = page->ToUnicode(static_cast<unsigned char>(b)), out[8];
+        status = U_ZERO_ERROR;
+        int32_t n = upper ? u_strToUpper(out, 8, &in, 1, language, &status)
+                          : u_strToLower(out, 8, &in, 1, language, &status);
+        std::string expected(1, static_cast<char>(b));
+        if (n == 1) {
+          std::string mapped = page->FromUnicode(out, 1);
+          if (mapped != "?" || out[0] == '?') expected = mapped;
+        }
+        char text[2] = {static_cast<char>(b), 0};
+        if (upper) OSUpperString(id, 0, text); else OSLowerString(id, 0, text);
+        ASSERT_EQ(std::string(text), expected)
+            << GetLanguageEntry(index).Name << " byte " << b << (upper ? " upper" : " lower");
+      }
+    }
+  }
+}
+
+// A case-insensitive key is the upper-cased text compared with case: its order must be the
+// case-insensitive order of the texts, or an index finds what it should not and misses what it
+// should. Turkish, where i and dotless i are two letters, is where code-page case tables fail.
+TEST(CaseMapping, UpperCasedKeysOrderAsCaseInsensitiveComparison) {
+  const std::uint16_t kTurkish = OSLanguageID(31, 1);
+  const char letters[] = {'i', 'I', '\xFD', '\xDD', 'a', 'Z', '\xE7', '\xC7'};  // i I dotless-i dotted-I ...
+  std::mt19937 rng(31);
+  auto random = [&] {
+    std::string s(1 + rng() % 3, ' ');
+    for (char& c : s) c = letters[rng() % sizeof letters];
+    return s;
+  };
+  EXPECT_EQ(OSCompareStrings(kTurkish, 0, "i", true, 0, "\xDD"), 0);
+  EXPECT_NE(OSCompareStrings(kTurkish, 0, "i", true, 0, "\xFD"), 0);
+  int wrong = 0;
+  for (int i = 0; i < 4000; ++i) {
+    std::string a = random(), b = random();
+    int direct = OSCompareStrings(kTurkish, 0, a.c_str(), true, 0, b.c_str());
+    std::string ka = a, kb = b;
+    OSUpperString(kTurkish, 0, ka);
+    OSUpperString(kTurkish, 0, kb);
+    int keyed = OSCompareStrings(kTurkish, 0, ka.c_str(), false, 0, kb.c_str());
+    if (direct != keyed) ++wrong;
+  }
+  EXPECT_EQ(wrong, 0);
 }
 
 TEST(CompareBytesTest, SignReverseAndMissingBuffer) {
