@@ -1,5 +1,6 @@
 #include "platform/icu_locale.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstring>
@@ -369,6 +370,8 @@ std::string Narrow(const TCodePage& page, const UChar* text, int32_t length) {
   return page.FromUnicode(text, static_cast<std::size_t>(length));
 }
 
+bool IsDirectionMark(UChar c) { return c == 0x200E || c == 0x200F || c == 0x061C; }
+
 std::string PatternText(const UChar* text, int32_t length) {
   // Patterns are ASCII apart from the currency sign and quoted literals; keep them byte-wise.
   std::string out;
@@ -397,7 +400,10 @@ bool ReadLocaleFormatData(std::uint16_t languageId, TLocaleFormatData& data) {
   UChar buffer[256];
   UErrorCode status = U_ZERO_ERROR;
 
-  UNumberFormat* currency = unum_open(UNUM_CURRENCY, nullptr, 0, locale.c_str(), nullptr, &status);
+  // Numbers are read and written with ASCII digits: take the symbols of the Latin digits (the
+  // Arabic ones have a decimal separator no code page carries).
+  std::string numberLocale = locale + "@numbers=latn";
+  UNumberFormat* currency = unum_open(UNUM_CURRENCY, nullptr, 0, numberLocale.c_str(), nullptr, &status);
   if (U_SUCCESS(status)) {
     int32_t n = 0;
     status = U_ZERO_ERROR;
@@ -422,6 +428,8 @@ bool ReadLocaleFormatData(std::uint16_t languageId, TLocaleFormatData& data) {
     if (U_FAILURE(st)) return;
     UChar p[256];
     int32_t n = udat_toPattern(f, false, p, 256, &st);
+    // Direction marks only steer the display of right-to-left text; they are no separators.
+    n = U_SUCCESS(st) ? static_cast<int32_t>(std::remove_if(p, p + n, IsDirectionMark) - p) : 0;
     if (U_SUCCESS(st)) out = Narrow(*page, p, n);
     udat_close(f);
   };

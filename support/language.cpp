@@ -549,6 +549,28 @@ std::string ConvertDatePattern(const std::string& p) {
   return b == std::string::npos ? std::string() : out.substr(b, e - b + 1);
 }
 
+bool IsDateField(char c) { return c == 'd' || c == 'D' || c == 'm' || c == 'M' || c == 'y' || c == 'Y'; }
+
+// The short date format as the locale parser reads it back: from the first field to the last,
+// without the literal prefix or suffix some locales add ("yyyy. MM. dd.", "d.MM.yyyy 'g.'").
+std::string ReadableShortDateFormat(const std::string& format) {
+  std::size_t first = std::string::npos, last = std::string::npos;
+  char quote = 0;
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    char c = format[i];
+    if (quote) {
+      if (c == quote) quote = 0;
+    } else if (c == '\'' || c == '"') {
+      quote = c;
+    } else if (IsDateField(c)) {
+      if (first == std::string::npos) first = i;
+      last = i;
+    }
+  }
+  if (first == std::string::npos) return format;
+  return format.substr(first, last - first + 1);
+}
+
 char FirstSeparator(const std::string& format) {
   char quote = 0;
   for (char c : format) {
@@ -606,7 +628,7 @@ void GetDefaultLanguageSettings(std::uint16_t languageId, std::uint16_t,
   s.DecimalSeparator = d.DecimalSeparator.size() == 1 ? d.DecimalSeparator[0] : '.';
   s.CurrencyDecimals =
       d.CurrencyDecimals >= 0 && d.CurrencyDecimals <= 9 ? static_cast<unsigned char>(d.CurrencyDecimals) : 2;
-  std::string shortDate = ConvertDatePattern(d.ShortDatePattern);
+  std::string shortDate = ReadableShortDateFormat(ConvertDatePattern(d.ShortDatePattern));
   std::string longDate = ConvertDatePattern(d.FullDatePattern);
   s.ShortDateFormat = !shortDate.empty() ? shortDate : "M/d/yyyy";
   s.LongDateFormat = !longDate.empty() ? longDate : "dddd, MMMM dd, yyyy";

@@ -11,6 +11,7 @@
 #include <unicode/uloc.h>
 #include <unicode/ustring.h>
 
+#include "framework/date_time.h"
 #include "platform/icu_locale.h"
 
 namespace korvel {
@@ -273,6 +274,34 @@ TEST(LanguageSettingsTest, FromLocaleData) {
   EXPECT_EQ(de.DateSeparator, '.');
   EXPECT_EQ(de.ShortTimeFormat, "hh:mm");
   EXPECT_EQ(de.LongMonthNames[2], "M\xE4rz");
+}
+
+// Every language's default settings read back their own dates, times and numbers: the table
+// upgrade reads old value texts this way. Separators are single characters a reader can cut at.
+TEST(LanguageSettingsTest, EveryLanguageReadsBackItsOwnTexts) {
+  const TDateTime dates[] = {EncodeDate(1, 1, 1),    EncodeDate(1899, 12, 30), EncodeDate(1999, 12, 31),
+                             EncodeDate(2000, 2, 29), EncodeDate(2026, 12, 8),  EncodeDate(9999, 12, 31)};
+  const TDateTime times[] = {EncodeTime(0, 0, 0, 0), EncodeTime(9, 5, 7, 0), EncodeTime(12, 30, 0, 0),
+                             EncodeTime(23, 59, 59, 0)};
+  for (int index = 0; index < kLanguageCount; ++index) {
+    const char* name = GetLanguageEntry(index).Name;
+    TFormatSettings fs = DefaultFormatSettings();
+    GetDefaultLanguageSettings(GetLanguageIDFromIndex(index), 0, fs);
+    for (char c : {fs.DateSeparator, fs.TimeSeparator, fs.DecimalSeparator})
+      EXPECT_TRUE(c > 0x20 && c < 0x7F && c != '?' && (c < '0' || c > '9')) << name << " '" << c << "'";
+    EXPECT_TRUE(fs.ThousandSeparator != '?' && (fs.ThousandSeparator < '0' || fs.ThousandSeparator > '9'));
+    EXPECT_NE(fs.DecimalSeparator, fs.ThousandSeparator) << name;
+    for (TDateTime d : dates) {
+      std::string text = DateToStr(d, fs);
+      TDateTime back = -1;
+      EXPECT_TRUE(TryStrToDate(text, back, fs) && back == d) << name << ": " << text << " (" << fs.ShortDateFormat << ")";
+    }
+    for (TDateTime t : times) {
+      std::string text = TimeToStr(t, fs);
+      TDateTime back = -1;
+      EXPECT_TRUE(TryStrToTime(text, back, fs) && back == t) << name << ": " << text << " (" << fs.LongTimeFormat << ")";
+    }
+  }
 }
 
 TEST(LanguageSettingsTest, SwapAndRestore) {
