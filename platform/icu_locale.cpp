@@ -207,8 +207,8 @@ struct TCaseTablesSlot {
   const TCaseTables* tables = nullptr;
 };
 
-// One character through the locale's full case mapping; the result counts only when it is one
-// character that the code page has.
+// One character through the locale's case mapping: the full mapping when it gives one
+// character, else the simple one; the result counts only when the code page has it.
 unsigned char MapCase(const TCodePage& page, const std::unordered_map<UChar, unsigned char>& back,
                       const char* language, unsigned char b, bool upper) {
   UChar in = page.ToUnicode(b);
@@ -216,8 +216,8 @@ unsigned char MapCase(const TCodePage& page, const std::unordered_map<UChar, uns
   UErrorCode status = U_ZERO_ERROR;
   int32_t n = upper ? u_strToUpper(out, 8, &in, 1, language, &status)
                     : u_strToLower(out, 8, &in, 1, language, &status);
-  if (U_FAILURE(status) || n != 1) return b;
-  auto it = back.find(out[0]);
+  UChar32 mapped = U_SUCCESS(status) && n == 1 ? out[0] : (upper ? u_toupper(in) : u_tolower(in));
+  auto it = mapped <= 0xFFFF ? back.find(static_cast<UChar>(mapped)) : back.end();
   return it != back.end() ? it->second : b;
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <random>
 
+#include <unicode/uchar.h>
 #include <unicode/uloc.h>
 #include <unicode/ustring.h>
 
@@ -134,11 +135,14 @@ TEST(CaseMapping, EveryLanguageMapsCaseAsItsLocaleDoes) {
         status = U_ZERO_ERROR;
         int32_t n = upper ? u_strToUpper(out, 8, &in, 1, language, &status)
                           : u_strToLower(out, 8, &in, 1, language, &status);
-        std::string expected(1, static_cast<char>(b));
-        if (n == 1) {
-          std::string mapped = page->FromUnicode(out, 1);
-          if (mapped != "?" || out[0] == '?') expected = mapped;
+        // A mapping to several characters (German sharp s to SS) falls back to the simple one.
+        if (n != 1) {
+          out[0] = static_cast<UChar>(upper ? u_toupper(in) : u_tolower(in));
+          n = 1;
         }
+        std::string expected(1, static_cast<char>(b));
+        std::string mapped = page->FromUnicode(out, 1);
+        if (mapped != "?" || out[0] == '?') expected = mapped;
         char text[2] = {static_cast<char>(b), 0};
         if (upper) OSUpperString(id, 0, text); else OSLowerString(id, 0, text);
         ASSERT_EQ(std::string(text), expected)
