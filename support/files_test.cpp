@@ -5,8 +5,10 @@
 
 #include <cstring>
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "platform/posix_file.h"
@@ -277,6 +279,38 @@ TEST(FileList, AFileOpenUnderAnotherSpellingIsInUse) {
   GetFileList().CloseFile(a, false, h);
   EXPECT_EQ(GetFileList().DeleteFile(spelling, false), 0);
   EXPECT_FALSE(FileNameExists(dir.File("Folder/two.DAT"), false));
+}
+
+// An open racing with a delete either fails or gets a file that still has its name: never one
+// the delete has just unlinked (its writes would be lost).
+TEST(FileList, AnOpenRacingADeleteNeverGetsANamelessFile) {
+  TTestFolder dir;
+  const std::string path = dir.File("race.DAT");
+  WriteText(path, "r");
+  std::atomic<bool> stop{false};
+  std::atomic<int> nameless{0}, opened{0};
+  std::thread opener([&] {
+    while (!stop) {
+      int fd = platform::OpenDescriptor(path, platform::faReadWrite, false);
+      if (fd < 0) continue;
+      struct stat st {};
+      if (fstat(fd, &st) == 0 && st.st_nlink == 0) ++nameless;
+      ++opened;
+      platform::CloseDescriptor(fd);
+    }
+  });
+  int deleted = 0;
+  for (int i = 0; i < 3000 && deleted < 300; ++i) {
+    if (platform::DeleteUnlessInUse(path)) {
+      ++deleted;
+      WriteText(path, "r");
+    }
+  }
+  stop = true;
+  opener.join();
+  EXPECT_GT(deleted, 0);
+  EXPECT_GT(opened.load(), 0);
+  EXPECT_EQ(nameless.load(), 0);
 }
 
 TEST(FileList, ARenameNeverReplacesAnotherFile) {
