@@ -211,7 +211,7 @@ TDataDirectory* TDataSession::OpenDataDirectory(const std::string& name, const s
   } else if (!memory) {
     folder = CurrentDirectory;
   }
-  if (!memory) folder = platform::ResolveExistingPath(folder);
+  if (!memory) folder = platform::ResolvePath(folder);
   // The in-memory database and a disk folder of the same path are different databases.
   if (TDataDirectory* d = FindDirectory(folder, memory)) {
     // A count that wrapped to 0 would let one close free what every other opener holds.
@@ -586,7 +586,7 @@ int TDataDirectory::RenameTableFiles(const std::string& name, const std::string&
 
 bool TDataDirectory::IsSameFile(const std::string& a, const std::string& b, bool inMemory) {
   if (inMemory) return SameName(NormalizeFileName(a), NormalizeFileName(b));
-  return platform::ResolveExistingPath(NormalizeFileName(a)) == platform::ResolveExistingPath(NormalizeFileName(b));
+  return platform::CanonicalPath(NormalizeFileName(a)) == platform::CanonicalPath(NormalizeFileName(b));
 }
 
 int TDataDirectory::DeleteTableFiles(const std::string& name, bool inMemory) {
