@@ -319,6 +319,7 @@ class TDataQuery {
   void ParseJoins(int& openParentheses);
   void AndIntoWhere(TExpTokenPtr condition);
 
+  bool IsInsertSelect() const;
   void ParseSelect();
   void ParseSelectColumns();
   void ParseSelectColumnExpression(TResultField& column);

@@ -451,6 +451,14 @@ void TDataQuery::AndIntoWhere(TExpTokenPtr condition) {
 
 // ---- SELECT -------------------------------------------------------------------------------
 
+// The SELECT of an INSERT ... SELECT, or a query UNIONed to it: NOAUTOINC and COMMIT after its
+// tables belong to the INSERT.
+bool TDataQuery::IsInsertSelect() const {
+  const TDataQuery* q = this;
+  while (q->Role == TQueryRole::qrUnionPart && q->UnionParent != nullptr) q = q->UnionParent;
+  return q->Role == TQueryRole::qrInsertSelect;
+}
+
 void TDataQuery::ParseSelect() {
   Next();  // SELECT
   if (Is("ALL")) Next();
@@ -462,7 +470,7 @@ void TDataQuery::ParseSelect() {
   if (Is("INTO")) ParseInto();
   if (!Is("FROM")) InsteadFound("FROM keyword expected, instead found '");
   Next();
-  ParseFromList(Role == TQueryRole::qrInsertSelect ? TNameStop::kInsertSelectFrom : TNameStop::kSelectFrom, nullptr);
+  ParseFromList(IsInsertSelect() ? TNameStop::kInsertSelectFrom : TNameStop::kSelectFrom, nullptr);
   if (Is("WHERE")) ParseWhere();
   if (Is("GROUP")) ParseGroupBy();
   if (Is("HAVING")) {
