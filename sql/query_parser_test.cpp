@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "sql/sql_test_helpers.h"
 #include "support/data_types.h"
 #include "support/language.h"
@@ -55,6 +57,77 @@ TEST(QueryParserTest, EdgeCases) {
        "The first source table specified in FROM clause must match the table being updated in the UPDATE statement"},
   };
   for (const TCase& c : cases) EXPECT_EQ(ParseError(c.Text), c.Error) << c.Text;
+}
+
+// Random SELECTs from a small generator, which also works out what the parser must fill in: the
+// table order (a right-joined table goes first), correlation names, column names and aliases, and
+// the ORDER BY items.
+TEST(QueryParserTest, RandomSelectsAgainstTheirReference) {
+  std::mt19937 random(2323);
+  auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+  for (int round = 0; round < 500; ++round) {
+    std::string text = "SELECT ";
+    std::vector<std::string> fields, aliases;
+    const int columns = 1 + pick(4);
+    for (int c = 0; c < columns; ++c) {
+      const std::string field = "f" + std::to_string(c);
+      const int form = pick(3);
+      text += (c ? ", " : "") + field + (form == 0 ? "" : form == 1 ? " AS a" + std::to_string(c) : " a" + std::to_string(c));
+      fields.push_back(field);
+      aliases.push_back(form == 0 ? field : "a" + std::to_string(c));
+    }
+    text += " FROM ";
+    std::vector<std::string> expected;  // "table:correlation:order"
+    const int tables = 1 + pick(5);
+    for (int t = 0; t < tables; ++t) {
+      const std::string table = "t" + std::to_string(t);
+      const int form = pick(3);
+      const std::string correlation = form == 0 ? table : "c" + std::to_string(t);
+      const std::string reference = table + (form == 0 ? "" : form == 1 ? " AS " + correlation : " " + correlation);
+      const std::string entry = table + ":" + correlation + ":" + std::to_string(t + 1);
+      if (t == 0) {
+        text += reference;
+        expected.push_back(entry);
+        continue;
+      }
+      const int join = pick(5);
+      if (join == 0) {
+        text += ", " + reference;
+      } else {
+        const char* kinds[] = {"", " JOIN ", " INNER JOIN ", " LEFT OUTER JOIN ", " RIGHT JOIN "};
+        text += kinds[join] + reference + " ON " + correlation + ".k = x.k";
+      }
+      if (join == 4) {
+        expected.insert(expected.begin(), entry);
+      } else {
+        expected.push_back(entry);
+      }
+    }
+    std::vector<std::pair<int, bool>> order;
+    if (pick(2) == 0) {
+      text += " ORDER BY ";
+      const int items = 1 + pick(3);
+      for (int i = 0; i < items; ++i) {
+        order.emplace_back(1 + pick(columns), pick(2) == 0);
+        text += (i ? ", " : "") + std::to_string(order.back().first) + (order.back().second ? " DESC" : "");
+      }
+    }
+    auto s = Parse(text);
+    const TDataQuery& q = s->GetMasterQuery();
+    std::string joined;
+    for (const std::string& e : expected) joined += (joined.empty() ? "" : ",") + e;
+    ASSERT_EQ(Names(q), joined) << text;
+    ASSERT_EQ(q.ResultFields.size(), fields.size()) << text;
+    for (std::size_t c = 0; c < fields.size(); ++c) {
+      EXPECT_EQ(q.ResultFields[c]->FieldName, fields[c]) << text;
+      EXPECT_EQ(q.ResultFields[c]->Alias, aliases[c]) << text;
+    }
+    ASSERT_EQ(q.OrderByFields.size(), order.size()) << text;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      EXPECT_EQ(q.OrderByFields[i]->ColumnNumber, order[i].first) << text;
+      EXPECT_EQ(q.OrderByFields[i]->Descending, order[i].second) << text;
+    }
+  }
 }
 
 TEST(QueryParserTest, SelectWithEveryClause) {
