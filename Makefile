@@ -2,7 +2,8 @@
 # Both install what the build needs (Debian packages) when it is missing.
 
 DEBIAN_PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libicu-dev zlib1g-dev \
-                   libbenchmark-dev libsqlite3-dev pkg-config
+                   libbenchmark-dev libsqlite3-dev pkg-config \
+                   libcli11-dev nlohmann-json3-dev
 JOBS ?= 2
 # ccache, when the machine has it, makes rebuilds of several work trees cheap; CI does without.
 CCACHE := $(shell command -v ccache 2>/dev/null)
