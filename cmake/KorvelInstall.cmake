@@ -10,10 +10,9 @@ set(KORVEL_PUBLIC_ENTRY_HEADERS
   engine/session.h
   support/errors.h
   support/data_types.h
-  engine/data_table.h)
-if(EXISTS ${CMAKE_SOURCE_DIR}/engine/data_cursor.h)
-  list(APPEND KORVEL_PUBLIC_ENTRY_HEADERS engine/data_cursor.h)
-endif()
+  engine/data_table.h
+  engine/data_cursor.h
+  support/key_encoding.h)   # IndexedSize, for the key sizes of index definitions
 
 # korvel_header_closure(out entries...): every header of this tree reachable through
 # #include "..." from the entries, the entries included. Quoted includes name paths from the
