@@ -142,6 +142,7 @@ void TDataTable::OpenTable() {
   ReadOnly = readOnlyRequested_ || readOnly || ReadOnlyAttribute;
   ReadLockIndexSlot = ReadLockBlobSlot = UserReadLockIndexSlot = UserReadLockBlobSlot = 0;
   HeadersWritten = false;
+  NoteFileSizes();
 }
 
 void TDataTable::CloseTable(bool freeTemporary) {
@@ -672,6 +673,7 @@ bool TDataTable::PerformChangeDetection() {
     BlobFile->FreeBlockBuffers();
     changed = true;
   }
+  if (changed) NoteFileSizes();  // another writer grew the files to what it reserved
   return changed;
 }
 
@@ -689,23 +691,54 @@ void TDataTable::FlushBuffers(bool adjust, bool data, bool forceFlush, bool blob
   }
   // With ForceBufferFlush every write was flushed already.
   const bool flushOS = forceFlush && !GetForceBufferFlush();
-  bool written = DataFile->FlushRecordBuffers();
-  written = DataFile->WriteHeader(data) || written;
-  written = DataFile->WriteFields() || written;
-  if (written && flushOS) DataFile->Flush();
-  if (adjust) DataFile->AdjustRecordBuffers();
-
-  written = IndexFile->FlushPageBuffers(false);
-  written = IndexFile->WriteHeader(index) || written;
-  if (written && flushOS) IndexFile->Flush();
-  if (adjust) IndexFile->AdjustPageBuffers();
-
-  if (HasBlobFile()) {
-    written = BlobFile->FlushBlockBuffers();
-    written = BlobFile->WriteHeader(blob) || written;
-    if (written && flushOS) BlobFile->Flush();
-    if (adjust) BlobFile->AdjustBlockBuffers();
+  const bool blobs = HasBlobFile();
+  // Room first: a full disk fails here, before anything is written.
+  ReserveFileSpace();
+  // A writer killed part-way must leave nothing that points at bytes not yet written: BLOB
+  // blocks go before the records that point at them, records before the index pages that point
+  // at them, and the headers that count them all last, the index header (the stamp other
+  // sessions look at first) at the very end.
+  bool blobWritten = blobs && BlobFile->FlushBlockBuffers();
+  bool dataWritten = DataFile->FlushRecordBuffers();
+  dataWritten = DataFile->WriteFields() || dataWritten;
+  bool indexWritten = IndexFile->FlushPageBuffers(false);
+  if (blobs) blobWritten = BlobFile->WriteHeader(blob) || blobWritten;
+  dataWritten = DataFile->WriteHeader(data) || dataWritten;
+  indexWritten = IndexFile->WriteHeader(index) || indexWritten;
+  if (flushOS) {
+    if (blobWritten) BlobFile->Flush();
+    if (dataWritten) DataFile->Flush();
+    if (indexWritten) IndexFile->Flush();
   }
+  if (adjust) {
+    if (blobs) BlobFile->AdjustBlockBuffers();
+    DataFile->AdjustRecordBuffers();
+    IndexFile->AdjustPageBuffers();
+  }
+}
+
+void TDataTable::ReserveFileSpace() {
+  auto reserve = [](TFileHandler& file, std::int64_t size, std::int64_t& reserved) {
+    if (size <= reserved) return;
+    file.ReserveSize(size);
+    reserved = size;
+  };
+  reserve(*DataFile, DataFile->GetFileSize(), reservedSizes_[0]);
+  reserve(*IndexFile, IndexFile->GetFileSize(), reservedSizes_[1]);
+  if (HasBlobFile()) reserve(*BlobFile, BlobFile->GetFileSize(), reservedSizes_[2]);
+}
+
+void TDataTable::NoteFileSizes() {
+  reservedSizes_[0] = DataFile->GetFileSize();
+  reservedSizes_[1] = IndexFile->GetFileSize();
+  reservedSizes_[2] = HasBlobFile() ? BlobFile->GetFileSize() : 0;
+}
+
+void TDataTable::DiscardTransactionChanges() {
+  if (!IsOpen || ReadOnly) return;
+  FreeBuffers(true, true);
+  IndexFile->FreePageBuffers(true);
+  NoteFileSizes();
 }
 
 void TDataTable::FreeBuffers(bool adjust, bool reReadHeaders) {
@@ -732,6 +765,7 @@ void TDataTable::FlushOSBuffers() {
 }
 
 void TDataTable::ClearHeaders() {
+  reservedSizes_[0] = reservedSizes_[1] = reservedSizes_[2] = 0;  // the files shrink
   DataFile->ClearHeader();
   IndexFile->ClearHeader();
   if (HasBlobFile()) BlobFile->ClearHeader();

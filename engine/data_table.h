@@ -146,6 +146,9 @@ class TDataTable : public TDataFileOwner, public TIndexFileOwner, public TBlobFi
   // Advances the cached stamps of the flagged files and marks their headers for writing.
   void UpdateHeaderStamps(bool data, bool index, bool blob);
   void FlushBuffers(bool adjust, bool data, bool forceFlush, bool blob, bool index);
+  // Allocates each file up to the size its cached header gives it, so that a full disk fails
+  // before anything is written; KORVEL_WRITEERR when it cannot.
+  void ReserveFileSpace();
   void FreeBuffers(bool adjust, bool reReadHeaders);
   void FlushOSBuffers();
 
@@ -155,6 +158,9 @@ class TDataTable : public TDataFileOwner, public TIndexFileOwner, public TBlobFi
   void CommitTransaction(bool final, bool forceFlush);
   void EndCommitTransaction(bool final);
   void RollbackTransaction();
+  // After a failed commit: drops every cached record, page and block (written or not) and
+  // re-reads the headers, so that nothing of the transaction reaches the files later.
+  void DiscardTransactionChanges();
 
   // --- The owner interfaces of the three files ---
   std::string GetTableName() const override { return TableName; }
@@ -343,6 +349,9 @@ class TDataTable : public TDataFileOwner, public TIndexFileOwner, public TBlobFi
   bool readSlotsSetAside_ = false;      // ReadLocked, slots given up for the write lock
   bool userReadSlotsSetAside_ = false;  // UserReadLocked, likewise
   bool tableUnlockDeferred_ = false;    // user table unlocked inside the transaction
+  // The sizes up to which the files are known to be allocated (data, index, BLOB).
+  std::int64_t reservedSizes_[3] = {0, 0, 0};
+  void NoteFileSizes();
 };
 
 }  // namespace korvel

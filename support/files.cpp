@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "platform/posix_file.h"
 #include "support/compression.h"
@@ -450,7 +451,10 @@ void TFileList::ParentAfterFork() {
 void TFileList::ChildAfterFork() {
   for (auto& file : files_)
     if (!file->InMemory()) static_cast<TPhysicalFile*>(file.get())->DetachFromParent();
-  ParentAfterFork();
+  // The sections were taken by the parent's thread; the child's thread has another id and cannot
+  // leave them, so they start afresh (the child has no other thread that could hold them).
+  for (auto& file : files_) new (&file->Section) TCriticalSection();
+  new (&section_) TCriticalSection();
 }
 
 void InitializeSupportFunctions() { GetFileList(); }
