@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "platform/posix_file.h"
+#include "tests/process_helpers.h"
 #include "support/test_folder.h"
 #include "tests/process_helpers.h"
 #include "tests/table_helpers.h"
