@@ -158,6 +158,8 @@ TBlobFile::TBlobFile(TBlobFileOwner* owner) : owner_(owner) {}
 
 TBlobFile::~TBlobFile() {
   FreeBlockBuffers();
+  for (TBlock* b : detachedBlocks_) delete b;
+  detachedBlocks_.clear();
   for (TBlock* b : pool_) delete b;
   pool_.clear();
 }
@@ -222,7 +224,7 @@ void TBlobFile::ReadHeader() {
 
 bool TBlobFile::WriteHeader(bool force) {
   if (!force && !header_.HeaderModified) return false;
-  ++header_.LastUpdateStamp;
+  header_.LastUpdateStamp = NextUpdateStamp(header_.LastUpdateStamp);
   header_.HeaderModified = true;  // a written header carries the flag; readers ignore it
   unsigned char buffer[kBlobHeaderSize];
   header_.EncodeTo(buffer);
@@ -234,7 +236,7 @@ bool TBlobFile::WriteHeader(bool force) {
 }
 
 void TBlobFile::UpdateHeaderStamp() {
-  ++header_.LastUpdateStamp;
+  header_.LastUpdateStamp = NextUpdateStamp(header_.LastUpdateStamp);
   header_.HeaderModified = true;
   owner_->SetHeadersWritten();
 }
@@ -460,7 +462,13 @@ bool TBlobFile::GetBlock(TDataCursor* cursor, std::int32_t n, bool readAhead, st
 }
 
 void TBlobFile::PutBlock(TBlock* block) {
-  if (block != nullptr && block->UseCount > 0) --block->UseCount;
+  if (block == nullptr) return;
+  if (block->UseCount > 0) --block->UseCount;
+  if (!block->Detached || block->UseCount > 0) return;
+  auto it = std::find(detachedBlocks_.begin(), detachedBlocks_.end(), block);
+  if (it != detachedBlocks_.end()) detachedBlocks_.erase(it);
+  block->Detached = false;
+  ReturnBlockInstance(block);
 }
 
 bool TBlobFile::FlushBlockBuffers() {
@@ -500,6 +508,13 @@ bool TBlobFile::FlushBlockBuffers() {
 void TBlobFile::FreeBlockBuffers() {
   for (TBlock* b : buffers_) {
     b->Newer = b->Older = nullptr;
+    if (b->UseCount > 0) {
+      // Its holder keeps it until PutBlock: back in the pool it would be handed out for another
+      // block while still being read or written.
+      b->Detached = true;
+      detachedBlocks_.push_back(b);
+      continue;
+    }
     ReturnBlockInstance(b);
   }
   buffers_.clear();

@@ -150,6 +150,7 @@ class TBlock {
 
   bool Modified = false;
   std::uint16_t UseCount = 0;
+  bool Detached = false;  // dropped from the cache while pinned; freed by its last PutBlock
   std::int32_t BlockNumber = 0;
   // Recently-used list: Newer towards the most recently used end.
   TBlock* Newer = nullptr;
@@ -275,6 +276,7 @@ class TBlobFile : public TFileHandler {
   TBlobHeader header_;
   std::int32_t blockSize_ = kDefaultBlobBlockSize;
   std::vector<TBlock*> buffers_;  // owned
+  std::vector<TBlock*> detachedBlocks_;  // owned; pinned blocks dropped from the cache
   TBlock* newest_ = nullptr;
   TBlock* oldest_ = nullptr;
   std::size_t capacity_ = 0;

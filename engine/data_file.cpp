@@ -385,6 +385,8 @@ void TDataFile::CloseFile() {
   FreeFieldDefinitions();
   for (TRecord* record : recordBuffers_) delete record;
   recordBuffers_.clear();
+  for (TRecord* record : detachedRecords_) delete record;
+  detachedRecords_.clear();
   first_ = last_ = nullptr;
   hint_ = 0;
   stack_.Clear();
@@ -991,7 +993,13 @@ void TDataFile::NoteHandedOut(std::int32_t recordNumber) {
 }
 
 void TDataFile::PutRecord(TRecord* record) {
-  if (record != nullptr) record->DecUseCount();
+  if (record == nullptr) return;
+  record->DecUseCount();
+  if (!record->Detached || record->UseCount > 0) return;
+  auto it = std::find(detachedRecords_.begin(), detachedRecords_.end(), record);
+  if (it != detachedRecords_.end()) detachedRecords_.erase(it);
+  record->Detached = false;
+  ReleaseRecordBuffer(record);
 }
 
 void TDataFile::ReadRecordBuffers(std::int32_t first, std::int32_t count, bool forward) {
@@ -1131,20 +1139,21 @@ bool TDataFile::FlushRecordBuffers() {
 void TDataFile::FreeRecordBuffers() {
   handedOut_.clear();
   handedOutOverflow_ = false;
-  // A pinned record is in a caller's hands until PutRecord; it stays.
-  std::deque<TRecord*> kept;
+  // A pinned record is in a caller's hands until PutRecord. It leaves the cache all the same:
+  // kept there, its stale bytes would be served to the next reader and its changes written over
+  // what another session wrote. The holder's copy is freed by its last PutRecord.
   for (TRecord* record : recordBuffers_) {
+    record->Next = record->Prev = nullptr;
     if (record->UseCount > 0) {
-      kept.push_back(record);
+      record->Detached = true;
+      detachedRecords_.push_back(record);
     } else {
-      record->Next = record->Prev = nullptr;
       ReleaseRecordBuffer(record);
     }
   }
-  recordBuffers_.swap(kept);
+  recordBuffers_.clear();
   first_ = last_ = nullptr;
   hint_ = 0;
-  for (TRecord* record : recordBuffers_) InsertAsFirstRecordBuffer(record);
 }
 
 void TDataFile::AdjustRecordBuffers() {

@@ -337,6 +337,7 @@ class TRecord {
   TDataFile* Owner;
   bool Modified = false;
   std::uint16_t UseCount = 0;
+  bool Detached = false;  // dropped from the cache while pinned; freed by its last PutRecord
   std::int32_t RecordNumber = 0;
   std::uint16_t RecordSize = 0;
   TRecord* Next = nullptr;  // towards Last (less recently used)
@@ -559,6 +560,7 @@ class TDataFile : public TFileHandler {
   std::unique_ptr<std::uint8_t[]> writeBuffer_;
   std::size_t writeBufferSize_ = 0;
   std::deque<TRecord*> recordBuffers_;                   // owned; ascending record number
+  std::vector<TRecord*> detachedRecords_;                // owned; pinned records dropped from the cache
   mutable std::size_t hint_ = 0;                         // index of the last record found
   std::vector<TRecord*> batch_;                          // buffers of a run being read
   std::int32_t capacity_ = 0;                            // cache limit

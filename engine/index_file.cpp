@@ -373,7 +373,7 @@ void TIndexFile::GetWriteHeader(TIndexHeader& header) const {
 
 bool TIndexFile::WriteHeader(bool force) {
   if (!force && !header_.HeaderModified) return false;
-  ++header_.LastUpdateStamp;
+  header_.LastUpdateStamp = NextUpdateStamp(header_.LastUpdateStamp);
   TIndexHeader disk;
   GetWriteHeader(disk);
   std::uint8_t buffer[kIndexHeaderSize];
@@ -382,7 +382,7 @@ bool TIndexFile::WriteHeader(bool force) {
   try {
     WriteAt(0, buffer, static_cast<std::int64_t>(kIndexHeaderSize));
   } catch (...) {
-    --header_.LastUpdateStamp;
+    header_.LastUpdateStamp = PreviousUpdateStamp(header_.LastUpdateStamp);
     throw;
   }
   owner_->SetHeadersWritten();
@@ -391,7 +391,7 @@ bool TIndexFile::WriteHeader(bool force) {
 }
 
 void TIndexFile::UpdateHeaderStamp() {
-  ++header_.LastUpdateStamp;
+  header_.LastUpdateStamp = NextUpdateStamp(header_.LastUpdateStamp);
   SetHeaderModified();
   owner_->SetHeadersWritten();
 }
