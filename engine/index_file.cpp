@@ -892,7 +892,7 @@ TPageBuffer* TIndexFile::FindPageBufferToDelete(TSlotCache& cache, bool all) {
   // A miss looks at a few of the least recently used pages only, so that it costs the same
   // however many pages are cached. A page that cannot go (pinned, or modified where nothing may
   // be flushed) moves to the front, out of the way of the next search.
-  std::size_t left = all ? cache.Pages.size() : std::min<std::size_t>(kVictimSearchLength, cache.Pages.size());
+  std::size_t left = all ? cache.Pages.size() : std::min<std::size_t>(kPageVictimSearch, cache.Pages.size());
   for (; left > 0 && cache.Last != nullptr; --left) {
     TPageBuffer* page = cache.Last;
     if (!page->Modified && page->UseCount == 0) return page;

@@ -115,7 +115,7 @@ inline constexpr std::uint8_t kMaxCompression = 3;  // 0 none, 1 duplicates, 2 t
 // The page cache.
 inline constexpr std::int32_t kIndexCacheBytesPerPage = 8192;  // MaxTableIndexBufferSize div this
 inline constexpr std::int32_t kIndexCacheGrowth = 4;  // least growth of a full, pinned slot (or half of it)
-inline constexpr std::size_t kVictimSearchLength = 8;  // least recently used pages a miss looks at
+inline constexpr std::size_t kPageVictimSearch = 8;  // least recently used pages a miss looks at
 inline constexpr std::size_t kPagePoolSize = 4;                // spare page objects per file
 
 // Locks in the index file (see the shared-table locking protocol).
