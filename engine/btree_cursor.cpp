@@ -237,12 +237,50 @@ void TBTreeCursor::AdjustPathCounts(int leafLevel, std::int32_t delta) {
   }
 }
 
-void TBTreeCursor::BeginIndexKeyInsert(const std::uint8_t* key, std::int32_t recordNumber) {
-  std::int32_t number = GetRootPageNumber();
+int TBTreeCursor::DescendForChange(const std::uint8_t* key, std::int32_t delta, bool insert, TPathPins& path) {
   ClearIndexKeyCounters();
   ClearParentPageNumbers();
   curIndexLevel_ = 1;
-  if (number == 0) {
+  try {
+    path[1] = FetchPage(GetRootPageNumber());
+    for (;;) {
+      TPage& page = *path[static_cast<std::size_t>(curIndexLevel_)];
+      CheckTreePage(page);
+      int pos = 0;
+      if (insert)
+        page.InsertScan(*this, key, pos);
+      else
+        page.DeleteScan(*this, key, pos);
+      if (page.IsLeaf()) {
+        SetIndexKeyCounter(curIndexLevel_, pos);
+        return curIndexLevel_;
+      }
+      // A key below every entry goes into the first subtree, which it then starts.
+      if (pos == 0) pos = 1;
+      SetIndexKeyCounter(curIndexLevel_, pos);
+      if (curIndexLevel_ >= kMaxIndexLevels) RaiseIndexError(KORVEL_INDEXCORRUPT);
+      page.SetLowerKeyEntryCount(pos, page.GetLowerKeyEntryCount(pos) + delta);
+      SetParentPageNumber(curIndexLevel_ + 1, page.PageNumber);
+      std::int32_t child = page.GetRecordNumber(pos);
+      ++curIndexLevel_;
+      path[static_cast<std::size_t>(curIndexLevel_)] = FetchPage(child);
+    }
+  } catch (...) {
+    // The counts of the levels passed go back (their pages are pinned: no read can fail).
+    try {
+      AdjustPathCounts(curIndexLevel_, -delta);
+    } catch (...) {
+      // The first error is the one to report.
+    }
+    throw;
+  }
+}
+
+void TBTreeCursor::BeginIndexKeyInsert(const std::uint8_t* key, std::int32_t recordNumber) {
+  if (GetRootPageNumber() == 0) {
+    ClearIndexKeyCounters();
+    ClearParentPageNumbers();
+    curIndexLevel_ = 1;
     TPinnedPage root = NewPage();
     root->SetPageType(ptRootLeaf);
     int pos = 0;
@@ -252,38 +290,16 @@ void TBTreeCursor::BeginIndexKeyInsert(const std::uint8_t* key, std::int32_t rec
     SetIndexKeyCounter(1, pos);
     return;
   }
-  TPinnedPage page = FetchPage(number);
-  for (;;) {
-    CheckTreePage(*page);
-    int pos = 0;
-    page->InsertScan(*this, key, pos);
-    if (page->IsLeaf()) {
-      SetIndexKeyCounter(curIndexLevel_, pos);
-      if (pos > 0 && CompareKeys(page->GetKeyEntryPtr(pos), key, KeySize) == 0) {
-        // The key is there already: a second copy would break the order of the tree.
-        int leafLevel = curIndexLevel_;
-        page.Release();
-        AdjustPathCounts(leafLevel, -1);
-        RaiseIndexError(KORVEL_KEYVIOL);
-      }
-      break;
-    }
-    // A key below every entry goes into the first subtree, which it then starts.
-    if (pos == 0) pos = 1;
-    SetIndexKeyCounter(curIndexLevel_, pos);
-    page->SetLowerKeyEntryCount(pos, page->GetLowerKeyEntryCount(pos) + 1);
-    SetParentPageNumber(curIndexLevel_ + 1, page->PageNumber);
-    number = page->GetRecordNumber(pos);
-    if (curIndexLevel_ >= kMaxIndexLevels) {
-      int leafLevel = curIndexLevel_ + 1;
-      page.Release();
-      AdjustPathCounts(leafLevel, -1);
-      RaiseIndexError(KORVEL_INDEXCORRUPT);
-    }
-    IncCurIndexLevel();
-    page = FetchPage(number);
+  TPathPins path;
+  const int leafLevel = DescendForChange(key, 1, true, path);
+  TPage& leaf = *path[static_cast<std::size_t>(leafLevel)];
+  const int pos = GetIndexKeyCounter(leafLevel);
+  if (pos > 0 && CompareKeys(leaf.GetKeyEntryPtr(pos), key, KeySize) == 0) {
+    // The key is there already: a second copy would break the order of the tree.
+    AdjustPathCounts(leafLevel, -1);
+    RaiseIndexError(KORVEL_KEYVIOL);
   }
-  page->InsertIndexKey(*this, key, 0, recordNumber);
+  leaf.InsertIndexKey(*this, key, 0, recordNumber);
 }
 
 void TBTreeCursor::RemoveIndexKey(const std::uint8_t* key) {
@@ -292,39 +308,31 @@ void TBTreeCursor::RemoveIndexKey(const std::uint8_t* key) {
 }
 
 void TBTreeCursor::BeginIndexKeyDelete(const std::uint8_t* key) {
-  std::int32_t number = GetRootPageNumber();
-  if (number == 0) RaiseIndexError(KORVEL_INDEXCORRUPT);
-  ClearIndexKeyCounters();
-  ClearParentPageNumbers();
-  curIndexLevel_ = 1;
-  TPinnedPage page = FetchPage(number);
-  for (;;) {
-    CheckTreePage(*page);
-    int pos = 0;
-    page->DeleteScan(*this, key, pos);
-    SetIndexKeyCounter(curIndexLevel_, pos);
-    if (page->IsLeaf()) break;
-    page->SetLowerKeyEntryCount(pos, page->GetLowerKeyEntryCount(pos) - 1);
-    SetParentPageNumber(curIndexLevel_ + 1, page->PageNumber);
-    number = page->GetRecordNumber(pos);
-    IncCurIndexLevel();
-    page = FetchPage(number);
-  }
-  page->DeleteIndexKey(*this);
+  if (GetRootPageNumber() == 0) RaiseIndexError(KORVEL_INDEXCORRUPT);
+  TPathPins path;
+  const int leafLevel = DescendForChange(key, -1, false, path);
+  path[static_cast<std::size_t>(leafLevel)]->DeleteIndexKey(*this);
 }
 
 void TBTreeCursor::UpdateIndexKey(const std::uint8_t* oldKey, const std::uint8_t* newKey, std::int32_t recordNumber) {
   std::int32_t oldRecord = 0;
   if (!FindKeyRecord(oldKey, oldRecord)) RaiseIndexError(KORVEL_INDEXCORRUPT);
-  // Check first, change after: once the old key is gone a refused new key would lose it.
-  if (CompareKeys(oldKey, newKey, KeySize) != 0 && SearchIndexKeys(newKey)) RaiseIndexError(KORVEL_KEYVIOL);
-  BeginIndexKeyDelete(oldKey);
-  try {
+  if (CompareKeys(oldKey, newKey, KeySize) == 0) {
+    // The same key for another record: it goes out and straight back in where it was.
+    BeginIndexKeyDelete(oldKey);
     BeginIndexKeyInsert(newKey, recordNumber);
+    return;
+  }
+  // Check first, change after: the new key goes in before the old one goes out, so a refused
+  // or failed insert (KORVEL_KEYVIOL for a key already there) leaves the old key in place.
+  if (SearchIndexKeys(newKey)) RaiseIndexError(KORVEL_KEYVIOL);
+  BeginIndexKeyInsert(newKey, recordNumber);
+  try {
+    BeginIndexKeyDelete(oldKey);
   } catch (...) {
-    // The insert undid itself; the old key goes back so that the update changes nothing.
+    // The delete undid itself; so does the update.
     try {
-      BeginIndexKeyInsert(oldKey, oldRecord);
+      BeginIndexKeyDelete(newKey);
     } catch (...) {
       // The first error is the one to report.
     }

@@ -194,6 +194,12 @@ class TBTreeCursor {
   static std::size_t Index(int level) {
     return static_cast<std::size_t>(level < 1 ? 0 : (level > kMaxIndexLevels ? kMaxIndexLevels : level));
   }
+  using TPathPins = std::array<TPinnedPage, kMaxIndexLevels + 1>;
+  // Descends to the leaf for `key` (insertion or deletion scans), adding `delta` to the count of
+  // every entry taken and keeping each page of the path pinned in `path`, so that the page steps
+  // that follow find their parents in the cache. A failure on the way takes the counts back.
+  // Returns the leaf's level.
+  int DescendForChange(const std::uint8_t* key, std::int32_t delta, bool insert, TPathPins& path);
   bool IsVisible(std::int32_t recordNumber) const;
   // Descends to the key; true with its leaf entry's record number when present.
   bool FindKeyRecord(const std::uint8_t* key, std::int32_t& recordNumber);
