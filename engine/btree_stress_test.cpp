@@ -133,6 +133,28 @@ class TStressTree {
     return key;
   }
 
+  // Keys of a two-field index where the second field is NULL in one key of each pair: the first
+  // field is a short text padded with zeros that both keys share, so the NULL key, mostly zeros,
+  // encodes in a few bytes and its partner shares a long prefix with it.
+  std::string PairedKey(int group, bool secondNull) {
+    std::string key(shape_.KeySize(), '\0');
+    const std::size_t width = shape_.Fields[0].Width;
+    std::uint32_t scrambled = static_cast<std::uint32_t>(group) * 2654435761u;
+    key[0] = 1;
+    for (std::size_t i = 0; i < std::min<std::size_t>(3, width); ++i) key[1 + i] = static_cast<char>('A' + (scrambled >> (8 * i)) % 26);
+    const std::size_t second = width + 1;
+    if (!secondNull) {
+      key[second] = 1;
+      for (std::size_t i = 0; i < shape_.Fields[1].Width; ++i) key[second + 1 + i] = static_cast<char>('k' + i % 7);
+    }
+    if (!shape_.Unique) AppendId(key);
+    return key;
+  }
+
+  bool SecondFieldNull(const std::string& key) const {
+    return shape_.Fields.size() < 2 || key[shape_.Fields[0].Width + 1u] == 0;
+  }
+
   // --- operations; each returns the engine error (0 for success) ---
 
   TErrorCode Insert(const std::string& key) {
@@ -176,23 +198,39 @@ class TStressTree {
       bool present = reference_.count(newKey) != 0 && comparator_.CompareKeys(Bytes(oldKey), Bytes(newKey), shape_.KeySize()) != 0;
       Expect(Update(oldKey, newKey), present ? KORVEL_KEYVIOL : 0, fault, "update");
     } else if (dice < 78) {
-      // A sequential load: a run of ascending keys of a new stem.
+      // A sequential load: a run of ascending keys of a new stem, or pairs of keys with and
+      // without a second field.
       Disarm();
       int stem = static_cast<int>(random_() % 64);
       int count = 40 + static_cast<int>(random_() % 360);
       int base = static_cast<int>(random_() % 1000000);
+      const bool paired = shape_.Fields.size() >= 2 && random_() % 2 == 0;
       for (int i = 0; i < count; ++i) {
-        std::string key = SequentialKey(stem, base + i);
-        Expect(Insert(key), reference_.count(key) != 0 ? KORVEL_KEYVIOL : 0, Fault::None, "load");
+        for (int half = 0; half < (paired ? 2 : 1); ++half) {
+          std::string key = paired ? PairedKey(base + i, half == 0) : SequentialKey(stem, base + i);
+          Expect(Insert(key), reference_.count(key) != 0 ? KORVEL_KEYVIOL : 0, Fault::None, "load");
+        }
       }
     } else if (dice < 84) {
-      // A range deletion: a run of neighbouring keys.
+      // A range deletion: a run of neighbouring keys, or only those of the run whose second
+      // field is NULL (every other key with one field), so that the keys left lose the
+      // prefixes they shared with the deleted ones.
       Disarm();
       auto it = Pick();
       int count = 20 + static_cast<int>(random_() % 300);
+      const bool sparse = random_() % 2 == 0;
       std::vector<std::string> doomed;
-      for (; it != reference_.end() && count > 0; ++it, --count) doomed.push_back(it->first);
-      for (const std::string& key : doomed) Expect(Remove(key), 0, Fault::None, "range delete");
+      for (int i = 0; it != reference_.end() && i < count; ++it, ++i)
+        if (!sparse || (shape_.Fields.size() >= 2 ? SecondFieldNull(it->first) : i % 2 == 0)) doomed.push_back(it->first);
+      // Under an allocation fault: a delete that makes a compressed leaf outgrow its page needs
+      // a page for the split.
+      if (fault == Fault::Allocation) Arm(1);
+      for (const std::string& key : doomed) {
+        TErrorCode code = Remove(key);
+        Expect(code, 0, fault, "range delete");
+        if (fault == Fault::Allocation) Arm(1);
+      }
+      Disarm();
     } else if (dice < 92) {
       std::string key = NewKey();
       Expect(Insert(key), reference_.count(key) != 0 ? KORVEL_KEYVIOL : 0, fault, "insert");
