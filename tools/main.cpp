@@ -38,6 +38,11 @@ constexpr TCommand kCommands[] = {
      "field names, values in their ANSI text forms, bytes in hexadecimal, memo BLOBs as text\n"
      "and other BLOBs in hexadecimal, nulls empty. --physical adds the columns #record, #id\n"
      "and #free and lists free records too."},
+    {"sql", RunSqlCommand, "korvel sql DIR --check [SCRIPT] [-c SQL]",
+     "Parses each statement of SCRIPT (a file, - or nothing for standard input) or of -c\n"
+     "without executing it (syntax only: tables and columns are not looked up) and prints\n"
+     "its kind, one line per statement (SELECT, INSERT, CREATE TABLE, ...). The first\n"
+     "statement that fails prints the engine's error and the command exits with status 1."},
     {"demo", RunDemoCommand, "korvel demo DIR",
      "Writes a small sample table, customers, into a folder (replacing one of that name)."},
 };
