@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <exception>
 
+#include "engine/data_cursor.h"
+#include "engine/index_page.h"
 #include "engine/session.h"
 #include "platform/system_info.h"
 
@@ -11,7 +13,7 @@ namespace korvel {
 TDataTable::TDataTable(TDataDirectory* directory)
     : Directory(directory),
       DataFile(std::make_unique<TDataFile>(this)),
-      IndexFile(std::make_unique<TIndexFile>(this)),
+      IndexFile(std::make_unique<TBTreeIndexFile>(this)),
       BlobFile(std::make_unique<TBlobFile>(this)),
       RecordLocks(GetNewRecordsBitmapInstance()),
       CursorRecordLocks(GetNewRecordsBitmapInstance()),
@@ -59,15 +61,18 @@ bool TDataTable::IsReadLocked() const {
   return ReadLocked || UserReadLocked || WriteLocked || TransactionLocked || UserTableLocked || !TakesLocks();
 }
 
-bool TDataTable::ReadLockTable(TDataCursor*) {
-  // The cursor that will wrap this (keeping its position across a detected change) is not part
-  // of the table; here the lock is taken for it, and a change drops the stale caches before the
-  // caller reads from disk.
+bool TDataTable::ReadLockTable(TDataCursor* cursor) {
+  // A cursor takes the lock itself: when the lock shows another session's change, the cursor
+  // may abandon the read and start its walk over. Without a cursor the lock is taken here, and a
+  // change drops the stale caches before the caller reads from disk.
+  if (cursor != nullptr) return cursor->ReadLockForCacheMiss();
   ReadLockTable();
   return true;
 }
 
-std::int32_t TDataTable::GetNumReadAheadRecords(TDataCursor*, std::int32_t count, bool) { return count; }
+std::int32_t TDataTable::GetNumReadAheadRecords(TDataCursor* cursor, std::int32_t count, bool forward) {
+  return cursor != nullptr ? cursor->GetNumReadAheadRecords(count, forward ? 1 : 2) : count;
+}
 
 bool TDataTable::GetKeyField(std::int32_t fieldNumber, TIndexKeyField& field) const {
   if (fieldNumber < 1 || fieldNumber > DataFile->GetFieldCount()) return false;
