@@ -853,17 +853,24 @@ TRecord* TDataFile::CreateNewRecordBuffer(std::int32_t recordNumber, std::size_t
 
 void TDataFile::DeleteRecordBuffer(TRecord* record) { ReleaseRecordBuffer(DetachRecordBuffer(record, nullptr)); }
 
-TRecord* TDataFile::FindRecordBufferToDelete() const {
-  for (TRecord* r = last_; r != nullptr; r = r->Prev)
+TRecord* TDataFile::FindRecordBufferToDelete(bool all) {
+  // A miss looks at a few of the least recently used records only, so that it costs the same
+  // however many records are cached. A record that cannot go (pinned, or modified where nothing
+  // may be flushed) moves to the front, out of the way of the next search.
+  std::size_t left = all ? recordBuffers_.size() : std::min(kRecordVictimSearch, recordBuffers_.size());
+  for (; left > 0 && last_ != nullptr; --left) {
+    TRecord* r = last_;
     if (!r->Modified && r->UseCount == 0) return r;
+    MoveToFirstRecordBuffer(r);
+  }
   return nullptr;
 }
 
 TRecord* TDataFile::FindOrFlushRecordBufferToDelete() {
-  TRecord* victim = FindRecordBufferToDelete();
+  TRecord* victim = FindRecordBufferToDelete(false);
   if (victim == nullptr && !owner_->GetTransactionInProgress()) {
     FlushRecordBuffers();
-    victim = FindRecordBufferToDelete();
+    victim = FindRecordBufferToDelete(false);
   }
   return victim;
 }
@@ -877,7 +884,9 @@ TRecord* TDataFile::AcquireRecordBuffer(std::int32_t recordNumber, std::size_t& 
       record = DetachRecordBuffer(victim, &pos);
     } else {
       // Every buffer is pinned or holds unwritten changes: grow rather than fail.
-      capacity_ += kCacheGrowth;
+      // by half the capacity, so that a long transaction grows the cache a few times, not every
+      // 64 records.
+      capacity_ += std::max(kCacheGrowth, capacity_ / 2);
     }
   }
   if (record == nullptr) record = stack_.GetNewRecordInstance().release();
@@ -908,7 +917,7 @@ TRecord* TDataFile::GetNewRecordBuffer(std::int32_t recordNumber, std::size_t& p
 }
 
 bool TDataFile::DeleteLastRecordBuffer() {
-  TRecord* victim = FindRecordBufferToDelete();
+  TRecord* victim = FindRecordBufferToDelete(true);
   if (victim == nullptr) return false;
   DeleteRecordBuffer(victim);
   return true;

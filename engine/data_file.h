@@ -116,7 +116,8 @@ inline constexpr std::size_t kMaxPasswordLength = 15;
 inline constexpr std::size_t kMaxFieldNameLength = 30;
 inline constexpr std::size_t kMaxValueTextLength = 50;
 inline constexpr std::int32_t kRecordPoolSize = 64;     // spare TRecord objects per file
-inline constexpr std::int32_t kCacheGrowth = 64;        // records added to a cache full of pinned ones
+inline constexpr std::int32_t kCacheGrowth = 64;  // least growth of a cache full of pinned records (or half)
+inline constexpr std::size_t kRecordVictimSearch = 8;  // least recently used records a miss looks at
 inline constexpr std::int32_t kReadAheadBytes = 8192;   // longest run read in one operation
 // The date-time value (days since 30 December 1899) of the engine's day 0.
 inline constexpr double kDateTimeDayOffset = 693594.0;
@@ -516,7 +517,9 @@ class TDataFile : public TFileHandler {
   void InsertAsFirstRecordBuffer(TRecord* record);
   void MoveToFirstRecordBuffer(TRecord* record);
   void DeleteRecordBuffer(TRecord* record);
-  TRecord* FindRecordBufferToDelete() const;
+  // A least recently used record that is neither modified nor pinned, or null: among the last
+  // few records, or with `all` among every record.
+  TRecord* FindRecordBufferToDelete(bool all);
   // A buffer for a record not cached (new, or the least recently used clean one recycled),
   // placed at its sorted place `pos` (adjusted when a recycled buffer left from before it) and
   // at the front of the recently-used list.
