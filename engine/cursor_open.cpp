@@ -202,6 +202,7 @@ std::unique_ptr<TDataCursor> TDataCursor::CloneCursor() {
     clone->RangeActive = true;
     clone->RefreshRangeAndFilter();
   }
+  CopyFiltersTo(*clone);
   clone->SetToDataCursor(*this);
   return clone;
 }

@@ -400,6 +400,8 @@ class TDataCursor : public TBTreeCursor {
   bool RebuildVisibleRecords();
   void RebuildFilterBitmap();
   void AfterFilterChange();
+  // Gives a clone copies of every filter, active as here.
+  void CopyFiltersTo(TDataCursor& clone) const;
   // ---- end of filters ----
 };
 

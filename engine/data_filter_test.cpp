@@ -346,5 +346,17 @@ TEST_F(FilterTest, MemoFieldsAreReadForTheFilter) {
   EXPECT_EQ(VisibleIDs(*c), (std::vector<std::int32_t>{2}));
 }
 
+TEST_F(FilterTest, ACloneKeepsTheFilters) {
+  Fill(40);
+  int h = Activate("Amount > 6");
+  c->AddFilter(nullptr, "Price < 0", nullptr, {});  // inactive: stays so in the clone
+  c->SetToRecordNumber(17);
+  auto clone = c->CloneCursor();
+  EXPECT_EQ(clone->GetFilterCount(), 2u);
+  EXPECT_EQ(VisibleIDs(*clone), VisibleIDs(*c));
+  c->DropFilter(h);
+  EXPECT_EQ(VisibleIDs(*clone), Expected(40, [](int i) { return i % 7 != 0 && i % 10 > 6; }));
+}
+
 }  // namespace
 }  // namespace korvel

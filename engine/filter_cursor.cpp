@@ -246,6 +246,19 @@ void TDataCursor::AfterFilterChange() {
   }
 }
 
+void TDataCursor::CopyFiltersTo(TDataCursor& clone) const {
+  if (!filters_) return;
+  bool anyActive = false;
+  for (const auto& filter : filters_->List) {
+    TExpToken* tree = filter->IsCallback ? nullptr : CopyExpressionTokens(filter->Expression);
+    int handle = clone.AddFilter(filter->Dataset, "", tree, filter->Options, filter->Callback, true);
+    if (!filter->Active) continue;
+    clone.filters_->Find(handle)->Active = true;
+    anyActive = true;
+  }
+  if (anyActive) clone.RefreshRangeAndFilter();
+}
+
 void TDataCursor::DropFilter(int handle) {
   CheckOpen();
   if (!filters_) filters_ = std::make_unique<TCursorFilters>();
