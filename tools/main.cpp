@@ -60,6 +60,11 @@ constexpr TCommand kCommands[] = {
      "a line 'optimisation: full', 'partial' or 'none': how far indexes answer the filter."},
     {"delete", RunDeleteCommand, "korvel delete DIR TABLE --filter EXPR",
      "Deletes the records for which the filter expression is true; prints how many."},
+    {"sql", RunSqlCommand, "korvel sql DIR --check [SCRIPT] [-c SQL]",
+     "Parses each statement of SCRIPT (a file, - or nothing for standard input) or of -c\n"
+     "without executing it (syntax only: tables and columns are not looked up) and prints\n"
+     "its kind, one line per statement (SELECT, INSERT, CREATE TABLE, ...). The first\n"
+     "statement that fails prints the engine's error and the command exits with status 1."},
     {"demo", RunDemoCommand, "korvel demo DIR",
      "Writes a small sample table, customers, into a folder (replacing one of that name)."},
 };
