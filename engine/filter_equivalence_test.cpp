@@ -24,11 +24,15 @@ class TFilterGenerator {
 
   std::string Expression(int depth) {
     if (depth <= 0 || Pick(10) < 4) return Atom();
-    switch (Pick(3)) {
-      case 0: return "(" + Expression(depth - 1) + ") AND (" + Expression(depth - 1) + ")";
-      case 1: return "(" + Expression(depth - 1) + ") OR (" + Expression(depth - 1) + ")";
-      default: return "NOT (" + Expression(depth - 1) + ")";
+    std::string text;
+    const std::uint32_t kind = Pick(3);
+    if (kind == 2) {
+      text.append("NOT (").append(Expression(depth - 1)).append(")");
+      return text;
     }
+    text.append("(").append(Expression(depth - 1)).append(kind == 0 ? ") AND (" : ") OR (");
+    text.append(Expression(depth - 1)).append(")");
+    return text;
   }
 
   std::string Name() {
