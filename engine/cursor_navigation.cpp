@@ -243,10 +243,12 @@ std::int32_t TDataCursor::GetRecordNumber() const {
 void TDataCursor::GotoLogicalRecordNumber(std::int32_t n) {
   CheckOpen();
   TOperation operation(*this);
-  const std::int32_t count = FiltersActive ? FilteredRecordCount
-                                           : ((RangeStartPosition <= 0 || RangeEndPosition <= 0)
-                                                  ? 0
-                                                  : RangeEndPosition - RangeStartPosition + 1);
+  // Physical ordinals count visible records; indexed ones count the keys of the range, hidden
+  // records included (filters).
+  const std::int32_t keys =
+      (RangeStartPosition <= 0 || RangeEndPosition <= 0) ? 0 : RangeEndPosition - RangeStartPosition + 1;
+  const std::int32_t count = GetIsPhysicalNavigation() ? FilteredRecordCount
+                                                       : ((FiltersActive && FilteredRecordCount == 0) ? 0 : keys);
   if (count <= 0) {
     ResetPosition();
     return;

@@ -154,6 +154,7 @@ void TDataCursor::CheckPassword() {
 void TDataCursor::CloseCursor(bool freeTemporary) {
   if (!IsOpen) return;
   blobs_.clear();
+  filters_.reset();  // every filter goes with the cursor's close
   liveRecords_->SetNumOfBits(0);
   currentRecord_.clear();
   fields_.clear();
@@ -201,6 +202,7 @@ std::unique_ptr<TDataCursor> TDataCursor::CloneCursor() {
     clone->RangeActive = true;
     clone->RefreshRangeAndFilter();
   }
+  CopyFiltersTo(*clone);
   clone->SetToDataCursor(*this);
   return clone;
 }
@@ -399,36 +401,8 @@ void TDataCursor::UserWriteUnlockRecord(std::int32_t recordNumber) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The filter seams: without filters, the visible set of physical navigation is the live records
-
-void TDataCursor::RefreshRangeAndFilter() {
-  if (GetIsPhysicalNavigation()) {
-    BuildLiveRecords();
-    VisibleRecords = liveRecords_.get();
-    FilteredRecordCount = static_cast<std::int32_t>(liveRecords_->GetTotalBitsSet());
-  }
-  UpdateRange();
-}
-
-void TDataCursor::RefreshRangeAndFilterUpdate(std::int32_t recordNumber) {
-  if (GetIsPhysicalNavigation()) {
-    std::uint32_t used = static_cast<std::uint32_t>(Table->GetPhysicalRecordsUsed());
-    if (liveRecords_->NumOfBits() < used) liveRecords_->SetNumOfBits(used);
-    if (!liveRecords_->IsBitSet(static_cast<std::uint32_t>(recordNumber))) {
-      liveRecords_->SetBit(static_cast<std::uint32_t>(recordNumber));
-      ++FilteredRecordCount;
-    }
-  }
-  UpdateRange();
-}
-
-void TDataCursor::RefreshRangeAndFilterDelete(std::int32_t recordNumber) {
-  if (GetIsPhysicalNavigation() && liveRecords_->IsBitSet(static_cast<std::uint32_t>(recordNumber))) {
-    liveRecords_->ClearBit(static_cast<std::uint32_t>(recordNumber));
-    --FilteredRecordCount;
-  }
-  UpdateRange();
-}
+// The live records of the table (RefreshRangeAndFilter and the edit hooks are in
+// filter_cursor.cpp)
 
 void TDataCursor::BuildLiveRecords() {
   const std::int32_t used = Table->GetPhysicalRecordsUsed();

@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "engine/blob_file.h"
+#include "engine/data_filter.h"
 #include "engine/btree_cursor.h"
 #include "engine/data_file.h"
 #include "engine/index_page.h"
@@ -235,6 +236,25 @@ class TDataCursor : public TBTreeCursor {
   void FreeAllBlobs(bool all);
   std::size_t OpenBlobCount() const;
 
+  // ---- Filters (engine/data_filter.h; implemented in filter_*.cpp) ----
+  // Adds an inactive filter: an expression given as text or as a tree (a tree the cursor then
+  // owns when ownsTree), or else a callback. Returns its handle. 9482 beyond 64 filters, 10051
+  // for an expression that does not parse, check or give a boolean.
+  int AddFilter(void* dataset, const std::string& text, TExpToken* tree, const TFilterOptions& options,
+                TFilterCallback callback = nullptr, bool ownsTree = true);
+  // Handle 0 means every filter; an unknown handle raises 10050.
+  void DropFilter(int handle);
+  void ActivateFilter(int handle);
+  void DeactivateFilter(int handle);
+  void ResetFilter(TExpToken* tree, int handle);
+  // The combined level of all filters.
+  TOptimizeLevel GetFilterOptimizeLevel() const;
+  TOptimizeLevel GetFilterLevel(int handle) const;
+  std::size_t GetFilterCount() const;
+  // Times a visible-set rebuild started over after meeting a change by another session.
+  std::uint32_t GetFilterRestarts() const;
+  // ---- end of filters ----
+
   // ---- Attributes ----
   TDataDirectory* Directory;  // not owned
   TDataTable* Table = nullptr;  // shared, set while open
@@ -370,6 +390,19 @@ class TDataCursor : public TBTreeCursor {
   std::vector<std::uint8_t> keyBuffer_;
   std::vector<std::uint8_t> oldKeyBuffer_;
   std::vector<std::uint8_t> findKey_;
+
+  // ---- Filters (filter_*.cpp) ----
+  friend class TFilter;
+  friend class TFilterBuilder;
+  std::unique_ptr<TCursorFilters> filters_;
+  // Rebuilds range, live and filter bitmaps and the visible set (in liveRecords_); false when a
+  // walk met a change by another session.
+  bool RebuildVisibleRecords();
+  void RebuildFilterBitmap();
+  void AfterFilterChange();
+  // Gives a clone copies of every filter, active as here.
+  void CopyFiltersTo(TDataCursor& clone) const;
+  // ---- end of filters ----
 };
 
 }  // namespace korvel

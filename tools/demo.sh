@@ -35,6 +35,13 @@ run list "$demo" people --index ByCity --range London London --json
 run count "$demo" people --index ByName --range A D
 run list "$demo" people --index ByName --find "grace hopper" --fields ID,Name,Notes
 run list "$demo" people --index ByName --find "D" --nearest --limit 2 --fields Name
+# Filters: one answered from the ByName index (a prefix range), one evaluated record by record.
+run list "$demo" people --filter "UPPER(Name) = 'A*'" --fields Name,City
+run count "$demo" people --filter "UPPER(Name) LIKE 'A%'" --explain
+run count "$demo" people --filter "Score > 9" --explain
+run count "$demo" people --filter "UPPER(Name) >= 'C' AND Score < 9" --explain
+run delete "$demo" people --filter "City = 'Eindhoven'"
+run count "$demo" people
 run error 9729
 echo "\$ korvel insert $demo people City=Nowhere"
 "$korvel" insert "$demo" people City=Nowhere || echo "(exit status $?)"

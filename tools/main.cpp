@@ -48,15 +48,18 @@ constexpr TCommand kCommands[] = {
      "Appends one record: the fields given take their values (text forms as list prints\n"
      "them; FIELD= sets null), the others their defaults. Prints the new record's ID."},
     {"list", RunListCommand,
-     "korvel list DIR TABLE [--index NAME] [--range START END] [--find KEY [--nearest]]\n"
+     "korvel list DIR TABLE [--index NAME] [--range START END] [--filter EXPR] [--find KEY [--nearest]]\n"
      "              [--reverse] [--offset N] [--limit N] [--fields A,B] [--json]",
      "Lists the records in the order of an index (the primary index, or physical order\n"
      "without one) as CSV under a header row, or one JSON object a line. Keys are CSV\n"
      "lines of the index's key fields; fewer values make a partial key, an empty START or\n"
      "END leaves that end open. --find starts at the key (nothing without --nearest when\n"
-     "it is not there)."},
-    {"count", RunCountCommand, "korvel count DIR TABLE [--index NAME] [--range START END]",
-     "Prints the number of records (within the range)."},
+     "it is not there). --filter shows only the records for which the expression is true."},
+    {"count", RunCountCommand, "korvel count DIR TABLE [--index NAME] [--range START END] [--filter EXPR] [--explain]",
+     "Prints the number of records (within the range, passing the filter); --explain adds\n"
+     "a line 'optimisation: full', 'partial' or 'none': how far indexes answer the filter."},
+    {"delete", RunDeleteCommand, "korvel delete DIR TABLE --filter EXPR",
+     "Deletes the records for which the filter expression is true; prints how many."},
     {"sql", RunSqlCommand, "korvel sql DIR --check [SCRIPT] [-c SQL]",
      "Parses each statement of SCRIPT (a file, - or nothing for standard input) or of -c\n"
      "without executing it (syntax only: tables and columns are not looked up) and prints\n"

@@ -591,7 +591,7 @@ int RunInsertCommand(const TArguments& args, std::ostream& out, std::ostream& er
 namespace {
 
 struct TListOptions {
-  std::string Folder, Table, Password, Index, Find, Fields;
+  std::string Folder, Table, Password, Index, Find, Fields, Filter;
   std::vector<std::string> Range;
   bool Nearest = false, Reverse = false, Json = false;
   std::int64_t Offset = 0, Limit = -1;
@@ -603,6 +603,7 @@ void AddSelection(CLI::App& app, TListOptions& o) {
   app.add_option("--password", o.Password, "password of a scrambled table");
   app.add_option("--index", o.Index, "index name (the primary index when absent)");
   app.add_option("--range", o.Range, "START END: first and last key, CSV of the key fields")->expected(2);
+  app.add_option("--filter", o.Filter, "filter expression: only the records for which it is true");
 }
 
 void ApplySelection(TDataCursor& c, const TListOptions& o) {
@@ -615,6 +616,20 @@ void ApplySelection(TDataCursor& c, const TListOptions& o) {
     int highFields = KeyFromText(c, o.Range[1], high.data());
     c.SetRange(false, lowFields == 0 ? nullptr : low.data(), lowFields, highFields == 0 ? nullptr : high.data(),
                highFields);
+  }
+  if (!o.Filter.empty()) {
+    TFilterOptions options;
+    options.Cost = true;
+    options.Count = true;
+    c.ActivateFilter(c.AddFilter(nullptr, o.Filter, nullptr, options));
+  }
+}
+
+const char* LevelName(TOptimizeLevel level) {
+  switch (level) {
+    case olFull: return "full";
+    case olPartial: return "partial";
+    default: return "none";
   }
 }
 
@@ -702,12 +717,39 @@ int RunListCommand(const TArguments& args, std::ostream& out, std::ostream& err)
 
 int RunCountCommand(const TArguments& args, std::ostream& out, std::ostream& err) {
   TListOptions o;
+  bool explain = false;
   CLI::App app{"prints the number of records", "korvel count"};
   AddSelection(app, o);
+  app.add_flag("--explain", explain, "add how far indexes answer the filter");
   return RunParsed(app, args, out, err, [&] {
     TToolCursor c(o.Folder, o.Table, o.Password, true);
     ApplySelection(*c, o);
     out << c->GetRecordCount() << '\n';
+    if (explain) out << "optimisation: " << LevelName(c->GetFilterOptimizeLevel()) << '\n';
+    return kExitOk;
+  });
+}
+
+int RunDeleteCommand(const TArguments& args, std::ostream& out, std::ostream& err) {
+  TListOptions o;
+  CLI::App app{"deletes the records a filter selects", "korvel delete"};
+  app.add_option("DIR", o.Folder)->required();
+  app.add_option("TABLE", o.Table)->required();
+  app.add_option("--password", o.Password, "password of a scrambled table");
+  app.add_option("--filter", o.Filter, "filter expression: the records to delete")->required();
+  return RunParsed(app, args, out, err, [&] {
+    TToolCursor c(o.Folder, o.Table, o.Password, false);
+    c->SetIndexPos(kNoIndexPos);
+    ApplySelection(*c, o);
+    std::vector<std::uint8_t> record(static_cast<std::size_t>(c->GetRecordSize()));
+    std::int64_t deleted = 0;
+    // Physical order: a delete clears the record's bit, and the next step goes on from there.
+    c->SetToBegin();
+    while (c->GetNextRecord(record.data()) == 0) {
+      c->DeleteRecord(record.data(), false);
+      ++deleted;
+    }
+    out << deleted << (deleted == 1 ? " record deleted" : " records deleted") << '\n';
     return kExitOk;
   });
 }

@@ -19,5 +19,6 @@ int RunStructureCommand(const TArguments& args, std::ostream& out, std::ostream&
 int RunInsertCommand(const TArguments& args, std::ostream& out, std::ostream& err);
 int RunListCommand(const TArguments& args, std::ostream& out, std::ostream& err);
 int RunCountCommand(const TArguments& args, std::ostream& out, std::ostream& err);
+int RunDeleteCommand(const TArguments& args, std::ostream& out, std::ostream& err);
 
 }  // namespace korvel::tool

@@ -117,5 +117,30 @@ TEST_F(RecordCommandsTest, BadInputGetsTheEnginesErrorOrTheUsage) {
   EXPECT_EQ(Invoke(RunCountCommand, {folder.Path(), "bad"}).Status, 1);
 }
 
+TEST_F(RecordCommandsTest, FilterListCountExplainAndDelete) {
+  for (int i = 1; i <= 12; ++i) Insert({"Name=n" + std::to_string(i % 4), "Qty=" + std::to_string(i)});
+  TRun r = Invoke(RunListCommand, {folder.Path(), "items", "--filter", "Qty >= 10", "--fields", "ID,Qty"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Out, "ID,Qty\n10,10\n11,11\n12,12\n");
+  r = Invoke(RunCountCommand, {folder.Path(), "items", "--filter", "Qty >= 10", "--explain"});
+  EXPECT_EQ(r.Out, "3\noptimisation: full\n");
+  r = Invoke(RunCountCommand, {folder.Path(), "items", "--filter", "Qty >= 3 AND Qty * 2 < 13", "--explain"});
+  EXPECT_EQ(r.Out, "4\noptimisation: partial\n");
+  r = Invoke(RunCountCommand, {folder.Path(), "items", "--filter", "Name = 'N1'", "--explain"});
+  EXPECT_EQ(r.Out, "3\noptimisation: full\n");
+  r = Invoke(RunCountCommand, {folder.Path(), "items", "--filter", "When IS NULL", "--explain"});
+  EXPECT_EQ(r.Out, "12\noptimisation: none\n");
+  r = Invoke(RunCountCommand, {folder.Path(), "items", "--filter", "Qty +"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("Filter error"), std::string::npos) << r.Err;
+  r = Invoke(RunDeleteCommand, {folder.Path(), "items", "--filter", "Name = 'N1' OR Qty = 12"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Out, "4 records deleted\n");
+  EXPECT_EQ(Invoke(RunCountCommand, {folder.Path(), "items"}).Out, "8\n");
+  EXPECT_EQ(Invoke(RunCountCommand, {folder.Path(), "items", "--filter", "Name = 'N1'"}).Out, "0\n");
+  EXPECT_EQ(Invoke(RunDeleteCommand, {folder.Path(), "items", "--filter", "Qty > 100"}).Out, "0 records deleted\n");
+  EXPECT_EQ(Invoke(RunDeleteCommand, {folder.Path(), "items"}).Status, 2);  // --filter is required
+}
+
 }  // namespace
 }  // namespace korvel::tool
