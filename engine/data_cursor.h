@@ -54,6 +54,7 @@
 namespace korvel {
 
 class TDataTable;
+class TTableMaintenance;
 
 // Status codes of positioning operations (returned, not raised).
 inline constexpr int kCursorOk = 0;
@@ -330,6 +331,7 @@ class TDataCursor : public TBTreeCursor {
   class TWriteLock;
   friend class TOperation;
   friend class TWriteLock;
+  friend class TTableMaintenance;
   void LoadKeyInformation();
   void SelectIndex(int slot);
 
