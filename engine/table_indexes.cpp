@@ -35,6 +35,15 @@ void TTableMaintenance::FreeIndexPages(int slot) {
   if (cursor_.Table->IndexFile->GetDataRootPageNumber(slot) != 0) tree.FreeDataPages();
 }
 
+void TTableMaintenance::DropIndex(int slot) {
+  TDataTable& table = *cursor_.Table;
+  FreeIndexPages(slot);
+  // Dropping the primary index drops its cached pages unwritten: the freed pages are written
+  // first, or the free chain would lead to pages that still hold keys on disk.
+  if (slot == kPrimaryIndexSlot) table.FlushBuffers(false, false, false, false, true);
+  table.DeleteIndex(slot, true);
+}
+
 std::vector<std::int32_t> TTableMaintenance::FillIndex(int slot) {
   TDataTable& table = *cursor_.Table;
   TBTreeCursor tree;
@@ -122,15 +131,11 @@ void TTableMaintenance::AddPrimaryIndex(TIndexDefinition definition) {
     table.AddPrimaryIndex(definition);
     try {
       violations = FillIndex(kPrimaryIndexSlot);
-      if (!violations.empty()) {
-        FreeIndexPages(kPrimaryIndexSlot);
-        table.DeleteIndex(kPrimaryIndexSlot, false);
-      }
+      if (!violations.empty()) DropIndex(kPrimaryIndexSlot);
       cursor_.FlushEdit(true, false);
     } catch (...) {
       try {
-        FreeIndexPages(kPrimaryIndexSlot);
-        table.DeleteIndex(kPrimaryIndexSlot, false);
+        DropIndex(kPrimaryIndexSlot);
       } catch (...) {
       }
       throw;
@@ -164,10 +169,7 @@ void TTableMaintenance::AddSecondaryIndex(TIndexDefinition definition) {
     TDataCursor::TWriteLock lock(cursor_);
     table.AddSecondaryIndex(definition);
     slot = table.GetIndexCount();
-    auto takeOut = [&] {
-      FreeIndexPages(slot);
-      table.DeleteIndex(slot, true);
-    };
+    auto takeOut = [&] { DropIndex(slot); };
     try {
       violations = FillIndex(slot);
       if (!violations.empty()) takeOut();
@@ -219,8 +221,7 @@ void TTableMaintenance::DeleteIndexByPos(int slot) {
   cursor_.SetIndexPos(kNoIndexPos);
   {
     TDataCursor::TWriteLock lock(cursor_);
-    FreeIndexPages(slot);
-    table.DeleteIndex(slot, true);
+    DropIndex(slot);
     cursor_.FlushEdit(true, false);
     lock.Release();
   }

@@ -124,6 +124,8 @@ class TTableMaintenance {
   TTableStructure CurrentStructure() const;
   // Frees every page of the index at `slot` onto its free chain.
   void FreeIndexPages(int slot);
+  // Frees the pages of the index at `slot` and removes its definition.
+  void DropIndex(int slot);
   // Adds every live record's key to the index at `slot`; the numbers of records whose key
   // broke uniqueness are returned.
   std::vector<std::int32_t> FillIndex(int slot);
