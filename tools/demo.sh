@@ -44,7 +44,6 @@ echo "\$ korvel dump $demo nosuchtable"
 # Maintenance: an index added (with progress lines), the table rewritten in its order, a copy.
 run add-index --progress "$demo" people "$here/demo/by-score.json"
 run list "$demo" people --index ByScore --fields Score,Name
-run delete "$demo" people --filter "City = 'Eindhoven'" 2>/dev/null || true
 run optimize --progress --index ByScore "$demo" people
 run dump --physical "$demo" people
 run copy --quiet "$demo" people "$demo" people_copy
