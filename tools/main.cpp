@@ -77,6 +77,11 @@ constexpr TCommand kCommands[] = {
      "index). A unique index over duplicate values is refused with KORVEL_KEYVIOL."},
     {"drop-index", RunDropIndexCommand, "korvel drop-index DIR TABLE NAME",
      "Deletes one index (\"\" names the primary index)."},
+    {"sql", RunSqlCommand, "korvel sql DIR --check [SCRIPT] [-c SQL]",
+     "Parses each statement of SCRIPT (a file, - or nothing for standard input) or of -c\n"
+     "without executing it (syntax only: tables and columns are not looked up) and prints\n"
+     "its kind, one line per statement (SELECT, INSERT, CREATE TABLE, ...). The first\n"
+     "statement that fails prints the engine's error and the command exits with status 1."},
     {"demo", RunDemoCommand, "korvel demo DIR",
      "Writes a small sample table, customers, into a folder (replacing one of that name)."},
 };
