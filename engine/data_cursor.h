@@ -55,6 +55,7 @@
 namespace korvel {
 
 class TDataTable;
+class TTableMaintenance;
 
 // Status codes of positioning operations (returned, not raised).
 inline constexpr int kCursorOk = 0;
@@ -351,6 +352,7 @@ class TDataCursor : public TBTreeCursor {
   class TWriteLock;
   friend class TOperation;
   friend class TWriteLock;
+  friend class TTableMaintenance;
   void LoadKeyInformation();
   void SelectIndex(int slot);
 

@@ -127,6 +127,9 @@ void TDataTable::OpenTable() {
       // file with the record count 0.
       IndexMissing = true;
       IndexFile->CreateFile();
+      // Its definitions went with the lost file: the table navigates physically until its
+      // indexes are restored.
+      IndexFile->SetNoPrimaryIndex(true);
       IndexFile->WriteHeader(true);
       IndexFile->CloseFile();
       IndexFile->Temporary = IsTemporary;

@@ -48,6 +48,15 @@ echo "\$ korvel insert $demo people City=Nowhere"
 echo "\$ korvel dump $demo nosuchtable"
 "$korvel" dump "$demo" nosuchtable || echo "(exit status $?)"
 
+# Maintenance: an index added (with progress lines), the table rewritten in its order, a copy.
+run add-index --progress "$demo" people "$here/demo/by-score.json"
+run list "$demo" people --index ByScore --fields Score,Name
+run optimize --progress --index ByScore "$demo" people
+run dump --physical "$demo" people
+run copy --quiet "$demo" people "$demo" people_copy
+run drop-index "$demo" people_copy ByCity
+run tables "$demo"
+
 # SQL statements are parsed (not yet run): each statement's kind, and the engine's error for the
 # first one that is wrong; this script misspells FROM in its third statement.
 script="$demo/orders.sql"

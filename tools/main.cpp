@@ -9,6 +9,7 @@
 #include "support/errors.h"
 #include "tools/commands.h"
 #include "tools/inspect_commands.h"
+#include "tools/maintenance_commands.h"
 #include "tools/record_commands.h"
 
 namespace korvel::tool {
@@ -60,6 +61,25 @@ constexpr TCommand kCommands[] = {
      "a line 'optimisation: full', 'partial' or 'none': how far indexes answer the filter."},
     {"delete", RunDeleteCommand, "korvel delete DIR TABLE --filter EXPR",
      "Deletes the records for which the filter expression is true; prints how many."},
+    {"empty", RunEmptyCommand, "korvel empty [--password P] DIR TABLE",
+     "Deletes every record of the table (the table is opened exclusively)."},
+    {"drop", RunDropCommand, "korvel drop [--password P] DIR TABLE",
+     "Deletes the table's files (.DAT, .IDX and .BLB)."},
+    {"rename", RunRenameCommand, "korvel rename [--password P] DIR TABLE NEWNAME",
+     "Renames the table's files; a table of the new name is never replaced."},
+    {"copy", RunCopyCommand, "korvel copy [--no-indexes] [--progress|--quiet] DIR TABLE DESTDIR DESTTABLE",
+     "Copies the table, with its indexes unless --no-indexes, to DESTTABLE in the folder\n"
+     "DESTDIR (Memory: the in-memory database), replacing a table of that name. Writers of\n"
+     "the source wait until the copy is done, so the copy is one consistent snapshot."},
+    {"optimize", RunOptimizeCommand, "korvel optimize [--index NAME] [--no-backup] [--progress|--quiet] DIR TABLE",
+     "Rewrites the table in the order of an index (default: the primary index): no free\n"
+     "record slots, every index rebuilt, record IDs kept. The old files stay as .DBK, .IBK\n"
+     "and .BBK unless --no-backup."},
+    {"add-index", RunAddIndexCommand, "korvel add-index [--progress|--quiet] DIR TABLE INDEX.json",
+     "Adds one index (one member of a structure's indexes; name \"\" adds the primary\n"
+     "index). A unique index over duplicate values is refused with KORVEL_KEYVIOL."},
+    {"drop-index", RunDropIndexCommand, "korvel drop-index DIR TABLE NAME",
+     "Deletes one index (\"\" names the primary index)."},
     {"sql", RunSqlCommand, "korvel sql DIR --check [SCRIPT] [-c SQL]",
      "Parses each statement of SCRIPT (a file, - or nothing for standard input) or of -c\n"
      "without executing it (syntax only: tables and columns are not looked up) and prints\n"

@@ -17,6 +17,7 @@
 #include "engine/data_cursor.h"
 #include "engine/data_table.h"
 #include "engine/session.h"
+#include "engine/table_maintenance.h"
 #include "framework/currency_bcd.h"
 #include "framework/date_time.h"
 #include "platform/posix_file.h"
@@ -162,6 +163,16 @@ TTableStructure StructureFromJson(const json& j) {
     Invalid("text indexes are not supported by this version of the tool");
   return s;
 }
+
+}  // namespace
+
+TTableStructure ParseStructureJson(const std::string& text) { return StructureFromJson(json::parse(text)); }
+
+TIndexDefinition ParseIndexJson(const std::string& text, const std::vector<TFieldDefinition>& fields) {
+  return IndexFromJson(json::parse(text), fields);
+}
+
+namespace {
 
 json StructureToJson(TDataTable& t) {
   json j;
@@ -517,17 +528,11 @@ int RunCreateCommand(const TArguments& args, std::ostream& out, std::ostream& er
     }
     TDataSession session(false);
     TDataDirectory* directory = session.OpenDataDirectory("tool", folder);
-    if (directory->DataTableExists(table, false)) {
-      if (!overwrite) {
-        err << "korvel create: the table '" << table << "' exists (--overwrite replaces it)\n";
-        return kExitFailure;
-      }
-      int result = directory->DeleteDataTable(table, false);
-      if (result < 0) RaiseError(static_cast<TErrorCode>(-result), "", "", folder, table);
-    }
-    TDataTable* created = nullptr;
-    int result = directory->CreateDataTable(table, structure, false, false, created);
-    if (result < 0) RaiseError(static_cast<TErrorCode>(-result), "", "", folder, table);
+    TDataCursor cursor(directory);
+    cursor.SetTableName(table);
+    cursor.SetExclusive(true);
+    // Every structure check runs before a file is written.
+    TTableMaintenance(cursor).CreateTable(structure, overwrite);
     out << "created the table " << table << '\n';
     return kExitOk;
   });

@@ -9,6 +9,10 @@
 //   korvel count DIR TABLE [--index NAME] [--range START END]
 
 #include <ostream>
+#include <string>
+#include <vector>
+
+#include "engine/data_table.h"
 
 #include "tools/commands.h"
 
@@ -20,5 +24,10 @@ int RunInsertCommand(const TArguments& args, std::ostream& out, std::ostream& er
 int RunListCommand(const TArguments& args, std::ostream& out, std::ostream& err);
 int RunCountCommand(const TArguments& args, std::ostream& out, std::ostream& err);
 int RunDeleteCommand(const TArguments& args, std::ostream& out, std::ostream& err);
+
+// The structure JSON and one member of its "indexes" (over `fields`); raise nlohmann's parse
+// errors and CLI::ValidationError for a structure the tool cannot read.
+TTableStructure ParseStructureJson(const std::string& text);
+TIndexDefinition ParseIndexJson(const std::string& text, const std::vector<TFieldDefinition>& fields);
 
 }  // namespace korvel::tool

@@ -1,0 +1,144 @@
+#pragma once
+// Table maintenance on a cursor: the structure checks, creating, deleting, renaming and
+// emptying tables, adding and deleting indexes, and the rebuilds (optimise, copy) that write a
+// whole new table.
+//
+// A TTableMaintenance works on one TDataCursor and carries the callbacks of the long
+// operations. The open state each operation needs:
+//
+//   operation                       cursor      exclusive  writable
+//   CreateTable                     closed      yes        yes      (the requested open mode)
+//   DeleteTable, RenameTable        closed      -          -
+//   EmptyTable, index changes       open        yes        yes
+//   OptimizeTable                   closed      yes        yes
+//   CopyTable                       open        -          -        (reads under the read lock)
+//
+// Every structure check runs before any file is touched. The rebuilds write a work table under
+// a temporary name in the session's private folder (or the in-memory database for an in-memory
+// table) and only move it into place once it is complete: first the old files go to their
+// backup names (or are deleted), then the work table takes the table's name. A failure before
+// that point leaves the old table untouched; a failure between the two renames leaves the old
+// table complete under its backup names and the new one complete under its work name, and the
+// error names both.
+//
+// Progress: percent = trunc(done x 100 / total); a report is made whenever percent has grown by
+// the session's progress step (100 div its progress steps) since the last report, and 100 is
+// reported at the end if it was not reported already.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/data_cursor.h"
+#include "engine/data_table.h"
+
+namespace korvel {
+
+enum TDataLossCause : std::uint8_t {
+  dlUnknown = 0,
+  dlKeyViolation = 1,
+  dlValidityCheckFail = 2,
+  dlFieldDeletion = 3,
+  dlFieldConversion = 4,
+};
+
+using TProgressCallback = std::function<void(int percent)>;
+// Asked once per lost value or record while stopAsking stays false. Clearing continueWork
+// abandons the operation, leaving the table as it was.
+using TDataLostCallback =
+    std::function<void(TDataLossCause cause, const std::string& context, bool& stopAsking, bool& continueWork)>;
+
+// Turns a running count into the progress reports of one operation.
+class TProgressReporter {
+ public:
+  TProgressReporter(const TProgressCallback& callback, std::int64_t total, std::uint16_t step);
+  void Report(std::int64_t done);
+  // Reports 100 unless already reported.
+  void Finish();
+  int LastReported() const { return last_; }
+
+ private:
+  const TProgressCallback& callback_;
+  std::int64_t total_;
+  int step_;
+  int last_ = 0;
+};
+
+class TTableMaintenance {
+ public:
+  explicit TTableMaintenance(TDataCursor& cursor);
+
+  TProgressCallback IndexProgress;
+  TProgressCallback CopyProgress;
+  TProgressCallback OptimizeProgress;
+  TDataLostCallback DataLost;
+
+  // ---- Structure checks (table_structure_checks.cpp). They normalise the structure in place
+  // (trimmed names, derived sizes, key sizes and field counts) and raise the first fault. ----
+  void VerifyStructureInformation(TTableStructure& structure, bool allowNoPrimaryIndex = true,
+                                  bool allowExpressions = false) const;
+  void VerifyFieldInformation(bool allowExpressions, std::vector<TFieldDefinition>& fields, bool assignOffsets) const;
+  void VerifyIndexInformation(TTableStructure& structure, bool allowNoPrimaryIndex) const;
+  // Key size and field count of one index over `fields` (KORVEL_INVALIDIDXDESC,
+  // KORVEL_SEARCHCOLREQD, KORVEL_INVALIDKEY naming `errorName`).
+  void VerifyIndexDefinition(TIndexDefinition& definition, const std::vector<TFieldDefinition>& fields,
+                             bool allowEmpty, const std::string& errorName) const;
+
+  // ---- Tables (table_maintenance.cpp) ----
+  void CreateTable(TTableStructure structure, bool overwrite = false);
+  void DeleteTable();
+  void RenameTable(const std::string& newName);
+  // Renames the table's files to the backup extensions, replacing older backups.
+  void InternalBackupTable();
+  void EmptyTable();
+
+  // ---- Indexes (table_indexes.cpp) ----
+  void AddPrimaryIndex(TIndexDefinition definition);
+  // A unique index over duplicate values fails with KORVEL_KEYVIOL and leaves the table as it
+  // was, unless DataLost answers continue for every record in the way; those records are then
+  // removed from the table.
+  void AddSecondaryIndex(TIndexDefinition definition);
+  void DeleteIndex(const std::string& name);
+  void DeleteIndexByPos(int slot);
+  void DeleteAllIndexes();
+
+  // ---- Rebuilds (table_rebuild.cpp) ----
+  // Rewrites the table in the order of index `indexName`: no free slots, every index rebuilt,
+  // record IDs kept. Without noBackup the old files stay under the backup extensions.
+  void OptimizeTable(const std::string& indexName, bool noBackup);
+  // Writes the records the cursor sees, in its order, into table `destTable` of folder
+  // `destDatabase` ("Memory": the in-memory database), replacing a table of that name.
+  void CopyTable(const std::string& destDatabase, const std::string& destTable, bool copyIndexes);
+
+ private:
+  [[noreturn]] void Raise(TErrorCode code, const std::string& field = "", const std::string& index = "") const;
+  void CheckExclusive() const;
+  void CheckNotReadOnly() const;
+  void CheckOpen() const;
+  void CheckNotOpen() const;
+  // Opens the table exclusively and closes it again: the header is readable and the password
+  // known, and no one else holds it.
+  void ProbeTable();
+  // The structure of the open table, as CreateTable would take it.
+  TTableStructure CurrentStructure() const;
+  // Frees every page of the index at `slot` onto its free chain.
+  void FreeIndexPages(int slot);
+  // Frees the pages of the index at `slot` and removes its definition.
+  void DropIndex(int slot);
+  // Adds every live record's key to the index at `slot`; the numbers of records whose key
+  // broke uniqueness are returned.
+  std::vector<std::int32_t> FillIndex(int slot);
+  void RemoveRecords(const std::vector<std::int32_t>& numbers);
+  // Whether DataLost lets `count` losses of `cause` pass.
+  bool AcceptLosses(TDataLossCause cause, const std::string& context, std::size_t count);
+  // Copies every record `source` walks into the open, exclusive `dest`, keeping record IDs.
+  void CopyRecords(TDataCursor& source, TDataCursor& dest, const TProgressCallback& progress,
+                   bool physicalOrder);
+  // Puts the work table in place of the cursor's table (old files deleted or backed up).
+  void ReplaceTable(TDataDirectory* workDirectory, const std::string& workName, bool noBackup);
+
+  TDataCursor& cursor_;
+};
+
+}  // namespace korvel

@@ -1,0 +1,228 @@
+// korvel empty, drop, rename, copy, optimize, add-index and drop-index: table maintenance
+// through the engine, the table opened exclusively (copy reads it under its read lock).
+
+#include "tools/maintenance_commands.h"
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "engine/data_cursor.h"
+#include "engine/session.h"
+#include "engine/table_maintenance.h"
+#include "tools/cli_parsing.h"
+#include "tools/record_commands.h"
+
+namespace korvel::tool {
+
+namespace {
+
+// How progress is shown: a bar on a terminal, NN% lines with --progress, nothing with --quiet
+// or when standard error is no terminal.
+struct TProgressOptions {
+  bool Lines = false;
+  bool Quiet = false;
+};
+
+void AddProgressOptions(CLI::App& app, TProgressOptions& o) {
+  app.add_flag("--progress", o.Lines, "print progress as plain NN% lines");
+  app.add_flag("--quiet", o.Quiet, "print no progress");
+}
+
+TProgressCallback MakeProgress(const TProgressOptions& o, std::ostream& err, bool toTerminal) {
+  if (o.Quiet) return nullptr;
+  if (o.Lines) return [&err](int percent) { err << percent << "%\n"; };
+  if (!toTerminal) return nullptr;
+  return [&err](int percent) {
+    const int width = 40, filled = percent * width / 100;
+    err << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
+        << std::string(static_cast<std::size_t>(width - filled), ' ') << "] " << percent << '%';
+    if (percent >= 100) err << '\n';
+    err.flush();
+  };
+}
+
+bool ErrIsTerminal(const std::ostream& err) { return &err == &std::cerr && isatty(STDERR_FILENO) == 1; }
+
+// A session on one folder and a closed cursor on one table, asking for an exclusive open.
+class TMaintenanceCursor {
+ public:
+  TMaintenanceCursor(const std::string& folder, const std::string& table, const std::string& password,
+                     bool exclusive = true)
+      : session_(false) {
+    if (!password.empty()) session_.AddPassword(password);
+    directory_ = session_.OpenDataDirectory("tool", folder);
+    cursor_ = std::make_unique<TDataCursor>(directory_);
+    cursor_->SetTableName(table);
+    cursor_->SetExclusive(exclusive);
+    // Another user of the table makes the command fail, never wait long.
+    session_.SetLockRetries(3);
+    session_.SetLockWait(50);
+  }
+  TDataCursor& operator*() { return *cursor_; }
+  TDataCursor* operator->() { return cursor_.get(); }
+
+ private:
+  TDataSession session_;
+  TDataDirectory* directory_;
+  std::unique_ptr<TDataCursor> cursor_;
+};
+
+bool ReadFile(const std::string& name, std::string& text) {
+  std::ifstream in(name);
+  if (!in) return false;
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  text = buffer.str();
+  return true;
+}
+
+}  // namespace
+
+int RunEmptyCommand(const TArguments& args, std::ostream& out, std::ostream& err) {
+  std::string folder, table, password;
+  CLI::App app{"deletes every record of a table", "korvel empty"};
+  app.add_option("DIR", folder)->required();
+  app.add_option("TABLE", table)->required();
+  app.add_option("--password", password, "password of a scrambled table");
+  return RunParsed(app, args, out, err, [&] {
+    TMaintenanceCursor c(folder, table, password);
+    c->OpenCursor();
+    TTableMaintenance(*c).EmptyTable();
+    out << "emptied the table " << table << '\n';
+    return kExitOk;
+  });
+}
+
+int RunDropCommand(const TArguments& args, std::ostream& out, std::ostream& err) {
+  std::string folder, table, password;
+  CLI::App app{"deletes a table's files", "korvel drop"};
+  app.add_option("DIR", folder)->required();
+  app.add_option("TABLE", table)->required();
+  app.add_option("--password", password, "password of a scrambled table");
+  return RunParsed(app, args, out, err, [&] {
+    TMaintenanceCursor c(folder, table, password);
+    TTableMaintenance(*c).DeleteTable();
+    out << "dropped the table " << table << '\n';
+    return kExitOk;
+  });
+}
+
+int RunRenameCommand(const TArguments& args, std::ostream& out, std::ostream& err) {
+  std::string folder, table, newName, password;
+  CLI::App app{"renames a table's files", "korvel rename"};
+  app.add_option("DIR", folder)->required();
+  app.add_option("TABLE", table)->required();
+  app.add_option("NEWNAME", newName)->required();
+  app.add_option("--password", password, "password of a scrambled table");
+  return RunParsed(app, args, out, err, [&] {
+    TMaintenanceCursor c(folder, table, password);
+    TTableMaintenance(*c).RenameTable(newName);
+    out << "renamed the table " << table << " to " << newName << '\n';
+    return kExitOk;
+  });
+}
+
+int RunCopyCommand(const TArguments& args, std::ostream& out, std::ostream& err) {
+  std::string folder, table, destFolder, destTable, password;
+  bool noIndexes = false;
+  TProgressOptions progress;
+  CLI::App app{"copies a table, a consistent snapshot under its read lock", "korvel copy"};
+  app.add_option("DIR", folder)->required();
+  app.add_option("TABLE", table)->required();
+  app.add_option("DESTDIR", destFolder)->required();
+  app.add_option("DESTTABLE", destTable)->required();
+  app.add_flag("--no-indexes", noIndexes, "copy the records without the indexes");
+  app.add_option("--password", password, "password of a scrambled table");
+  AddProgressOptions(app, progress);
+  return RunParsed(app, args, out, err, [&] {
+    TMaintenanceCursor c(folder, table, password, false);
+    c->SetReadOnly(true);
+    c->OpenCursor();
+    TTableMaintenance m(*c);
+    m.CopyProgress = MakeProgress(progress, err, ErrIsTerminal(err));
+    m.CopyTable(destFolder, destTable, !noIndexes);
+    out << "copied " << c->GetRecordCount() << " records to " << destTable << '\n';
+    return kExitOk;
+  });
+}
+
+int RunOptimizeCommand(const TArguments& args, std::ostream& out, std::ostream& err) {
+  std::string folder, table, index, password;
+  bool noBackup = false;
+  TProgressOptions progress;
+  CLI::App app{"rewrites a table in index order, without free slots", "korvel optimize"};
+  app.add_option("DIR", folder)->required();
+  app.add_option("TABLE", table)->required();
+  app.add_option("--index", index, "the index whose order the records take (default: primary)");
+  app.add_flag("--no-backup", noBackup, "keep no backup files (.DBK, .IBK, .BBK)");
+  app.add_option("--password", password, "password of a scrambled table");
+  AddProgressOptions(app, progress);
+  return RunParsed(app, args, out, err, [&] {
+    TMaintenanceCursor c(folder, table, password);
+    TTableMaintenance m(*c);
+    m.OptimizeProgress = MakeProgress(progress, err, ErrIsTerminal(err));
+    m.OptimizeTable(index, noBackup);
+    out << "optimized the table " << table << '\n';
+    return kExitOk;
+  });
+}
+
+int RunAddIndexCommand(const TArguments& args, std::ostream& out, std::ostream& err) {
+  std::string folder, table, file, password;
+  TProgressOptions progress;
+  CLI::App app{"adds one index from a JSON file (name \"\" adds the primary index)", "korvel add-index"};
+  app.add_option("DIR", folder)->required();
+  app.add_option("TABLE", table)->required();
+  app.add_option("INDEX", file, "index JSON file: one member of a structure's indexes")->required();
+  app.add_option("--password", password, "password of a scrambled table");
+  AddProgressOptions(app, progress);
+  return RunParsed(app, args, out, err, [&] {
+    std::string text;
+    if (!ReadFile(file, text)) {
+      err << "korvel add-index: cannot read '" << file << "'\n";
+      return kExitFailure;
+    }
+    TMaintenanceCursor c(folder, table, password);
+    c->OpenCursor();
+    std::vector<TFieldDefinition> fields;
+    for (std::int32_t i = 1; i <= c->GetFieldCount(); ++i) fields.push_back(c->GetFieldDefinition(i));
+    TIndexDefinition definition;
+    try {
+      definition = ParseIndexJson(text, fields);
+    } catch (const std::exception& e) {
+      err << "korvel add-index: " << file << ": " << e.what() << '\n';
+      return kExitFailure;
+    }
+    TTableMaintenance m(*c);
+    m.IndexProgress = MakeProgress(progress, err, ErrIsTerminal(err));
+    if (definition.IndexName.empty())
+      m.AddPrimaryIndex(definition);
+    else
+      m.AddSecondaryIndex(definition);
+    out << "added the index " << (definition.IndexName.empty() ? "(primary)" : definition.IndexName) << '\n';
+    return kExitOk;
+  });
+}
+
+int RunDropIndexCommand(const TArguments& args, std::ostream& out, std::ostream& err) {
+  std::string folder, table, name, password;
+  CLI::App app{"deletes one index (\"\" names the primary index)", "korvel drop-index"};
+  app.add_option("DIR", folder)->required();
+  app.add_option("TABLE", table)->required();
+  app.add_option("NAME", name)->required();
+  app.add_option("--password", password, "password of a scrambled table");
+  return RunParsed(app, args, out, err, [&] {
+    TMaintenanceCursor c(folder, table, password);
+    c->OpenCursor();
+    TTableMaintenance(*c).DeleteIndex(name);
+    out << "dropped the index " << (name.empty() ? "(primary)" : name) << '\n';
+    return kExitOk;
+  });
+}
+
+}  // namespace korvel::tool
