@@ -42,9 +42,11 @@ int EditAtRandom(const std::string& folder, int seed, int operations, TLockProto
       }
       if (!c->SetToRecordNumber(1 + static_cast<std::int32_t>(random() % static_cast<unsigned>(c->GetRecordCount()))))
         continue;
-      c->GetCurrentRecord(r.data());
+      // Another process may delete the record between the positioning and the read: the
+      // status says so, and there is nothing to edit then.
+      if (c->GetCurrentRecord(r.data()) != 0) continue;
       if (what < 8) {
-        c->GetCurrentRecord(r.data(), true);
+        if (c->GetCurrentRecord(r.data(), true) != 0) continue;
         testing::SetAmount(*c, r.data(), amount);
         testing::SetName(*c, r.data(), "m" + std::to_string(seed) + "-" + std::to_string(i));
         c->ModifyRecord(r.data());
