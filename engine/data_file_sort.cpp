@@ -295,9 +295,9 @@ void TDataFileSorter::WriteAllModifiedRecords() {
 }
 
 void TDataFileSorter::RefreshPinnedRecords() {
-  if (file_.recordBuffers_.empty()) return;
+  if (file_.recordBuffers_.empty() && file_.detachedRecords_.empty()) return;
   std::vector<std::uint8_t> bytes(recordSize_);
-  for (TRecord* r : file_.recordBuffers_) {
+  auto refresh = [&](TRecord* r) {
     if (r->RecordNumber >= 1 && r->RecordNumber <= rows_) {
       file_.ReadAt(file_.RecordOffset(r->RecordNumber), bytes.data(), static_cast<std::int64_t>(recordSize_));
       r->Read(bytes.data());
@@ -306,7 +306,11 @@ void TDataFileSorter::RefreshPinnedRecords() {
       r->SetIsDeleted(true);
     }
     r->Modified = false;
-  }
+  };
+  // Freeing the cache detaches the records still pinned: their holders keep them, so they are
+  // brought up to date with the output too.
+  for (TRecord* r : file_.recordBuffers_) refresh(r);
+  for (TRecord* r : file_.detachedRecords_) refresh(r);
 }
 
 // --- external merge ----------------------------------------------------------------------------
