@@ -242,9 +242,11 @@ void TDataCursor::ModifyRecord(std::uint8_t* record, bool unlockAfter, bool repo
       }
     }
   } unlock{*this, n, lockedHere};
-  if (optimistic && !Table->Exclusive) {
-    if (EditConflict || before != currentRecord_) {
-      EditConflict = true;
+  // Optimistic edits, and pessimistic ones that did not lock the record when they began, must
+  // find the record as the caller read it.
+  if ((optimistic || LockedRecord != n) && !Table->Exclusive) {
+    if ((optimistic && EditConflict) || before != currentRecord_) {
+      if (optimistic) EditConflict = true;
       RaiseCursor(KORVEL_KEYORRECDELETED);
     }
   }

@@ -146,9 +146,10 @@ void TDataCursor::RunWalk(Walk walk, bool returnToBookmark) {
     if (!walk()) RaiseCursor(KORVEL_LOCKTIMEOUT);
     return;
   }
-  std::vector<std::uint8_t> bookmark;
+  // The bookmark lives on the stack: stepping allocates nothing.
+  std::uint8_t bookmark[TPage::kMaxKeySize + 4] = {};
   const bool empty = Bof && Eof;
-  if (returnToBookmark) bookmark = CurrentBookmark();
+  if (returnToBookmark) GetBookmark(bookmark);
   for (int attempt = 0;; ++attempt) {
     changeDuringRead_ = false;
     restartable_ = attempt == 0;

@@ -329,9 +329,9 @@ std::vector<std::uint8_t> TDataCursor::CurrentBookmark() const {
   return bookmark;
 }
 
-void TDataCursor::ReturnToBookmark(const std::vector<std::uint8_t>& bookmark, bool nearest) {
+void TDataCursor::ReturnToBookmark(const std::uint8_t* bookmark, bool nearest) {
   if (GetIsPhysicalNavigation()) {
-    std::int32_t n = GetI32(bookmark.data(), 0);
+    std::int32_t n = GetI32(bookmark, 0);
     if (n == 0) {
       PhysicalFirst();
       return;
@@ -339,11 +339,7 @@ void TDataCursor::ReturnToBookmark(const std::vector<std::uint8_t>& bookmark, bo
     GotoPhysicalRecordNumber(n);
     return;
   }
-  if (bookmark.size() < KeySize) {
-    FirstPosition();
-    return;
-  }
-  FindIndexKey(bookmark.data(), true, nearest);
+  FindIndexKey(bookmark, true, nearest);
 }
 
 bool TDataCursor::SetToBookmark(const std::uint8_t* bookmark, bool nearest, bool noChangeCheck) {
@@ -357,8 +353,9 @@ bool TDataCursor::SetToBookmark(const std::uint8_t* bookmark, bool nearest, bool
   RefreshCurrentRecord(1);
   if (nearest) return true;
   if (Bof || Eof) return false;
-  std::vector<std::uint8_t> now = CurrentBookmark();
-  return std::memcmp(now.data(), bookmark, static_cast<std::size_t>(GetBookmarkSize())) == 0;
+  std::uint8_t now[TPage::kMaxKeySize + 4];
+  GetBookmark(now);
+  return std::memcmp(now, bookmark, static_cast<std::size_t>(GetBookmarkSize())) == 0;
 }
 
 int TDataCursor::CompareBookmarks(const std::uint8_t* a, const std::uint8_t* b) const {

@@ -239,7 +239,8 @@ bool TDataCursor::Find(bool isKey, const std::uint8_t* source, int fieldCount, b
   CheckOpen();
   if (GetIsPhysicalNavigation() || source == nullptr) return false;
   TOperation operation(*this);
-  std::vector<std::uint8_t> key(KeySize, 0);
+  std::vector<std::uint8_t>& key = findKey_;
+  key.assign(KeySize, 0);
   if (isKey)
     std::memcpy(key.data(), source, KeySize);
   else

@@ -315,7 +315,8 @@ class TDataCursor : public TBTreeCursor {
   void RebuildIndexes();
   // The tree walker for key changes, configured for slot `slot`.
   TBTreeCursor& EditTree(int slot);
-  void ReturnToBookmark(const std::vector<std::uint8_t>& bookmark, bool nearest);
+  void ReturnToBookmark(const std::uint8_t* bookmark, bool nearest);
+  void ReturnToBookmark(const std::vector<std::uint8_t>& bookmark, bool nearest) { ReturnToBookmark(bookmark.data(), nearest); }
   std::vector<std::uint8_t> CurrentBookmark() const;
   int CopyCurrentRecord(std::uint8_t* dest);
   void PhysicalFirst();
@@ -368,6 +369,7 @@ class TDataCursor : public TBTreeCursor {
   TBTreeCursor editTree_;                            // key maintenance on any index
   std::vector<std::uint8_t> keyBuffer_;
   std::vector<std::uint8_t> oldKeyBuffer_;
+  std::vector<std::uint8_t> findKey_;
 };
 
 }  // namespace korvel

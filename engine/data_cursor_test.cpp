@@ -402,6 +402,47 @@ TEST_F(CursorTest, TwoCursorsSeeEachOthersChangesAtTheNextOperation) {
   EXPECT_EQ(CheckIndexes(*a), "");
 }
 
+TEST_F(CursorTest, AnotherSessionsChangesAreSeenAndNoReadLockOutlivesAnOperation) {
+  session->SetStrictChangeDetection(true);
+  auto a = OpenPeople(directory);
+  for (int i = 0; i < 50; ++i) Append(*a, NameFor(i), i);
+  TDataSession other(false);
+  other.SetLockRetries(2);
+  other.SetLockWait(1);
+  auto b = OpenPeople(other.OpenDataDirectory("test", folder.Path()));
+  EXPECT_EQ(b->GetRecordCount(), 50);
+  auto r = Record(*a);
+  auto check = [&](const char* what) { EXPECT_FALSE(a->Table->ReadLocked) << what; };
+  a->SetIndexName("ByName");
+  check("SetIndexName");
+  a->SetToBegin();
+  check("SetToBegin");
+  a->GetNextRecord(r.data());
+  check("GetNextRecord");
+  a->SetToRecordNumber(10);
+  check("SetToRecordNumber");
+  a->GetRecordCount();
+  check("GetRecordCount");
+  a->Find(false, r.data(), 1, true, 0, nullptr);
+  check("Find");
+  // The other session writes; with strict detection the next operation sees it.
+  Append(*b, "from b", 1000);
+  EXPECT_EQ(a->GetRecordCount(), 51);
+  check("GetRecordCount after a change");
+  // Without strict detection a refresh, or any lock, shows it.
+  session->SetStrictChangeDetection(false);
+  Append(*b, "again from b", 1001);
+  a->Refresh();
+  EXPECT_EQ(a->GetRecordCount(), 52);
+  Append(*b, "third from b", 1002);
+  Append(*a, "from a", 1003);
+  EXPECT_EQ(a->GetRecordCount(), 54);
+  EXPECT_EQ(b->GetRecordCount(), 53);
+  b->Refresh();
+  EXPECT_EQ(b->GetRecordCount(), 54);
+  EXPECT_EQ(CheckIndexes(*a), "");
+}
+
 TEST_F(CursorTest, OptimisticModifyFailsUntilCancelWhenTheRecordChanged) {
   session->SetLockProtocol(lpOptimistic);
   auto a = OpenPeople(directory);

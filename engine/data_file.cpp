@@ -945,6 +945,7 @@ bool TDataFile::GetRecord(TDataCursor* cursor, std::int32_t recordNumber, bool r
     ++cacheHits_;
     ++header_.NextRecordNumber;
     header_.HeaderModified = true;
+    NoteHandedOut(recordNumber);
     record = r;
     return true;
   }
@@ -954,6 +955,7 @@ bool TDataFile::GetRecord(TDataCursor* cursor, std::int32_t recordNumber, bool r
     MoveToFirstRecordBuffer(r);
     ++cacheHits_;
     r->IncUseCount();
+    NoteHandedOut(recordNumber);
     record = r;
     return true;
   }
@@ -973,8 +975,19 @@ bool TDataFile::GetRecord(TDataCursor* cursor, std::int32_t recordNumber, bool r
   if (r == nullptr) RaiseTable(KORVEL_FILECORRUPT);
   MoveToFirstRecordBuffer(r);
   r->IncUseCount();
+  NoteHandedOut(recordNumber);
   record = r;
   return true;
+}
+
+void TDataFile::NoteHandedOut(std::int32_t recordNumber) {
+  if (handedOutOverflow_) return;
+  if (handedOut_.size() >= kMaxHandedOut) {
+    handedOutOverflow_ = true;
+    handedOut_.clear();
+    return;
+  }
+  handedOut_.push_back(recordNumber);
 }
 
 void TDataFile::PutRecord(TRecord* record) {
@@ -1062,28 +1075,49 @@ bool TDataFile::FlushRecordBuffers() {
     std::int64_t at = RecordOffset(r->RecordNumber);
     return at + static_cast<std::int64_t>(recordSize) <= readWindowOffset_ || at >= readWindowOffset_ + readWindowLength_;
   };
+  // Only a record handed out since the last flush can have changed, so normally only those are
+  // looked at; after too many, or a failed write, every cached record is.
+  std::vector<TRecord*>& candidates = flushCandidates_;
+  candidates.clear();
+  if (handedOutOverflow_) {
+    candidates.assign(recordBuffers_.begin(), recordBuffers_.end());
+  } else {
+    std::sort(handedOut_.begin(), handedOut_.end());
+    handedOut_.erase(std::unique(handedOut_.begin(), handedOut_.end()), handedOut_.end());
+    for (std::int32_t number : handedOut_) {
+      TRecord* r = FindCachedRecord(number);
+      if (r != nullptr) candidates.push_back(r);
+    }
+  }
+  handedOut_.clear();
+  handedOutOverflow_ = false;
+  // A record still pinned, or not written now, may change or be written later: it stays listed.
+  for (TRecord* r : candidates)
+    if (r->UseCount != 0 || (r->Modified && !flushable(r))) NoteHandedOut(r->RecordNumber);
+
   bool wrote = false;
   std::size_t i = 0;
-  const std::size_t n = recordBuffers_.size();
+  const std::size_t n = candidates.size();
   while (i < n) {
-    if (!flushable(recordBuffers_[i])) {
+    if (!flushable(candidates[i])) {
       ++i;
       continue;
     }
     std::size_t j = i;
-    std::int32_t expected = recordBuffers_[i]->RecordNumber;
-    while (j < n && recordBuffers_[j]->RecordNumber == expected && flushable(recordBuffers_[j])) {
+    std::int32_t expected = candidates[i]->RecordNumber;
+    while (j < n && candidates[j]->RecordNumber == expected && flushable(candidates[j])) {
       ++j;
       ++expected;
     }
     const std::size_t bytes = (j - i) * recordSize;
     EnsureWriteBuffer(bytes);
-    for (std::size_t k = i; k < j; ++k) recordBuffers_[k]->Write(writeBuffer_.get() + (k - i) * recordSize);
+    for (std::size_t k = i; k < j; ++k) candidates[k]->Write(writeBuffer_.get() + (k - i) * recordSize);
     try {
-      WriteAt(RecordOffset(recordBuffers_[i]->RecordNumber), writeBuffer_.get(), static_cast<std::int64_t>(bytes));
+      WriteAt(RecordOffset(candidates[i]->RecordNumber), writeBuffer_.get(), static_cast<std::int64_t>(bytes));
     } catch (...) {
-      // Not written after all: the changes stay pending.
-      for (std::size_t k = i; k < j; ++k) recordBuffers_[k]->Modified = true;
+      // Not written after all: the changes stay pending, and the next flush looks at everything.
+      for (std::size_t k = i; k < j; ++k) candidates[k]->Modified = true;
+      handedOutOverflow_ = true;
       throw;
     }
     ++recordWrites_;
@@ -1095,6 +1129,8 @@ bool TDataFile::FlushRecordBuffers() {
 }
 
 void TDataFile::FreeRecordBuffers() {
+  handedOut_.clear();
+  handedOutOverflow_ = false;
   // A pinned record is in a caller's hands until PutRecord; it stays.
   std::deque<TRecord*> kept;
   for (TRecord* record : recordBuffers_) {

@@ -572,6 +572,13 @@ class TDataFile : public TFileHandler {
   std::uint32_t recordReads_ = 0;
   std::uint32_t recordWrites_ = 0;
   TRecordStack stack_;
+  // Records handed out since the last flush (by number): the only ones a flush needs to look
+  // at, unless there were more than kMaxHandedOut of them.
+  static constexpr std::size_t kMaxHandedOut = 4096;
+  void NoteHandedOut(std::int32_t recordNumber);
+  std::vector<std::int32_t> handedOut_;
+  bool handedOutOverflow_ = true;
+  std::vector<TRecord*> flushCandidates_;
 };
 
 }  // namespace korvel

@@ -11,6 +11,7 @@
 #include <random>
 
 #include "engine/cursor_test_helpers.h"
+#include "tests/process_helpers.h"
 #include "support/test_folder.h"
 
 namespace korvel {
@@ -105,6 +106,48 @@ void RunStress(TLockProtocol protocol) {
   auto c = testing::OpenPeople(session.OpenDataDirectory("stress", folder.Path()));
   EXPECT_EQ(CheckIndexes(*c), "");
   EXPECT_EQ(c->GetRecordCount(), total);
+}
+
+TEST(CursorProcesses, EachProcessSeesTheOthersChangesAtItsNextLock) {
+  testing::TTestFolder folder;
+  TDataSession session(false);
+  TDataDirectory* directory = session.OpenDataDirectory("p", folder.Path());
+  testing::CreateTable(directory, "people", testing::PeopleStructure());
+  auto c = testing::OpenPeople(directory);
+  testing::Append(*c, "parent", 1);
+  c->CloseCursor();
+  session.CloseDataDirectory(directory);
+  // The child opens the table in a process of its own and appends while nothing of the parent
+  // holds the files.
+  int status = testing::RunInChild([&] {
+    TDataSession child(false);
+    auto d = testing::OpenPeople(child.OpenDataDirectory("p", folder.Path()));
+    if (d->GetRecordCount() != 1) return 3;
+    for (int i = 0; i < 10; ++i) testing::Append(*d, "child", 100 + i);
+    return 0;
+  });
+  ASSERT_EQ(status, 0);
+  directory = session.OpenDataDirectory("p", folder.Path());
+  c = testing::OpenPeople(directory);
+  EXPECT_EQ(c->GetRecordCount(), 11);
+  // Now both hold the table open: the parent's cursor notices the child's appends at its next
+  // lock (here a refresh), the child sees the parent's.
+  status = testing::RunInChild([&] {
+    // The parent's open files came along with the fork: the child opens its own.
+    TDataSession child(false);
+    auto d = testing::OpenPeople(child.OpenDataDirectory("p", testing::AnotherSpelling(folder.Path())));
+    testing::Append(*d, "child again", 500);
+    return d->GetRecordCount() == 12 ? 0 : 4;
+  });
+  ASSERT_EQ(status, 0);
+  c->Refresh();
+  EXPECT_EQ(c->GetRecordCount(), 12);
+  c->SetIndexName("ByAmount");
+  std::vector<std::uint8_t> r(static_cast<std::size_t>(c->GetRecordSize()));
+  c->SetToEnd();
+  ASSERT_EQ(c->GetPriorRecord(r.data()), 0);
+  EXPECT_EQ(testing::AmountOf(*c, r.data()), 500);
+  EXPECT_EQ(CheckIndexes(*c), "");
 }
 
 TEST(CursorProcesses, RandomEditsUnderPessimisticLocking) { RunStress(lpPessimistic); }
