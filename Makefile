@@ -42,12 +42,12 @@ bench: release
 
 # libFuzzer targets, built with clang in build/fuzz; run them one at a time on a working copy
 # of the seeds, e.g. cp -r fuzz/seeds/expression /tmp/c && build/fuzz/fuzz/fuzz_expression
-# -max_total_time=600 /tmp/c
+# -max_total_time=600 /tmp/c (fuzz_sql: seeds fuzz/seeds/sql, with -dict=fuzz/sql.dict)
 fuzz: deps
 	@command -v clang++ >/dev/null || { echo "make fuzz needs clang"; exit 1; }
 	cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
 	  -DCMAKE_CXX_COMPILER=clang++ -DKORVEL_FUZZ=ON -DKORVEL_TESTS=OFF -DKORVEL_BENCH=OFF
-	cmake --build build/fuzz -j $(JOBS) --target fuzz_expression fuzz_unpack
+	cmake --build build/fuzz -j $(JOBS) --target fuzz_expression fuzz_unpack fuzz_sql
 
 clean:
 	rm -rf build

@@ -77,6 +77,11 @@ constexpr TCommand kCommands[] = {
      "Replaces the table (opened exclusively) by an image file written by backup; creates the\n"
      "table's files when the table does not exist. An image of another table's structure, or\n"
      "a damaged one, is refused and the table stays as it was."},
+    {"sql", RunSqlCommand, "korvel sql DIR --check [SCRIPT] [-c SQL]",
+     "Parses each statement of SCRIPT (a file, - or nothing for standard input) or of -c\n"
+     "without executing it (syntax only: tables and columns are not looked up) and prints\n"
+     "its kind, one line per statement (SELECT, INSERT, CREATE TABLE, ...). The first\n"
+     "statement that fails prints the engine's error and the command exits with status 1."},
     {"demo", RunDemoCommand, "korvel demo DIR",
      "Writes a small sample table, customers, into a folder (replacing one of that name)."},
 };
