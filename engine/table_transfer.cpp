@@ -386,7 +386,8 @@ class TImporter {
         file_(fileName, false),
         fileSize_(file_.GetSize()),
         reporter_(progress, cursor, fileSize_),
-        record_(static_cast<std::size_t>(cursor.GetRecordSize())) {
+        record_(static_cast<std::size_t>(cursor.GetRecordSize())),
+        lastAppended_(record_.size()) {
     if (columns_.empty() && !format.Headers)
       RaiseImport(cursor, "No fields specified for import data", 0);
     for (std::int32_t n : columns_)
@@ -421,6 +422,7 @@ class TImporter {
       std::memmove(window_.data(), window_.data() + (filled - carried), carried);
       filled = carried;
     }
+    if (appended_ > 0) cursor_.SetToRecordBuffer(lastAppended_.data());
     reporter_.Finish();
     return appended_;
   }
@@ -513,7 +515,10 @@ class TImporter {
       if (!lineHasContent_) RaiseImport(cursor_, "No fields specified for import data", line_);
       headerLine_ = false;
     } else if (lineHasContent_) {
-      cursor_.AppendRecord(record_.data(), true);
+      // Repositioning after every append would cost a key search each; the cursor goes to
+      // the last record appended once, at the end.
+      cursor_.AppendRecord(record_.data(), false);
+      lastAppended_.swap(record_);
       ++appended_;
     }
     ++line_;
@@ -527,6 +532,7 @@ class TImporter {
   std::int64_t filePos_ = 0;
   TProgressReporter reporter_;
   std::vector<std::uint8_t> record_;
+  std::vector<std::uint8_t> lastAppended_;  // the record appended last, as stored
   std::vector<char> window_;
   TImportParser parser_;
   std::string text_;

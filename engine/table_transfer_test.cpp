@@ -236,6 +236,9 @@ TEST_F(TransferTest, ImportLinesDefaultsAndTheLastLineWithoutLineEnd) {
   EXPECT_EQ(ImportTable(*c, Path("in.csv"), {}, {2, 3}), 4);
   std::vector<std::string> names;
   std::vector<std::uint8_t> r(static_cast<std::size_t>(c->GetRecordSize()));
+  // The cursor stands on the record appended last.
+  ASSERT_EQ(c->GetCurrentRecord(r.data()), 0);
+  EXPECT_EQ(testing::NameOf(*c, r.data()), "D,e");
   c->SetToBegin();
   std::vector<bool> amountBlank;
   while (c->GetNextRecord(r.data()) == 0) {
