@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <random>
+#include <set>
 
 #include "engine/cursor_test_helpers.h"
 #include "framework/date_time.h"
@@ -121,6 +122,37 @@ TEST_F(CursorTest, EveryIndexKindWalksInOrderBothWaysOverManyPages) {
   }
   EXPECT_FALSE(c->SetToRecordNumber(n + 1));
   EXPECT_TRUE(c->GetEof());
+}
+
+TEST_F(CursorTest, AWalkContinuesInOrderAcrossPageSplitsMadeByAnotherCursor) {
+  auto a = OpenPeople(directory);
+  auto b = OpenPeople(directory);
+  std::set<std::int32_t> original;
+  for (int i = 0; i < 300; ++i) original.insert(Append(*a, NameFor(i), i));
+  int added = 0;
+  for (bool forward : {true, false}) {
+    a->SetIndexName("ByName");
+    if (forward) a->SetToBegin(); else a->SetToEnd();
+    auto r = Record(*a);
+    std::vector<std::string> seen;
+    std::multiset<std::int32_t> ids;
+    int step = 0;
+    while ((forward ? a->GetNextRecord(r.data()) : a->GetPriorRecord(r.data())) == 0) {
+      std::string u = testing::NameOf(*a, r.data());
+      for (char& ch : u) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+      seen.push_back(u);
+      ids.insert(TDataCursor::GetRecordID(r.data()));
+      if (++step % 60 == 0) {
+        // Between two steps another cursor fills every leaf, splitting pages all over the index.
+        for (int k = 0; k < 60; ++k, ++added) Append(*b, NameFor(1000 + added), 100000 + added);
+      }
+    }
+    for (std::size_t k = 1; k < seen.size(); ++k)
+      ASSERT_TRUE(forward ? seen[k - 1] <= seen[k] : seen[k - 1] >= seen[k]) << k;
+    for (std::int32_t id : original) EXPECT_EQ(ids.count(id), 1u) << id;
+    for (std::int32_t id : ids) EXPECT_EQ(ids.count(id), 1u);
+  }
+  EXPECT_EQ(CheckIndexes(*a), "");
 }
 
 TEST_F(CursorTest, RangesOnPartialKeysCountLikeBruteForce) {
