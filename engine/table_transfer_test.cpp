@@ -205,11 +205,10 @@ TEST_F(TransferTest, ExportWritesQuotedStringsHeadersAndNullsExactly) {
   EXPECT_EQ(ReadFile(Path("p.csv")),
             "Name,Amount,Notes\r\n\"say \"\"hi\"\", you\",5,\r\n,-2,\r\n,,\r\n");
   EXPECT_THROW(ExportTable(*c, Path("none.csv"), format, {}), EKORVELEngineError);
-  // The file exists: export never writes over it.
-  try {
-    ExportTable(*c, Path("p.csv"), format, {2});
-  } catch (const EKORVELEngineError&) {
-  }
+  // An existing file is replaced whole, not written over in part.
+  format.Headers = false;
+  ExportTable(*c, Path("p.csv"), format, {3});
+  EXPECT_EQ(ReadFile(Path("p.csv")), "5\r\n-2\r\n\r\n");
 }
 
 TEST_F(TransferTest, ExportWalksTheCursorRangeInIndexOrder) {

@@ -70,7 +70,7 @@ constexpr TCommand kCommands[] = {
      "korvel export DIR TABLE FILE [same options as import] [--index NAME]",
      "Writes the records in the order of an index as delimited text with the same defaults\n"
      "(strings in double quotes, embedded quotes doubled), so that import reads back every\n"
-     "value. BLOB fields are written empty. The file must not exist yet."},
+     "value. BLOB fields are written empty. An existing FILE is replaced."},
     {"backup", RunBackupCommand, "korvel backup DIR TABLE FILE",
      "Writes the table's files, read under the table's read lock, as one image file."},
     {"restore", RunRestoreCommand, "korvel restore DIR TABLE FILE",
