@@ -9,7 +9,7 @@ JOBS ?= 2
 CCACHE := $(shell command -v ccache 2>/dev/null)
 LAUNCHER := $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE))
 
-.PHONY: all deps test run bench release debug fuzz clean
+.PHONY: all deps test run bench release debug fuzz clean install package
 
 all: release
 
@@ -48,6 +48,20 @@ fuzz: deps
 	cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
 	  -DCMAKE_CXX_COMPILER=clang++ -DKORVEL_FUZZ=ON -DKORVEL_TESTS=OFF -DKORVEL_BENCH=OFF
 	cmake --build build/fuzz -j $(JOBS) --target fuzz_expression fuzz_unpack fuzz_sql
+
+# Installs the release build (library, headers, CMake package, korvel.pc, tools) under PREFIX.
+PREFIX ?= /usr/local
+install: release
+	cmake --install build/release --prefix $(PREFIX)
+
+# A Debian package of the library, its headers and the tools, from a release build without the
+# tests and benchmarks: build/package/korvel_VERSION_ARCH.deb.
+package: deps
+	cmake -S . -B build/package -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DKORVEL_TESTS=OFF -DKORVEL_BENCH=OFF $(LAUNCHER)
+	cmake --build build/package -j $(JOBS)
+	cd build/package && cpack -G DEB
+	@ls build/package/*.deb
 
 clean:
 	rm -rf build
