@@ -385,6 +385,8 @@ void TDataFile::CloseFile() {
   FreeFieldDefinitions();
   for (TRecord* record : recordBuffers_) delete record;
   recordBuffers_.clear();
+  for (TRecord* record : detachedRecords_) delete record;
+  detachedRecords_.clear();
   first_ = last_ = nullptr;
   hint_ = 0;
   stack_.Clear();
@@ -851,17 +853,24 @@ TRecord* TDataFile::CreateNewRecordBuffer(std::int32_t recordNumber, std::size_t
 
 void TDataFile::DeleteRecordBuffer(TRecord* record) { ReleaseRecordBuffer(DetachRecordBuffer(record, nullptr)); }
 
-TRecord* TDataFile::FindRecordBufferToDelete() const {
-  for (TRecord* r = last_; r != nullptr; r = r->Prev)
+TRecord* TDataFile::FindRecordBufferToDelete(bool all) {
+  // A miss looks at a few of the least recently used records only, so that it costs the same
+  // however many records are cached. A record that cannot go (pinned, or modified where nothing
+  // may be flushed) moves to the front, out of the way of the next search.
+  std::size_t left = all ? recordBuffers_.size() : std::min(kRecordVictimSearch, recordBuffers_.size());
+  for (; left > 0 && last_ != nullptr; --left) {
+    TRecord* r = last_;
     if (!r->Modified && r->UseCount == 0) return r;
+    MoveToFirstRecordBuffer(r);
+  }
   return nullptr;
 }
 
 TRecord* TDataFile::FindOrFlushRecordBufferToDelete() {
-  TRecord* victim = FindRecordBufferToDelete();
+  TRecord* victim = FindRecordBufferToDelete(false);
   if (victim == nullptr && !owner_->GetTransactionInProgress()) {
     FlushRecordBuffers();
-    victim = FindRecordBufferToDelete();
+    victim = FindRecordBufferToDelete(false);
   }
   return victim;
 }
@@ -875,7 +884,9 @@ TRecord* TDataFile::AcquireRecordBuffer(std::int32_t recordNumber, std::size_t& 
       record = DetachRecordBuffer(victim, &pos);
     } else {
       // Every buffer is pinned or holds unwritten changes: grow rather than fail.
-      capacity_ += kCacheGrowth;
+      // by half the capacity, so that a long transaction grows the cache a few times, not every
+      // 64 records.
+      capacity_ += std::max(kCacheGrowth, capacity_ / 2);
     }
   }
   if (record == nullptr) record = stack_.GetNewRecordInstance().release();
@@ -906,7 +917,7 @@ TRecord* TDataFile::GetNewRecordBuffer(std::int32_t recordNumber, std::size_t& p
 }
 
 bool TDataFile::DeleteLastRecordBuffer() {
-  TRecord* victim = FindRecordBufferToDelete();
+  TRecord* victim = FindRecordBufferToDelete(true);
   if (victim == nullptr) return false;
   DeleteRecordBuffer(victim);
   return true;
@@ -991,7 +1002,13 @@ void TDataFile::NoteHandedOut(std::int32_t recordNumber) {
 }
 
 void TDataFile::PutRecord(TRecord* record) {
-  if (record != nullptr) record->DecUseCount();
+  if (record == nullptr) return;
+  record->DecUseCount();
+  if (!record->Detached || record->UseCount > 0) return;
+  auto it = std::find(detachedRecords_.begin(), detachedRecords_.end(), record);
+  if (it != detachedRecords_.end()) detachedRecords_.erase(it);
+  record->Detached = false;
+  ReleaseRecordBuffer(record);
 }
 
 void TDataFile::ReadRecordBuffers(std::int32_t first, std::int32_t count, bool forward) {
@@ -1131,20 +1148,21 @@ bool TDataFile::FlushRecordBuffers() {
 void TDataFile::FreeRecordBuffers() {
   handedOut_.clear();
   handedOutOverflow_ = false;
-  // A pinned record is in a caller's hands until PutRecord; it stays.
-  std::deque<TRecord*> kept;
+  // A pinned record is in a caller's hands until PutRecord. It leaves the cache all the same:
+  // kept there, its stale bytes would be served to the next reader and its changes written over
+  // what another session wrote. The holder's copy is freed by its last PutRecord.
   for (TRecord* record : recordBuffers_) {
+    record->Next = record->Prev = nullptr;
     if (record->UseCount > 0) {
-      kept.push_back(record);
+      record->Detached = true;
+      detachedRecords_.push_back(record);
     } else {
-      record->Next = record->Prev = nullptr;
       ReleaseRecordBuffer(record);
     }
   }
-  recordBuffers_.swap(kept);
+  recordBuffers_.clear();
   first_ = last_ = nullptr;
   hint_ = 0;
-  for (TRecord* record : recordBuffers_) InsertAsFirstRecordBuffer(record);
 }
 
 void TDataFile::AdjustRecordBuffers() {

@@ -504,9 +504,22 @@ void TDataDirectory::CommitTransaction(bool final, bool forceFlush, bool) {
     // Every table's write lock is held before any of them writes, so that no reader sees one
     // table committed and another not.
     for (auto it = DataTables.rbegin(); it != DataTables.rend(); ++it) (*it)->BeginCommitTransaction();
+    // Every file grows to its final size before any of them is written in place: a full disk
+    // fails the commit while all of them are as they were.
+    for (auto it = DataTables.rbegin(); it != DataTables.rend(); ++it) (*it)->ReserveFileSpace();
     for (auto it = DataTables.rbegin(); it != DataTables.rend(); ++it) (*it)->CommitTransaction(final, forceFlush);
   } catch (...) {
     failure = std::current_exception();
+    // What the commit did not write must not stay in the caches: with the transaction over, an
+    // eviction would write it later without a lock and without a stamp. The transaction ends.
+    for (auto& table : DataTables) {
+      try {
+        table->DiscardTransactionChanges();
+      } catch (...) {
+        // The commit's own failure is the one reported.
+      }
+    }
+    final = true;
   }
   for (std::size_t i = DataTables.size(); i-- > 0;) {
     TDataTable* table = DataTables[i].get();

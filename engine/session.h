@@ -134,7 +134,8 @@ class TDataDirectory {
   std::size_t DataTableCount() const { return DataTables.size(); }
 
   // Transactions over every listed table: started first to last, committed and rolled back
-  // last to first. A table opened later inside the transaction joins it when opened.
+  // last to first. A table opened later inside the transaction joins it when opened. A commit
+  // that fails drops what it had not written from every table's caches and ends the transaction.
   void StartTransaction(bool noRequest = false);
   void CommitTransaction(bool final, bool forceFlush, bool noRequest = false);
   void RollbackTransaction(bool noRequest = false);

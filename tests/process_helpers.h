@@ -1,9 +1,9 @@
 #pragma once
 // Runs a piece of a test in a child process and reports its exit status.
 //
-// A forked child inherits the parent's descriptors and with them the parent's open-file
-// descriptions and their locks; a child that must act as another process opens its files under
-// a different spelling of the path (AnotherSpelling), which gives it objects of its own.
+// A forked child gets descriptors of its own for the files the parent had open (the locks the
+// parent held stay the parent's and are refused to the child). A different spelling of a path
+// (AnotherSpelling) gives an opener objects of its own inside one process.
 
 #include <signal.h>
 #include <sys/wait.h>

@@ -12,6 +12,7 @@
 #include "platform/posix_file.h"
 #include "tests/process_helpers.h"
 #include "support/test_folder.h"
+#include "tests/process_helpers.h"
 #include "tests/table_helpers.h"
 
 namespace korvel {
