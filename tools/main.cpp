@@ -11,6 +11,7 @@
 #include "tools/inspect_commands.h"
 #include "tools/maintenance_commands.h"
 #include "tools/record_commands.h"
+#include "tools/transfer_commands.h"
 
 namespace korvel::tool {
 namespace {
@@ -80,6 +81,25 @@ constexpr TCommand kCommands[] = {
      "index). A unique index over duplicate values is refused with KORVEL_KEYVIOL."},
     {"drop-index", RunDropIndexCommand, "korvel drop-index DIR TABLE NAME",
      "Deletes one index (\"\" names the primary index)."},
+    {"import", RunImportCommand,
+     "korvel import DIR TABLE FILE [--delimiter C] [--headers] [--fields A,B] [--date-format F]\n"
+     "              [--time-format F] [--decimal C] [--progress|--quiet]",
+     "Appends the records of a delimited text file, one record a line; prints N records\n"
+     "imported. Defaults: delimiter ',', no header line, all fields in order, dates\n"
+     "yyyy-mm-dd, times hh:nn:ss.zzz, decimal '.', bytes in hexadecimal. With --headers the\n"
+     "first line's field names choose the fields. A failing line stops the import with its\n"
+     "line number; the lines before it stay imported."},
+    {"export", RunExportCommand,
+     "korvel export DIR TABLE FILE [same options as import] [--index NAME]",
+     "Writes the records in the order of an index as delimited text with the same defaults\n"
+     "(strings in double quotes, embedded quotes doubled), so that import reads back every\n"
+     "value. BLOB fields are written empty. An existing FILE is replaced."},
+    {"backup", RunBackupCommand, "korvel backup DIR TABLE FILE",
+     "Writes the table's files, read under the table's read lock, as one image file."},
+    {"restore", RunRestoreCommand, "korvel restore DIR TABLE FILE",
+     "Replaces the table (opened exclusively) by an image file written by backup; creates the\n"
+     "table's files when the table does not exist. An image of another table's structure, or\n"
+     "a damaged one, is refused and the table stays as it was."},
     {"sql", RunSqlCommand, "korvel sql DIR --check [SCRIPT] [-c SQL]",
      "Parses each statement of SCRIPT (a file, - or nothing for standard input) or of -c\n"
      "without executing it (syntax only: tables and columns are not looked up) and prints\n"

@@ -1,0 +1,554 @@
+#include "engine/table_transfer.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+
+#include "engine/data_table.h"
+#include "expr/import_parser.h"
+#include "framework/currency_bcd.h"
+#include "framework/float_text.h"
+#include "support/byte_order.h"
+#include "support/data_types.h"
+#include "support/files.h"
+#include "support/text_forms.h"
+
+namespace korvel {
+
+namespace {
+
+const std::string& DateFormatOf(const TTransferFormat& f) {
+  static const std::string fallback = kDefaultTransferDateFormat;
+  return f.DateFormat.empty() ? fallback : f.DateFormat;
+}
+const std::string& TimeFormatOf(const TTransferFormat& f) {
+  static const std::string fallback = kDefaultTransferTimeFormat;
+  return f.TimeFormat.empty() ? fallback : f.TimeFormat;
+}
+
+void AppendHex(std::string& out, const std::uint8_t* p, std::size_t n) {
+  static const char digits[] = "0123456789ABCDEF";
+  for (std::size_t i = 0; i < n; ++i) {
+    out += digits[p[i] >> 4];
+    out += digits[p[i] & 15];
+  }
+}
+
+bool ReadHex(const std::string& text, std::uint8_t* out, std::size_t size) {
+  if (text.size() > size * 2 || text.size() % 2 != 0) return false;
+  std::memset(out, 0, size);
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    unsigned v = 0;
+    auto r = std::from_chars(text.data() + i, text.data() + i + 2, v, 16);
+    if (r.ec != std::errc() || r.ptr != text.data() + i + 2) return false;
+    out[i / 2] = static_cast<std::uint8_t>(v);
+  }
+  return true;
+}
+
+template <typename T>
+bool ReadInteger(const std::string& text, T& value) {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  while (first < last && *first == ' ') ++first;
+  while (last > first && last[-1] == ' ') --last;
+  if (first < last && *first == '+') ++first;
+  auto r = std::from_chars(first, last, value);
+  return first < last && r.ec == std::errc() && r.ptr == last;
+}
+
+// Swaps the caller's decimal separator for '.' (and refuses a '.' that is not it).
+bool ToPointText(const std::string& text, char separator, std::string& out) {
+  out = text;
+  if (separator == '.') return true;
+  for (char& c : out) {
+    if (c == '.') return false;
+    if (c == separator) c = '.';
+  }
+  return true;
+}
+
+std::string ExtendedToText(long double v, char separator) {
+  char buffer[64];
+  auto r = std::to_chars(buffer, buffer + sizeof buffer, v);
+  std::string s(buffer, r.ptr);
+  if (separator != '.') std::replace(s.begin(), s.end(), '.', separator);
+  return s;
+}
+
+bool TextToExtended(const std::string& text, char separator, long double& v) {
+  std::string s;
+  if (!ToPointText(text, separator, s)) return false;
+  auto r = std::from_chars(s.data(), s.data() + s.size(), v);
+  return !s.empty() && r.ec == std::errc() && r.ptr == s.data() + s.size();
+}
+
+}  // namespace
+
+bool FieldToTransferText(const TDataCursor& cursor, std::int32_t fieldNo, const std::uint8_t* record,
+                         const TTransferFormat& format, std::string& text) {
+  text.clear();
+  const TFieldDefinition& f = cursor.GetFieldDefinition(fieldNo);
+  if (f.DataType == dtBlob) return false;
+  // Large enough for every native value and for the formatted date-time texts.
+  alignas(16) std::uint8_t v[264];
+  std::uint8_t* value = v;  // a field's value is at most 255 bytes
+  std::memset(v, 0, sizeof v);
+  if (cursor.GetField(fieldNo, record, value)) return false;
+  switch (f.DataType) {
+    case dtString:
+      text.assign(reinterpret_cast<const char*>(value),
+                  strnlen(reinterpret_cast<const char*>(value), static_cast<std::size_t>(f.PhysicalSize)));
+      return true;
+    case dtDate:
+    case dtTime:
+    case dtTimeStamp:
+      if (!ConvertDateTimeToFormat(value, f.DataType, DateFormatOf(format), TimeFormatOf(format)))
+        RaiseError(KORVEL_EXPORTERROR, "", "", "", cursor.TableName, f.FieldName, "", "Error exporting data value");
+      text = reinterpret_cast<const char*>(value);
+      return true;
+    case dtBoolean: text = GetU16(value, 0) != 0 ? "True" : "False"; return true;
+    case dtSmallInt: text = std::to_string(GetI16(value, 0)); return true;
+    case dtInteger: text = std::to_string(GetI32(value, 0)); return true;
+    case dtWord: text = std::to_string(GetU16(value, 0)); return true;
+    case dtUnsignedInt: text = std::to_string(GetU32(value, 0)); return true;
+    case dtLargeInt: text = std::to_string(GetI64(value, 0)); return true;
+    case dtFloat: text = FloatToStr(GetF64(value, 0), format.DecimalSeparator); return true;
+    case dtBCD: text = BcdToStr(TBcd::FromBytes(value), format.DecimalSeparator); return true;
+    case dtExtended: {
+      long double x = 0;
+      std::memcpy(&x, value, 10);
+      text = ExtendedToText(x, format.DecimalSeparator);
+      return true;
+    }
+    default: AppendHex(text, value, static_cast<std::size_t>(f.PhysicalSize)); return true;
+  }
+}
+
+bool TransferTextToField(TDataCursor& cursor, std::int32_t fieldNo, std::uint8_t* record,
+                         const TTransferFormat& format, const std::string& text) {
+  const TFieldDefinition& f = cursor.GetFieldDefinition(fieldNo);
+  alignas(16) std::uint8_t v[kValueBufferSize + 8] = {};
+  switch (f.DataType) {
+    case dtBlob: cursor.PutField(fieldNo, record, nullptr); return true;
+    case dtString: {
+      // PutField copies up to the field's length.
+      cursor.PutField(fieldNo, record, text.c_str());
+      return true;
+    }
+    case dtDate:
+    case dtTime:
+    case dtTimeStamp: {
+      if (text.size() > kMaxImportValueLength) return false;
+      std::memcpy(v, text.data(), text.size());
+      if (!ConvertFormatToDateTime(v, f.DataType, DateFormatOf(format), TimeFormatOf(format))) return false;
+      break;
+    }
+    case dtBoolean: {
+      std::string u = text;
+      for (char& c : u) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      if (u != "TRUE" && u != "FALSE") return false;
+      PutU16(v, 0, u == "TRUE" ? 1 : 0);
+      break;
+    }
+    case dtSmallInt: {
+      std::int16_t x;
+      if (!ReadInteger(text, x)) return false;
+      PutI16(v, 0, x);
+      break;
+    }
+    case dtInteger: {
+      std::int32_t x;
+      if (!ReadInteger(text, x)) return false;
+      PutI32(v, 0, x);
+      break;
+    }
+    case dtWord: {
+      std::uint16_t x;
+      if (!ReadInteger(text, x)) return false;
+      PutU16(v, 0, x);
+      break;
+    }
+    case dtUnsignedInt: {
+      std::uint32_t x;
+      if (!ReadInteger(text, x)) return false;
+      PutU32(v, 0, x);
+      break;
+    }
+    case dtLargeInt: {
+      std::int64_t x;
+      if (!ReadInteger(text, x)) return false;
+      PutI64(v, 0, x);
+      break;
+    }
+    case dtFloat: {
+      double x;
+      if (!TryStrToFloat(text, x, format.DecimalSeparator)) return false;
+      PutF64(v, 0, x);
+      break;
+    }
+    case dtBCD: {
+      TBcd bcd;
+      if (!TryStrToBcd(text, bcd, 32, f.Decimals, format.DecimalSeparator)) return false;
+      bcd.ToBytes(v);
+      break;
+    }
+    case dtExtended: {
+      long double x = 0;
+      if (!TextToExtended(text, format.DecimalSeparator, x)) return false;
+      std::memcpy(v, &x, 10);
+      break;
+    }
+    default: {
+      std::vector<std::uint8_t> bytes(static_cast<std::size_t>(f.PhysicalSize));
+      if (!ReadHex(text, bytes.data(), bytes.size())) return false;
+      cursor.PutField(fieldNo, record, bytes.data());
+      return true;
+    }
+  }
+  cursor.PutField(fieldNo, record, v);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Progress
+
+namespace {
+
+// Reports every `step` percent of `total`, and 100 once at the end.
+class TProgressReporter {
+ public:
+  TProgressReporter(const TTransferProgress& callback, const TDataCursor& cursor, std::int64_t total)
+      : callback_(callback), total_(total) {
+    step_ = 5;
+    if (cursor.Directory != nullptr && cursor.Directory->Session != nullptr)
+      step_ = std::max<int>(1, cursor.Directory->Session->GetProgressPercent());
+  }
+  void Report(std::int64_t done) {
+    if (!callback_ || total_ <= 0) return;
+    int percent = static_cast<int>(std::min<std::int64_t>(100, done * 100 / total_));
+    if (percent >= last_ + step_ && percent < 100) {
+      last_ = percent - percent % step_;
+      callback_(last_);
+    }
+  }
+  void Finish() {
+    if (callback_ && last_ < 100) callback_(last_ = 100);
+  }
+
+ private:
+  const TTransferProgress& callback_;
+  std::int64_t total_;
+  int step_;
+  int last_ = 0;
+};
+
+// A plain disk file of the transfer, closed on every path.
+class TTransferFile : public TFileHandler {
+ public:
+  TTransferFile(const std::string& name, bool create) {
+    FileName = name;
+    Exclusive = true;
+    if (create) {
+      CreateFile();
+    } else {
+      ReadOnly = true;
+      OpenFile();
+    }
+  }
+  ~TTransferFile() override {
+    try {
+      if (IsOpen) CloseFile();
+    } catch (...) {
+      // Closing a handle fails only on a broken descriptor; nothing is left to save.
+    }
+  }
+};
+
+// A delimiter must not be read as part of a value, a quote or a line end.
+void CheckDelimiter(const TDataCursor& cursor, char delimiter, TErrorCode code) {
+  if (delimiter == '\0' || delimiter == '\r' || delimiter == '\n' || delimiter == '"' || delimiter == '\'' ||
+      delimiter == ' ')
+    RaiseError(code, "", "", "", cursor.TableName, "", "", "Invalid delimiter character");
+}
+
+[[noreturn]] void RaiseImport(const TDataCursor& cursor, const std::string& message, std::int64_t line,
+                              const std::string& field = "") {
+  std::string text = message;
+  if (line > 0) text += " at line " + std::to_string(line);
+  RaiseError(KORVEL_IMPORTERROR, "", "", "", cursor.TableName, field, "", text);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Export
+
+std::int64_t ExportTable(TDataCursor& cursor, const std::string& fileName, const TTransferFormat& format,
+                         const std::vector<std::int32_t>& fields, const TTransferProgress& progress) {
+  if (fields.empty())
+    RaiseError(KORVEL_EXPORTERROR, "", "", "", cursor.TableName, "", "", "No fields specified for export data");
+  for (std::int32_t n : fields) cursor.GetFieldDefinition(n);  // raises for a field not in the list
+  TDataTable& table = *cursor.Table;
+  const bool lockedBefore = table.UserReadLocked;
+  table.UserReadLockTable();
+  const bool tookLock = !lockedBefore && table.UserReadLocked;
+  struct TUnlock {
+    TDataTable& t;
+    bool on;
+    ~TUnlock() {
+      if (on) try {
+          t.UserReadUnlockTable();
+        } catch (...) {
+          // The slot goes back with the table's last close at the latest.
+        }
+    }
+  } unlock{table, tookLock};
+
+  CheckDelimiter(cursor, format.Delimiter, KORVEL_EXPORTERROR);
+  const char specials[] = {format.Delimiter, '"', '\'', '\r', '\n', '\0'};
+  TTransferFile file(fileName, true);
+  std::string out;
+  out.reserve(kTransferWindowSize);
+  std::int64_t offset = 0;
+  auto emit = [&](const char* p, std::size_t n) {
+    if (out.size() + n > kTransferWindowSize && !out.empty()) {
+      file.WriteAt(offset, out.data(), static_cast<std::int64_t>(out.size()));
+      offset += static_cast<std::int64_t>(out.size());
+      out.clear();
+    }
+    out.append(p, n);
+  };
+  auto endField = [&](std::size_t i) {
+    if (i + 1 < fields.size())
+      emit(&format.Delimiter, 1);
+    else
+      emit("\r\n", 2);
+  };
+  if (format.Headers) {
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      const std::string& name = cursor.GetFieldDefinition(fields[i]).FieldName;
+      emit(name.data(), name.size());
+      endField(i);
+    }
+  }
+
+  std::vector<std::uint8_t> record(static_cast<std::size_t>(cursor.GetRecordSize()));
+  std::string text, quoted;
+  std::int64_t written = 0;
+  const std::int64_t total = cursor.GetRecordCount();
+  TProgressReporter reporter(progress, cursor, total);
+  // The cursor's navigation shows the visible records only: its range, and its filters once
+  // they are set.
+  cursor.SetToBegin();
+  while (cursor.GetNextRecord(record.data()) == kCursorOk) {
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      std::int32_t n = fields[i];
+      if (FieldToTransferText(cursor, n, record.data(), format, text)) {
+        // Strings always go in quotes; another value only when its text (a date format or a
+        // decimal separator) holds the delimiter, a quote, a blank at its start or a line end.
+        bool quote = cursor.GetFieldDefinition(n).DataType == dtString ||
+                     text.find_first_of(specials) != std::string::npos || (!text.empty() && text[0] == ' ');
+        if (quote) {
+          quoted.assign(1, '"');
+          for (char c : text) {
+            if (c == '"') quoted += '"';
+            quoted += c;
+          }
+          quoted += '"';
+          emit(quoted.data(), quoted.size());
+        } else {
+          emit(text.data(), text.size());
+        }
+      }
+      endField(i);
+    }
+    reporter.Report(++written);
+  }
+  if (!out.empty()) file.WriteAt(offset, out.data(), static_cast<std::int64_t>(out.size()));
+  reporter.Finish();
+  return written;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Import
+
+namespace {
+
+// One import run: the window over the file, the tokenizer and the record being built.
+class TImporter {
+ public:
+  TImporter(TDataCursor& cursor, const std::string& fileName, const TTransferFormat& format,
+            const std::vector<std::int32_t>& fields, const TTransferProgress& progress)
+      : cursor_(cursor),
+        format_(format),
+        columns_(fields),
+        file_(fileName, false),
+        fileSize_(file_.GetSize()),
+        reporter_(progress, cursor, fileSize_),
+        record_(static_cast<std::size_t>(cursor.GetRecordSize())),
+        lastAppended_(record_.size()) {
+    if (columns_.empty() && !format.Headers)
+      RaiseImport(cursor, "No fields specified for import data", 0);
+    for (std::int32_t n : columns_)
+      if (n != 0) cursor.GetFieldDefinition(n);
+    CheckDelimiter(cursor, format.Delimiter, KORVEL_IMPORTERROR);
+    parser_.Delimiter = format.Delimiter;
+    parser_.TableName = cursor.TableName;
+    window_.resize(kTransferWindowSize);
+  }
+
+  std::int64_t Run() {
+    headerLine_ = format_.Headers;
+    StartRecord();
+    std::size_t filled = 0;  // bytes of the window holding file data
+    bool last = false;
+    while (true) {
+      // Fill the window behind the carried tail.
+      std::int64_t want = static_cast<std::int64_t>(window_.size() - filled);
+      std::int64_t got = filePos_ < fileSize_ ? file_.ReadAt(filePos_, window_.data() + filled, want, true) : 0;
+      if (got < 0) RaiseTableError(KORVEL_READERR, cursor_.TableName);
+      filePos_ += got;
+      filled += static_cast<std::size_t>(got);
+      last = got < want || filePos_ >= fileSize_;
+      std::size_t carried = ParseWindow(filled, last);
+      reporter_.Report(filePos_ - static_cast<std::int64_t>(filled - carried));
+      if (last) break;
+      if (carried == filled) {
+        // One line fills the whole window: grow the window for it.
+        window_.resize(window_.size() * 2);
+        continue;
+      }
+      std::memmove(window_.data(), window_.data() + (filled - carried), carried);
+      filled = carried;
+    }
+    if (appended_ > 0) cursor_.SetToRecordBuffer(lastAppended_.data());
+    reporter_.Finish();
+    return appended_;
+  }
+
+ private:
+  void StartRecord() {
+    cursor_.InitRecord(record_.data());
+    column_ = 0;
+    lineHasContent_ = false;
+  }
+
+  // Parses the complete lines of window_[0, length). Returns the number of bytes at the end
+  // that belong to a line not complete in this window, carried to the next one (0 in the last
+  // window; all of them when no line ends in this window).
+  std::size_t ParseWindow(std::size_t length, bool last) {
+    parser_.SetExpression(window_.data(), length);
+    std::size_t lineStart = 0;
+    auto carry = [&]() -> std::size_t {
+      // The record of the incomplete line is dropped and parsed again from its start.
+      StartRecord();
+      return length - lineStart;
+    };
+    for (;;) {
+      if (!last && OpenQuoteRunsToEnd(length)) return carry();
+      int kind = parser_.NextToken();
+      // A token that touches the window's end may continue in the next window.
+      if (!last && parser_.GetReadPos() >= length) return carry();
+      if (kind == itEnd) {
+        if (parser_.GetCurPos() < length) RaiseImport(cursor_, "Embedded NULL (0x00) found in import data", line_);
+        EndLine();
+        return 0;
+      }
+      if (kind == static_cast<unsigned char>(format_.Delimiter)) {
+        lineHasContent_ = true;
+        ++column_;
+      } else if (kind == itCarriageReturn || kind == itLineFeed) {
+        if (kind == itCarriageReturn && parser_.NextToken() != itLineFeed)
+          RaiseImport(cursor_, "Missing line feed after carriage return in import data", line_);
+        EndLine();
+        StartRecord();
+        lineStart = parser_.GetReadPos();
+      } else {
+        Value();
+      }
+    }
+  }
+
+  // Whether a quote opened at the next token stays unclosed up to the window's end; then the
+  // value continues in the next window rather than being an error.
+  bool OpenQuoteRunsToEnd(std::size_t length) const {
+    std::size_t p = parser_.GetReadPos();
+    while (p < length && window_[p] == ' ') ++p;
+    if (p >= length || (window_[p] != '"' && window_[p] != '\'')) return false;
+    char q = window_[p];
+    for (std::size_t i = p + 1; i < length; ++i) {
+      if (window_[i] == '\0') return false;
+      if (window_[i] == q) {
+        if (i + 1 < length && window_[i + 1] == q) {
+          ++i;
+          continue;
+        }
+        // A closing quote as the window's last byte might be the first of a doubled pair.
+        return i + 1 >= length;
+      }
+    }
+    return true;
+  }
+
+  void Value() {
+    lineHasContent_ = true;
+    if (headerLine_) {
+      parser_.TokenToString(text_, 255);
+      std::int32_t n = cursor_.GetFieldNumber(text_);
+      if (n == 0) RaiseImport(cursor_, "Invalid field name in import data", line_, text_);
+      if (columns_.size() <= column_) columns_.resize(column_ + 1, 0);
+      columns_[column_] = n;
+      return;
+    }
+    if (column_ >= columns_.size()) RaiseImport(cursor_, "Invalid number of fields in import data", line_);
+    std::int32_t n = columns_[column_];
+    if (n == 0) return;
+    const TFieldDefinition& f = cursor_.GetFieldDefinition(n);
+    parser_.TokenToString(text_, kMaxImportValueLength);
+    if (!TransferTextToField(cursor_, n, record_.data(), format_, text_))
+      RaiseImport(cursor_, "Invalid data value in import data", line_, f.FieldName);
+  }
+
+  void EndLine() {
+    if (headerLine_) {
+      if (!lineHasContent_) RaiseImport(cursor_, "No fields specified for import data", line_);
+      headerLine_ = false;
+    } else if (lineHasContent_) {
+      // Repositioning after every append would cost a key search each; the cursor goes to
+      // the last record appended once, at the end.
+      cursor_.AppendRecord(record_.data(), false);
+      lastAppended_.swap(record_);
+      ++appended_;
+    }
+    ++line_;
+  }
+
+  TDataCursor& cursor_;
+  const TTransferFormat& format_;
+  std::vector<std::int32_t> columns_;
+  TTransferFile file_;
+  std::int64_t fileSize_;
+  std::int64_t filePos_ = 0;
+  TProgressReporter reporter_;
+  std::vector<std::uint8_t> record_;
+  std::vector<std::uint8_t> lastAppended_;  // the record appended last, as stored
+  std::vector<char> window_;
+  TImportParser parser_;
+  std::string text_;
+  std::size_t column_ = 0;
+  bool lineHasContent_ = false;
+  bool headerLine_ = false;
+  std::int64_t line_ = 1;
+  std::int64_t appended_ = 0;
+};
+
+}  // namespace
+
+std::int64_t ImportTable(TDataCursor& cursor, const std::string& fileName, const TTransferFormat& format,
+                         const std::vector<std::int32_t>& fields, const TTransferProgress& progress) {
+  TImporter importer(cursor, fileName, format, fields, progress);
+  return importer.Run();
+}
+
+}  // namespace korvel

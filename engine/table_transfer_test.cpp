@@ -1,0 +1,345 @@
+#include "engine/table_transfer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "engine/cursor_test_helpers.h"
+#include "framework/currency_bcd.h"
+#include "framework/date_time.h"
+#include "support/byte_order.h"
+#include "support/test_folder.h"
+
+namespace korvel {
+namespace {
+
+using testing::CursorField;
+using testing::CursorIndex;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+// Fields 1..: every type that export writes as a value.
+TTableStructure AllTypes() {
+  TTableStructure s;
+  s.Fields = {CursorField("ID", dtInteger, 0, stAutoInc), CursorField("Text", dtString, 80),
+              CursorField("Day", dtDate), CursorField("Flag", dtBoolean), CursorField("Small", dtSmallInt),
+              CursorField("Int", dtInteger), CursorField("Real", dtFloat), CursorField("Dec", dtBCD),
+              CursorField("Raw", dtBytes, 6), CursorField("Clock", dtTime), CursorField("Stamp", dtTimeStamp),
+              CursorField("Wrd", dtWord), CursorField("UInt", dtUnsignedInt), CursorField("Ext", dtExtended),
+              CursorField("VRaw", dtVarBytes, 5), CursorField("Big", dtLargeInt), CursorField("Memo", dtBlob, 0, stMemo)};
+  s.Fields[7].Decimals = 4;
+  s.PrimaryIndex = CursorIndex("", s.Fields, {1}, true);
+  s.SecondaryIndexes = {CursorIndex("ByInt", s.Fields, {6}, false)};
+  return s;
+}
+
+class TransferTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    session = std::make_unique<TDataSession>(false);
+    session->SetLockRetries(2);
+    session->SetLockWait(1);
+    directory = session->OpenDataDirectory("test", folder.Path());
+  }
+  std::unique_ptr<testing::TTestCursor> Make(const std::string& name, const TTableStructure& s) {
+    testing::CreateTable(directory, name, s);
+    return testing::OpenPeople(directory, name);
+  }
+  std::string Path(const std::string& name) const { return folder.Path() + "/" + name; }
+  static std::vector<std::int32_t> Numbers(std::int32_t from, std::int32_t to) {
+    std::vector<std::int32_t> v;
+    for (std::int32_t i = from; i <= to; ++i) v.push_back(i);
+    return v;
+  }
+  // The native bytes of every field of every record, in the cursor's order (null marked).
+  static std::vector<std::string> Snapshot(TDataCursor& c, std::int32_t firstField) {
+    std::vector<std::string> rows;
+    std::vector<std::uint8_t> r(static_cast<std::size_t>(c.GetRecordSize()));
+    c.SetToBegin();
+    while (c.GetNextRecord(r.data()) == 0) {
+      std::string row;
+      for (std::int32_t n = firstField; n <= c.GetFieldCount(); ++n) {
+        const TFieldDefinition& f = c.GetFieldDefinition(n);
+        if (f.DataType == dtBlob) continue;
+        std::uint8_t v[128] = {};
+        bool blank = c.GetField(n, r.data(), v);
+        if (blank) {
+          row += "<null>|";
+          continue;
+        }
+        if (f.DataType == dtBCD) {
+          Currency cur;
+          EXPECT_TRUE(BCDToCurr(TBcd::FromBytes(v), cur));
+          row += std::to_string(cur.Raw) + "|";
+        } else if (f.DataType == dtString) {
+          row += std::string(reinterpret_cast<char*>(v)) + "|";
+        } else {
+          row += std::string(reinterpret_cast<char*>(v), static_cast<std::size_t>(f.PhysicalSize)) + "|";
+        }
+      }
+      rows.push_back(row);
+    }
+    return rows;
+  }
+
+  testing::TTestFolder folder;
+  std::unique_ptr<TDataSession> session;
+  TDataDirectory* directory = nullptr;
+};
+
+void FillRandom(TDataCursor& c, std::uint8_t* r, std::mt19937_64& rng) {
+  auto pick = [&](std::uint64_t n) { return rng() % n; };
+  c.InitRecord(r);
+  // Strings with the troublesome bytes: delimiters, both quotes, line ends, blanks at both
+  // ends, and bytes above 127.
+  static const char alphabet[] = {',', ';', '\t', '"', '\'', '\r', '\n', ' ', 'a', 'Z', '0', '\xE9', '\xFF', '\x80'};
+  std::string text;
+  for (std::uint64_t i = pick(60); i > 0; --i) text += alphabet[pick(sizeof alphabet)];
+  c.PutField(2, r, text.c_str());
+  std::uint8_t v[64] = {};
+  auto put = [&](std::int32_t n) {
+    if (pick(12) == 0)
+      c.PutField(n, r, nullptr);
+    else
+      c.PutField(n, r, v);
+  };
+  PutI32(v, 0, static_cast<std::int32_t>(1 + pick(3652058)));  // 0001-01-01 .. 9999-12-31
+  put(3);
+  PutU16(v, 0, static_cast<std::uint16_t>(pick(2)));
+  put(4);
+  PutI16(v, 0, static_cast<std::int16_t>(rng()));
+  put(5);
+  PutI32(v, 0, static_cast<std::int32_t>(rng()));
+  put(6);
+  double d;
+  do {
+    std::uint64_t bits = rng();
+    std::memcpy(&d, &bits, 8);
+  } while (!std::isfinite(d));
+  if (pick(3) == 0) d = static_cast<double>(static_cast<std::int64_t>(pick(2000000)) - 1000000) / 1000.0;
+  PutF64(v, 0, d);
+  put(7);
+  TBcd bcd;
+  ASSERT_TRUE(CurrToBCD(Currency::FromRaw(static_cast<std::int64_t>(rng() >> 2) - (1LL << 61)), bcd, 32, 4));
+  bcd.ToBytes(v);
+  put(8);
+  for (int i = 0; i < 6; ++i) v[i] = static_cast<std::uint8_t>(rng());
+  put(9);
+  PutI32(v, 0, static_cast<std::int32_t>(pick(86400000)));
+  put(10);
+  PutF64(v, 0, static_cast<double>(kMSecsPerDay * static_cast<std::int64_t>(1 + pick(3652058)) +
+                                   static_cast<std::int64_t>(pick(86400000))));
+  put(11);
+  PutU16(v, 0, static_cast<std::uint16_t>(rng()));
+  put(12);
+  PutU32(v, 0, static_cast<std::uint32_t>(rng()));
+  put(13);
+  long double x = static_cast<long double>(static_cast<std::int64_t>(rng())) / 7.0L;
+  std::memset(v, 0, sizeof v);
+  std::memcpy(v, &x, 10);
+  put(14);
+  for (int i = 0; i < 5; ++i) v[i] = static_cast<std::uint8_t>(rng());
+  put(15);
+  PutI64(v, 0, static_cast<std::int64_t>(rng()));
+  put(16);
+}
+
+TEST_F(TransferTest, ExportThenImportGivesBackEveryValueOfEveryType) {
+  auto source = Make("source", AllTypes());
+  std::mt19937_64 rng(20);
+  std::vector<std::uint8_t> r(static_cast<std::size_t>(source->GetRecordSize()));
+  // Enough records to cross several 64 KiB windows.
+  for (int i = 0; i < 1500; ++i) {
+    FillRandom(*source, r.data(), rng);
+    source->AppendRecord(r.data());
+  }
+  const auto expected = Snapshot(*source, 2);
+  struct Case {
+    char delimiter;
+    char decimal;
+    const char* date;
+    const char* time;
+  };
+  int round = 0;
+  for (Case k : {Case{',', '.', "", ""}, Case{';', ',', "dd/mm/yyyy", "hh:nn:ss.zzz"}, Case{'\t', '.', "mm.dd.yyyy", "hh.nn.ss.zzz"}}) {
+    TTransferFormat format;
+    format.Delimiter = k.delimiter;
+    format.DecimalSeparator = k.decimal;
+    format.DateFormat = k.date;
+    format.TimeFormat = k.time;
+    format.Headers = round == 1;
+    const std::string file = Path("out" + std::to_string(round) + ".txt");
+    EXPECT_EQ(ExportTable(*source, file, format, Numbers(2, 17)), 1500);
+    auto target = Make("target" + std::to_string(round), AllTypes());
+    EXPECT_EQ(ImportTable(*target, file, format, Numbers(2, 17)), 1500);
+    EXPECT_EQ(Snapshot(*target, 2), expected) << "delimiter " << k.delimiter;
+    EXPECT_EQ(testing::CheckIndexes(*target), "");
+    ++round;
+  }
+}
+
+TEST_F(TransferTest, ExportWritesQuotedStringsHeadersAndNullsExactly) {
+  auto c = Make("people", testing::PeopleStructure());
+  testing::Append(*c, "say \"hi\", you", 5);
+  testing::Append(*c, "", -2);  // an empty string is stored as NULL
+  std::vector<std::uint8_t> r(static_cast<std::size_t>(c->GetRecordSize()));
+  c->InitRecord(r.data());
+  c->AppendRecord(r.data());  // name and amount NULL
+  TTransferFormat format;
+  format.Headers = true;
+  ExportTable(*c, Path("p.csv"), format, {2, 3, 4});
+  EXPECT_EQ(ReadFile(Path("p.csv")),
+            "Name,Amount,Notes\r\n\"say \"\"hi\"\", you\",5,\r\n,-2,\r\n,,\r\n");
+  EXPECT_THROW(ExportTable(*c, Path("none.csv"), format, {}), EKORVELEngineError);
+  // An existing file is replaced whole, not written over in part.
+  format.Headers = false;
+  ExportTable(*c, Path("p.csv"), format, {3});
+  EXPECT_EQ(ReadFile(Path("p.csv")), "5\r\n-2\r\n\r\n");
+}
+
+TEST_F(TransferTest, ExportWalksTheCursorRangeInIndexOrder) {
+  auto c = Make("people", testing::PeopleStructure());
+  for (int i = 0; i < 50; ++i) testing::Append(*c, "n" + std::to_string(i), 100 - i);
+  c->SetIndexName("ByAmount");
+  std::vector<std::uint8_t> low(static_cast<std::size_t>(c->GetRecordSize())), high = low;
+  testing::SetAmount(*c, low.data(), 60);
+  testing::SetAmount(*c, high.data(), 63);
+  c->SetRange(false, low.data(), 1, high.data(), 1);
+  std::vector<int> percents;
+  EXPECT_EQ(ExportTable(*c, Path("r.csv"), {}, {3}, [&](int p) { percents.push_back(p); }), 4);
+  EXPECT_EQ(ReadFile(Path("r.csv")), "60\r\n61\r\n62\r\n63\r\n");
+  ASSERT_FALSE(percents.empty());
+  EXPECT_EQ(percents.back(), 100);
+  EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
+}
+
+TEST_F(TransferTest, ImportLinesDefaultsAndTheLastLineWithoutLineEnd) {
+  auto c = Make("people", testing::PeopleStructure());
+  // A blank line is skipped, a short line leaves fields at their defaults, a lone LF ends a
+  // line too, and the last line needs no line end. (String fields drop trailing blanks.)
+  WriteFile(Path("in.csv"), "'Ann',1\r\n\r\n  Bob  ,2\nCy\r\n\"D,e\" , 4");
+  EXPECT_EQ(ImportTable(*c, Path("in.csv"), {}, {2, 3}), 4);
+  std::vector<std::string> names;
+  std::vector<std::uint8_t> r(static_cast<std::size_t>(c->GetRecordSize()));
+  // The cursor stands on the record appended last.
+  ASSERT_EQ(c->GetCurrentRecord(r.data()), 0);
+  EXPECT_EQ(testing::NameOf(*c, r.data()), "D,e");
+  c->SetToBegin();
+  std::vector<bool> amountBlank;
+  while (c->GetNextRecord(r.data()) == 0) {
+    names.push_back(testing::NameOf(*c, r.data()));
+    amountBlank.push_back(c->GetField(3, r.data(), nullptr));
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"Ann", "Bob", "Cy", "D,e"}));
+  EXPECT_EQ(amountBlank, (std::vector<bool>{false, false, true, false}));
+}
+
+TEST_F(TransferTest, ImportErrorsNameTheLineAndKeepOnlyTheRecordsBefore) {
+  struct Case {
+    std::string text;
+    std::string message;
+    std::int32_t kept;
+  };
+  const std::vector<Case> cases = {
+      {"a,1\r\nb,2\r\nc,x\r\nd,4\r\n", "Invalid data value in import data at line 3", 2},
+      {"a,1\r\nb,2,3\r\n", "Invalid number of fields in import data at line 2", 1},
+      {"a,1\rb,2\r\n", "Missing line feed after carriage return in import data at line 1", 0},
+      {std::string("a,1\r\nb\0,2\r\n", 11), "Embedded NULL (0x00) found in import data at line 2", 1},
+      {"a,1\r\n\"b,2\r\n", "Missing double quote after 'b,2\r\n' in import data", 1},
+      {"a,1\r\nb,1\r\n", "", 1},  // key violation on the unique Amount index
+  };
+  int i = 0;
+  for (const Case& k : cases) {
+    auto c = Make("t" + std::to_string(i), testing::PeopleStructure());
+    WriteFile(Path("e.csv"), k.text);
+    try {
+      ImportTable(*c, Path("e.csv"), {}, {2, 3});
+      ADD_FAILURE() << "no error for case " << i;
+    } catch (const EKORVELEngineError& e) {
+      if (!k.message.empty()) {
+        EXPECT_EQ(e.ErrorCode, KORVEL_IMPORTERROR) << i;
+        EXPECT_EQ(e.ErrorMessage, k.message) << i;
+      }
+    }
+    EXPECT_EQ(c->GetRecordCount(), k.kept) << i;
+    ++i;
+  }
+  auto c = Make("nofields", testing::PeopleStructure());
+  WriteFile(Path("e.csv"), "a,1\r\n");
+  EXPECT_THROW(ImportTable(*c, Path("e.csv"), {}, {}), EKORVELEngineError);
+  EXPECT_THROW(ImportTable(*c, Path("missing.csv"), {}, {2}), EKORVELEngineError);
+}
+
+TEST_F(TransferTest, HeadersSelectAndReorderFields) {
+  auto c = Make("people", testing::PeopleStructure());
+  WriteFile(Path("h.csv"), "amount,NAME\r\n7,\"x\"\r\n8,\"y\"\r\n");
+  TTransferFormat format;
+  format.Headers = true;
+  EXPECT_EQ(ImportTable(*c, Path("h.csv"), format, {}), 2);
+  ExportTable(*c, Path("back.csv"), format, {2, 3});
+  EXPECT_EQ(ReadFile(Path("back.csv")), "Name,Amount\r\n\"x\",7\r\n\"y\",8\r\n");
+  WriteFile(Path("bad.csv"), "amount,Nope\r\n1,2\r\n");
+  EXPECT_THROW(ImportTable(*c, Path("bad.csv"), format, {}), EKORVELEngineError);
+  WriteFile(Path("empty.csv"), "\r\n1,2\r\n");
+  EXPECT_THROW(ImportTable(*c, Path("empty.csv"), format, {}), EKORVELEngineError);
+  EXPECT_EQ(c->GetRecordCount(), 2);
+}
+
+TEST_F(TransferTest, LinesLongerThanAWindowAndQuotesAcrossWindows) {
+  TTableStructure s;
+  s.Fields = {CursorField("A", dtString, 250), CursorField("B", dtInteger)};
+  auto c = Make("wide", s);
+  // Values with line ends inside quotes placed so that windows end inside them, and one
+  // record built of many columns longer than a window (skipped columns).
+  std::string text;
+  std::vector<std::string> want;
+  std::mt19937 rng(7);
+  while (text.size() < 3 * kTransferWindowSize) {
+    std::string v(rng() % 240, 'q');
+    for (char& ch : v) ch = "ab\r\n\"', "[rng() % 8];
+    std::string quoted = "\"";
+    for (char ch : v) quoted += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+    want.push_back(v.substr(0, v.find_last_not_of(' ') + 1));  // stored without trailing blanks
+    text += quoted + "\"," + std::to_string(want.size()) + "\r\n";
+  }
+  // One line longer than two windows: many skipped columns after the two kept ones.
+  std::vector<std::int32_t> columns = {1, 2};
+  std::string longLine = "\"long\",-1";
+  for (int i = 0; i < 30000; ++i) {
+    longLine += ",skip";
+    columns.push_back(0);
+  }
+  text += longLine + "\r\n";
+  want.push_back("long");
+  WriteFile(Path("w.csv"), text);
+  std::vector<int> percents;
+  EXPECT_EQ(static_cast<std::size_t>(ImportTable(*c, Path("w.csv"), {}, columns, [&](int p) { percents.push_back(p); })),
+            want.size());
+  EXPECT_EQ(percents.back(), 100);
+  std::vector<std::string> got;
+  std::vector<std::uint8_t> r(static_cast<std::size_t>(c->GetRecordSize()));
+  c->SetToBegin();
+  while (c->GetNextRecord(r.data()) == 0) {
+    char v[260] = {};
+    c->GetField(1, r.data(), v);
+    got.push_back(v);
+  }
+  EXPECT_EQ(got, want);
+}
+
+}  // namespace
+}  // namespace korvel

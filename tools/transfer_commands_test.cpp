@@ -1,0 +1,98 @@
+#include "tools/transfer_commands.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "tools/record_commands.h"
+#include "support/test_folder.h"
+
+namespace korvel::tool {
+namespace {
+
+struct TRun {
+  int Status;
+  std::string Out;
+  std::string Err;
+};
+
+TRun Invoke(int (*command)(const TArguments&, std::ostream&, std::ostream&), const TArguments& args) {
+  std::ostringstream out, err;
+  int status = command(args, out, err);
+  return {status, out.str(), err.str()};
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+const char* kStructure = R"({ "fields": [ {"name": "ID", "type": "autoinc"},
+              {"name": "Name", "type": "string", "length": 20},
+              {"name": "Price", "type": "bcd", "decimals": 2},
+              {"name": "Day", "type": "date"},
+              {"name": "Raw", "type": "bytes", "length": 2} ],
+  "indexes": [ {"name": "", "fields": ["ID"]}, {"name": "ByName", "fields": ["Name"]} ] })";
+
+class TransferCommandsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::ofstream(folder.File("s.json")) << kStructure;
+    ASSERT_EQ(Invoke(RunCreateCommand, {folder.Path(), "items", folder.File("s.json")}).Status, 0);
+  }
+  testing::TTestFolder folder;
+};
+
+TEST_F(TransferCommandsTest, ImportThenExportWithOptions) {
+  std::ofstream(folder.File("in.txt"), std::ios::binary)
+      << "Raw;Name;Day;Price\r\n00FF;\"b;\"\"x\"\"\";31.12.1999;2,50\r\nABCD;a;01.02.2003;-1\r\n";
+  TRun r = Invoke(RunImportCommand, {folder.Path(), "items", folder.File("in.txt"), "--delimiter", ";", "--headers",
+                                     "--date-format", "dd.mm.yyyy", "--decimal", ",", "--progress"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Out, "2 records imported\n");
+  EXPECT_EQ(r.Err.substr(r.Err.size() - 5), "100%\n");
+  r = Invoke(RunExportCommand, {folder.Path(), "items", folder.File("out.csv"), "--index", "ByName", "--fields",
+                                "Name,Price,Day,Raw", "--headers", "--quiet"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Out, "2 records exported\n");
+  EXPECT_EQ(ReadAll(folder.File("out.csv")),
+            "Name,Price,Day,Raw\r\n\"a\",-1,2003-02-01,ABCD\r\n\"b;\"\"x\"\"\",2.5,1999-12-31,00FF\r\n");
+  // A bad value: the engine's error with the line, exit 1.
+  std::ofstream(folder.File("bad.csv")) << "9,x\n";
+  r = Invoke(RunImportCommand, {folder.Path(), "items", folder.File("bad.csv"), "--fields", "Name,Day"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("Invalid data value in import data at line 1"), std::string::npos) << r.Err;
+  EXPECT_EQ(Invoke(RunImportCommand, {folder.Path(), "items", folder.File("in.txt"), "--delimiter", ";;"}).Status, 2);
+}
+
+TEST_F(TransferCommandsTest, BackupAndRestore) {
+  std::ofstream(folder.File("in.csv")) << "x,1.5\ny,2\n";
+  ASSERT_EQ(Invoke(RunImportCommand, {folder.Path(), "items", folder.File("in.csv"), "--fields", "Name,Price"}).Status, 0);
+  TRun r = Invoke(RunBackupCommand, {folder.Path(), "items", folder.File("items.img")});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  // Into a new table, and back over the first one after a change.
+  r = Invoke(RunRestoreCommand, {folder.Path(), "copy", folder.File("items.img")});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Out, "2 records restored\n");
+  ASSERT_EQ(Invoke(RunImportCommand, {folder.Path(), "items", folder.File("in.csv"), "--fields", "Name,Price"}).Status, 0);
+  r = Invoke(RunRestoreCommand, {folder.Path(), "items", folder.File("items.img")});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Out, "2 records restored\n");
+  // An image of another structure is refused and the table kept.
+  std::ofstream(folder.File("o.json")) << R"({ "fields": [ {"name": "A", "type": "integer"} ] })";
+  ASSERT_EQ(Invoke(RunCreateCommand, {folder.Path(), "other", folder.File("o.json")}).Status, 0);
+  r = Invoke(RunRestoreCommand, {folder.Path(), "other", folder.File("items.img")});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("KORVEL Engine Error # 8961"), std::string::npos) << r.Err;
+  // A damaged image does not leave half a new table behind.
+  std::ofstream(folder.File("junk.img")) << "not an image";
+  EXPECT_EQ(Invoke(RunRestoreCommand, {folder.Path(), "fresh", folder.File("junk.img")}).Status, 1);
+  std::ifstream probe(folder.Path() + "/fresh.DAT");
+  EXPECT_FALSE(probe.good());
+}
+
+}  // namespace
+}  // namespace korvel::tool
