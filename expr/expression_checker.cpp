@@ -249,27 +249,30 @@ void TChecker::CheckPredicate(TExpToken* node, bool constantsAsFields) {
   SetType(*node, dtBoolean, stNone, 2);
 }
 
-// COALESCE (every argument) and IFNULL (the two value arguments after the tested one): one
-// type, at least one of them not a NULL constant; the result takes the first typed one's type.
+// COALESCE (every argument) and IFNULL (the two value arguments after the tested one): values
+// of one family, at least one of them not a NULL constant. The result takes the type that holds
+// them all (GetCommonValueType), so that no argument is cut to the first one's type.
 void TChecker::CheckValueList(TExpToken* node, std::size_t first, const char* name) {
-  const TExpToken* typed = nullptr;
-  std::int32_t stringSize = 0;
+  std::uint8_t type = 0, subType = 0, decimals = 0;
+  std::int32_t size = 0;
   for (std::size_t i = first; i < node->ArgumentCount(); ++i) {
     const TExpToken& a = Argument(node, i);
     if (a.DataType == 0) continue;
-    if (typed == nullptr) {
-      typed = &a;
-    } else if (!CheckBinaryTypes(eoEQ, typed->DataType, typed->SubType, a.DataType, a.SubType)) {
+    if (type == 0) {
+      type = a.DataType;
+      subType = a.SubType;
+    } else if (!GetCommonValueType(type, subType, a.DataType, a.SubType, type, subType)) {
       FailIn(std::string("Type mismatch between ") + name + " expression arguments in ");
     }
-    stringSize = std::max(stringSize, a.DataSize);
+    decimals = std::max(decimals, a.Decimals);
+    size = std::max(size, a.DataSize);
   }
-  if (typed == nullptr) {
+  if (type == 0) {
     Fail(std::string("At least one of the ") + name + " expression " + "arguments in " + c_.ContextDescription +
          " must be a non-NULL value");
   }
-  TakeType(*node, *typed);
-  if (IsStr(*typed)) node->SetDataSize(stringSize);
+  const std::int32_t fixed = FixedTypeSize(type);
+  SetType(*node, type, subType, fixed != 0 && type != dtBlob ? fixed : size, decimals);
 }
 
 void TChecker::CheckCast(TExpToken* node) {
@@ -486,6 +489,14 @@ void TChecker::CheckFunction(TExpToken* node, bool constantsAsFields) {
       const TExpToken& other = &typed == &a ? b : a;
       if (other.DataType != 0 && !CheckCastTypes(typed.DataType, other.DataType)) {
         FailIn("Type mismatch between IF function expression arguments in ");
+      }
+      // Two values of one family take the type that holds both (IF(c, Code, Amount) is a
+      // float); others convert to the second argument's type.
+      std::uint8_t common = 0, commonSub = 0;
+      if (GetCommonValueType(a.DataType, a.SubType, b.DataType, b.SubType, common, commonSub)) {
+        const std::int32_t fixed = FixedTypeSize(common);
+        SetType(*node, common, commonSub, fixed != 0 && common != dtBlob ? fixed : std::max(a.DataSize, b.DataSize),
+                std::max(a.Decimals, b.Decimals));
       }
       if (IsStr(typed)) node->SetDataSize(std::max(a.DataSize, b.DataSize));
       return;

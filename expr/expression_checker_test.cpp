@@ -80,7 +80,7 @@ TEST_F(CheckerTest, ResultTypesAndSizes) {
       {"UPPER(Name)", dtString, 0, 31, 0},     {"LENGTH(Notes)", dtInteger, 0, 4, 0},
       {"CAST(Code AS CHAR(12))", dtString, 0, 13, 0}, {"CAST(Name AS DECIMAL(10, 3))", dtBCD, 0, 34, 3},
       {"CAST(Name AS BLOB(1, 1))", dtBlob, stMemo, 31, 0},  {"ROUND(Price TO 1)", dtBCD, 0, 34, 2},
-      {"IF(Flag, Code, 2.5)", dtInteger, 0, 4, 0}, {"COALESCE(NULL, Name, City)", dtString, 0, 31, 0},
+      {"IF(Flag, Code, 2.5)", dtFloat, 0, 8, 0}, {"COALESCE(NULL, Name, City)", dtString, 0, 31, 0},
       {"IFNULL(Code, NULL, Amount)", dtFloat, 0, 8, 0}, {"Code IN (1, 2)", dtBoolean, 0, 2, 0},
   };
   for (const TCase& c : cases) {

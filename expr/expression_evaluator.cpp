@@ -95,9 +95,19 @@ std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
   return q;
 }
 
-// Day number and milliseconds of the day of a timestamp value.
+// Day number and milliseconds of the day of a timestamp value (one that ValidTimeStamp
+// accepts; far outside the calendar the day does not fit 64 bits).
 std::int64_t TimeStampDays(double ts) { return static_cast<std::int64_t>(std::floor(ts / kMSecsPerDayF)); }
 double TimeStampTimeOfDay(double ts) { return ts - static_cast<double>(TimeStampDays(ts)) * kMSecsPerDayF; }
+
+// Dates and timestamps lie in years 1 to 9999 and times within one day; a result outside is an
+// overflow (NULL), as is a float result that is not a finite number.
+bool InCalendar(std::int64_t day) { return day >= kFirstDayNumber && day <= kLastDayNumber; }
+bool ValidTime(std::int64_t ms) { return ms >= 0 && ms < kMSecsPerDay; }
+bool ValidTimeStamp(double ts) {
+  return ts >= static_cast<double>(kFirstDayNumber) * kMSecsPerDayF &&
+         ts < (static_cast<double>(kLastDayNumber) + 1) * kMSecsPerDayF;  // false for NaN
+}
 
 // ---- writing values ------------------------------------------------------------------------
 
@@ -130,6 +140,8 @@ void SetText(TExpToken& t, const char* text, std::size_t n) {
 
 bool FitsInt32(std::int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; }
 
+void SetFloat(TExpToken& t, double v);
+
 // Integer results of the result's width; a value that does not fit is NULL.
 void SetInteger(TExpToken& t, std::int64_t v) {
   t.IsNull = 0;
@@ -142,9 +154,15 @@ void SetInteger(TExpToken& t, std::int64_t v) {
       if (v < 0 || v > UINT16_MAX) return SetNull(t);
       PutU16(Buf(t), 0, static_cast<std::uint16_t>(v));
       return;
-    case dtInteger:
     case dtDate:
+      if (!InCalendar(v)) return SetNull(t);
+      PutI32(Buf(t), 0, static_cast<std::int32_t>(v));
+      return;
     case dtTime:
+      if (!ValidTime(v)) return SetNull(t);
+      PutI32(Buf(t), 0, static_cast<std::int32_t>(v));
+      return;
+    case dtInteger:
       if (!FitsInt32(v)) return SetNull(t);
       PutI32(Buf(t), 0, static_cast<std::int32_t>(v));
       return;
@@ -153,23 +171,49 @@ void SetInteger(TExpToken& t, std::int64_t v) {
       return;
     case dtFloat:
     case dtTimeStamp:
-      PutF64(Buf(t), 0, static_cast<double>(v));
-      return;
+      return SetFloat(t, static_cast<double>(v));
     default:
       SetNull(t);
   }
 }
 
+// Float and timestamp results (by t's type).
 void SetFloat(TExpToken& t, double v) {
+  if (!std::isfinite(v) || (t.DataType == dtTimeStamp && !ValidTimeStamp(v))) return SetNull(t);
   t.IsNull = 0;
   PutF64(Buf(t), 0, v);
 }
 
+// BCD values keep at most four decimals: the engine computes them through currency.
+int BcdPlaces(std::uint8_t decimals) { return std::min<int>(decimals, 4); }
+
 void SetCurrencyAsBcd(TExpToken& t, Currency c) {
   TBcd bcd;
-  if (!CurrToBCD(c, bcd, 32, std::min<int>(t.Decimals, 4))) return SetNull(t);
+  if (!CurrToBCD(c, bcd, 32, BcdPlaces(t.Decimals))) return SetNull(t);
   t.IsNull = 0;
   bcd.ToBytes(Buf(t));
+}
+
+// A BCD value rounded once to t's decimals.
+void SetBcd(TExpToken& t, const TBcd& value) {
+  TBcd bcd;
+  if (!RoundBcd(value, BcdPlaces(t.Decimals), bcd)) return SetNull(t);
+  t.IsNull = 0;
+  bcd.ToBytes(Buf(t));
+}
+
+// num / den rounded to an integer, halves away from zero.
+__int128 RoundedQuotient(__int128 num, __int128 den) {
+  __int128 q = num / den;
+  const __int128 rest = num % den;
+  if (rest != 0 && 2 * (rest < 0 ? -rest : rest) >= (den < 0 ? -den : den)) q += ((num < 0) != (den < 0)) ? -1 : 1;
+  return q;
+}
+
+__int128 PowerOfTen(int n) {
+  __int128 p = 1;
+  while (n-- > 0) p *= 10;
+  return p;
 }
 
 // A result token shaped like node: same type, subtype, size and decimals, not NULL.
@@ -201,10 +245,18 @@ void CopyValue(TExpToken& out, const TExpToken& v) {
 
 // ---- comparison ----------------------------------------------------------------------------
 
-int Sign(std::int64_t a, std::int64_t b) { return a < b ? -1 : (a > b ? 1 : 0); }
-int SignF(double a, double b) { return a < b ? -1 : (a > b ? 1 : 0); }
+// What CompareValues gives for a pair without an order (a NaN on either side): equal to
+// nothing, greater and smaller than nothing.
+constexpr int kUnordered = std::numeric_limits<int>::min();
 
-// Orders two non-NULL values of comparable types (as the checker allows them).
+int Sign(std::int64_t a, std::int64_t b) { return a < b ? -1 : (a > b ? 1 : 0); }
+int SignF(double a, double b) {
+  if (std::isnan(a) || std::isnan(b)) return kUnordered;
+  return a < b ? -1 : (a > b ? 1 : 0);
+}
+
+// Orders two non-NULL values of comparable types (as the checker allows them): -1, 0, 1, or
+// kUnordered.
 int CompareValues(const TExpToken& l, const TExpToken& r, std::uint16_t sortId, std::uint16_t languageId) {
   if (IsStr(l) || IsStr(r)) return OSCompareStrings(languageId, sortId, Str(l), false, 0, Str(r));
   const std::uint8_t lt = l.DataType, rt = r.DataType;
@@ -257,41 +309,33 @@ void Arithmetic(TExpOperator op, const TExpToken& l, const TExpToken& r, TExpTok
       }
     }
     case dtBCD: {
+      // The exact result, scaled to the result's decimals and rounded once; it must fit the
+      // currency range.
       Currency a, b;
       if (!CurrOf(l, a) || !CurrOf(r, b)) return SetNull(out);
-      std::int64_t v = 0;
-      __int128 wide = 0;
+      const int places = BcdPlaces(out.Decimals);
+      const __int128 x = a.Raw, y = b.Raw;
+      __int128 num = 0, den = 1;
       switch (op) {
-        case eoADD:
-          if (__builtin_add_overflow(a.Raw, b.Raw, &v)) return SetNull(out);
+        case eoADD: num = x + y; den = PowerOfTen(4 - places); break;
+        case eoSUB: num = x - y; den = PowerOfTen(4 - places); break;
+        case eoMUL: num = x * y; den = PowerOfTen(8 - places); break;  // |x * y| < 2^126
+        case eoDIV:
+          if (y == 0) return SetNull(out);
+          num = x * PowerOfTen(places);
+          den = y;
           break;
-        case eoSUB:
-          if (__builtin_sub_overflow(a.Raw, b.Raw, &v)) return SetNull(out);
-          break;
-        case eoMUL:
-        case eoDIV: {
-          if (op == eoDIV && b.Raw == 0) return SetNull(out);
-          const __int128 num = op == eoMUL ? static_cast<__int128>(a.Raw) * b.Raw
-                                           : static_cast<__int128>(a.Raw) * Currency::kScale;
-          const __int128 den = op == eoMUL ? Currency::kScale : b.Raw;
-          wide = num / den;
-          const __int128 rest = num % den;
-          // Halves away from zero.
-          if (rest != 0 && 2 * (rest < 0 ? -rest : rest) >= (den < 0 ? -den : den)) {
-            wide += ((num < 0) != (den < 0)) ? -1 : 1;
-          }
-          if (wide > INT64_MAX || wide < INT64_MIN) return SetNull(out);
-          v = static_cast<std::int64_t>(wide);
-          break;
-        }
         default: return SetNull(out);
       }
-      return SetCurrencyAsBcd(out, Currency::FromRaw(v));
+      const __int128 raw = RoundedQuotient(num, den) * PowerOfTen(4 - places);
+      if (raw > INT64_MAX || raw < INT64_MIN) return SetNull(out);
+      return SetCurrencyAsBcd(out, Currency::FromRaw(static_cast<std::int64_t>(raw)));
     }
     case dtTimeStamp: {
       // timestamp +- days, or days + timestamp
       const bool leftStamp = lt == dtTimeStamp;
       const double stamp = FloatOf(leftStamp ? l : r);
+      if (!ValidTimeStamp(stamp)) return SetNull(out);
       const double days = static_cast<double>(IntOf(leftStamp ? r : l));
       if (op == eoADD) return SetFloat(out, stamp + days * kMSecsPerDayF);
       if (op == eoSUB && leftStamp) return SetFloat(out, stamp - days * kMSecsPerDayF);
@@ -304,6 +348,7 @@ void Arithmetic(TExpOperator op, const TExpToken& l, const TExpToken& r, TExpTok
   std::int64_t a = IntOf(l), b = IntOf(r);
   if (lt == dtTimeStamp) {
     const double stamp = FloatOf(l);
+    if (!ValidTimeStamp(stamp)) return SetNull(out);
     if (rt == dtDate) a = TimeStampDays(stamp);
     else a = static_cast<std::int64_t>(TimeStampTimeOfDay(stamp));
   }
@@ -418,26 +463,84 @@ std::string SourceText(const TSource& s, std::uint8_t decimals) {
   }
 }
 
-// Converts s into the target type at dst (capacity bytes). False when a text did not read
-// and the zero value was stored.
-bool ConvertNative(const TSource& s, std::uint8_t sourceDecimals, std::uint8_t targetType,
-                   std::int32_t targetSize, std::uint8_t targetDecimals, std::uint8_t* dst,
-                   std::size_t capacity) {
+// How a conversion ended: done, a text that does not read as the target type (its zero value
+// is stored), or a value outside the target's range or the calendar (NULL).
+enum class TConversion { Done, Unreadable, Overflow };
+
+// Whether a non-text source holds a value the engine can convert: a finite float, a date or
+// timestamp within the calendar, a time within a day.
+bool SourceInRange(const TSource& s) {
+  switch (s.type) {
+    case dtFloat: return std::isfinite(GetF64(s.bytes, 0));
+    case dtDate: return InCalendar(GetI32(s.bytes, 0));
+    case dtTime: return ValidTime(GetI32(s.bytes, 0));
+    case dtTimeStamp: return ValidTimeStamp(GetF64(s.bytes, 0));
+    default: return true;
+  }
+}
+
+// The zero value of a fixed-size target: 0, false, midnight, 30 December 1899.
+void StoreZero(std::uint8_t targetType, std::uint8_t* dst, std::size_t capacity) {
+  std::memset(dst, 0, std::min<std::size_t>(capacity, TBcd::kSize));
+  if (targetType == dtDate) PutI32(dst, 0, kBaseDay);
+  if (targetType == dtTimeStamp) PutF64(dst, 0, kBaseTimeStamp);
+}
+
+// The range of an integer target, for texts: a text outside it does not read as that type.
+bool FitsIntegerTarget(std::uint8_t targetType, std::int64_t v) {
+  switch (targetType) {
+    case dtSmallInt: return v >= INT16_MIN && v <= INT16_MAX;
+    case dtWord: return v >= 0 && v <= UINT16_MAX;
+    case dtInteger: return FitsInt32(v);
+    case dtUnsignedInt: return v >= 0 && v <= UINT32_MAX;
+    default: return true;
+  }
+}
+
+TConversion ConvertToBcd(const TSource& s, std::string_view text, std::uint8_t targetDecimals, std::uint8_t* dst) {
+  const int places = BcdPlaces(targetDecimals);
+  TBcd bcd;
+  TConversion result = TConversion::Done;
+  if (s.IsText()) {
+    if (!TryStrToBcd(std::string(TrimBlanks(text)), bcd, 32, places)) result = TConversion::Unreadable;
+  } else if (s.type == dtFloat || s.type == dtTimeStamp) {
+    if (!DoubleToBcd(GetF64(s.bytes, 0), bcd, 32, places)) result = TConversion::Overflow;
+  } else if (s.type == dtBCD) {
+    if (!RoundBcd(TBcd::FromBytes(s.bytes), places, bcd)) result = TConversion::Overflow;
+  } else if (!Int64ToBCD(s.Int(), bcd, 32, places)) {
+    result = TConversion::Overflow;
+  }
+  if (result != TConversion::Done) bcd = TBcd{};
+  bcd.ToBytes(dst);
+  return result;
+}
+
+// Converts s into the target type at dst (capacity bytes).
+TConversion ConvertNative(const TSource& s, std::uint8_t sourceDecimals, std::uint8_t targetType,
+                          std::int32_t targetSize, std::uint8_t targetDecimals, std::uint8_t* dst,
+                          std::size_t capacity) {
   const std::string_view text = s.IsText() ? TextView(s.bytes, s.capacity) : std::string_view();
   const bool rawBytes = s.type == dtBytes || s.type == dtVarBytes;
+  const bool fixedTarget = targetType != dtString && targetType != dtBlob && targetType != dtBytes &&
+                           targetType != dtVarBytes;
+  if (!s.IsText() && !rawBytes && !SourceInRange(s)) {
+    if (fixedTarget) StoreZero(targetType, dst, capacity);
+    else PutText(dst, capacity, targetSize, "");
+    return TConversion::Overflow;
+  }
   switch (targetType) {
     case dtString:
     case dtBlob:
       if (s.IsText()) PutText(dst, capacity, targetSize, text);
       else PutText(dst, capacity, targetSize, SourceText(s, sourceDecimals));
-      return true;
+      return TConversion::Done;
     case dtBytes:
     case dtVarBytes: {
       const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(std::max(targetSize, 0)), capacity);
       std::memset(dst, 0, n);
       if (s.IsText()) std::memcpy(dst, text.data(), std::min(n, text.size()));
       else std::memcpy(dst, s.bytes, std::min({n, s.size, s.capacity}));
-      return true;
+      return TConversion::Done;
     }
     default:
       break;
@@ -447,48 +550,57 @@ bool ConvertNative(const TSource& s, std::uint8_t sourceDecimals, std::uint8_t t
     // Bytes become the target's native value as they are.
     std::memset(dst, 0, std::min(fixed, capacity));
     std::memcpy(dst, s.bytes, std::min({fixed, s.size, s.capacity}));
-    return true;
+    return TConversion::Done;
   }
   if (s.type == targetType && targetType != dtBCD) {
     std::memmove(dst, s.bytes, std::min(fixed, capacity));
-    return true;
+    return TConversion::Done;
   }
-  bool ok = true;
+  auto unreadable = [&] {
+    StoreZero(targetType, dst, capacity);
+    return TConversion::Unreadable;
+  };
+  auto overflow = [&] {
+    StoreZero(targetType, dst, capacity);
+    return TConversion::Overflow;
+  };
   switch (targetType) {
     case dtDate: {
       std::int64_t day = kBaseDay;
       if (s.IsText()) {
         TDateTime v = 0;
-        ok = TryStrToAnsiDate(std::string(text), v);
-        if (ok) day = DateTimeToDayNumber(v);
+        if (!TryStrToAnsiDate(std::string(text), v)) return unreadable();
+        day = DateTimeToDayNumber(v);
       } else if (s.type == dtTimeStamp) {
         day = TimeStampDays(GetF64(s.bytes, 0));
       } else if (s.type != dtTime) {
         day = s.Int();
       }
-      PutI32(dst, 0, FitsInt32(day) ? static_cast<std::int32_t>(day) : kBaseDay);
-      return ok;
+      if (!InCalendar(day)) return overflow();
+      PutI32(dst, 0, static_cast<std::int32_t>(day));
+      return TConversion::Done;
     }
     case dtTime: {
       std::int64_t ms = 0;
       if (s.IsText()) {
         TDateTime v = 0;
-        ok = TryStrToAnsiTime(std::string(text), v);
-        if (ok) ms = DateTimeToTimeMSecs(v);
+        if (!TryStrToAnsiTime(std::string(text), v)) return unreadable();
+        ms = DateTimeToTimeMSecs(v);
       } else if (s.type == dtTimeStamp) {
         ms = static_cast<std::int64_t>(TimeStampTimeOfDay(GetF64(s.bytes, 0)));
       } else if (s.type != dtDate) {
         ms = s.Int();
       }
-      PutI32(dst, 0, FitsInt32(ms) ? static_cast<std::int32_t>(ms) : 0);
-      return ok;
+      if (!ValidTime(ms)) return overflow();
+      PutI32(dst, 0, static_cast<std::int32_t>(ms));
+      return TConversion::Done;
     }
     case dtTimeStamp: {
       double ts = kBaseTimeStamp;
       if (s.IsText()) {
         TDateTime v = 0;
-        ok = TryStrToAnsiDateTime(std::string(text), v);
-        if (ok) ts = DateTimeToTimeStampValue(v);
+        if (!TryStrToAnsiDateTime(std::string(text), v)) return unreadable();
+        ts = DateTimeToTimeStampValue(v);
       } else if (s.type == dtDate) {
         ts = static_cast<double>(GetI32(s.bytes, 0)) * kMSecsPerDayF;
       } else if (s.type == dtTime) {
@@ -496,8 +608,9 @@ bool ConvertNative(const TSource& s, std::uint8_t sourceDecimals, std::uint8_t t
       } else {
         ts = s.Float();
       }
+      if (!ValidTimeStamp(ts)) return overflow();
       PutF64(dst, 0, ts);
-      return ok;
+      return TConversion::Done;
     }
     case dtBoolean: {
       bool b = false;
@@ -512,54 +625,36 @@ bool ConvertNative(const TSource& s, std::uint8_t sourceDecimals, std::uint8_t t
           return true;
         };
         b = same("TRUE");
-        ok = b || same("FALSE");
+        if (!b && !same("FALSE")) return unreadable();
       } else if (s.type == dtFloat || s.type == dtBCD) {
         b = s.Float() != 0;
       } else {
         b = s.Int() != 0;
       }
       PutU16(dst, 0, b ? 1 : 0);
-      return ok;
+      return TConversion::Done;
     }
     case dtFloat: {
       double d = 0;
-      if (s.IsText()) ok = TryStrToFloat(std::string(TrimBlanks(text)), d, '.');
-      else d = s.Float();
-      PutF64(dst, 0, ok ? d : 0);
-      return ok;
-    }
-    case dtBCD: {
-      TBcd bcd;
-      Currency c;
-      bool have = false;
       if (s.IsText()) {
-        ok = TryStrToCurr(std::string(TrimBlanks(text)), c, '.');
-        have = ok;
-      } else if (s.type == dtFloat || s.type == dtTimeStamp) {
-        have = TryDoubleToCurr(GetF64(s.bytes, 0), c);
-        if (!have) have = false;
-      } else if (s.type == dtBCD) {
-        have = BCDToCurr(TBcd::FromBytes(s.bytes), c);
-        if (!have) bcd = TBcd::FromBytes(s.bytes);
+        if (!TryStrToFloat(std::string(TrimBlanks(text)), d, '.')) return unreadable();
+        if (!std::isfinite(d)) return overflow();  // "NAN", "INF"
       } else {
-        const std::int64_t i = s.Int();
-        have = i <= INT64_MAX / Currency::kScale && i >= INT64_MIN / Currency::kScale;
-        if (have) c = Currency::FromInt(i);
+        d = s.Float();
       }
-      if (have && !CurrToBCD(c, bcd, 32, std::min<int>(targetDecimals, 4))) bcd = TBcd{};
-      if (!have && s.type != dtBCD && !(s.type == dtFloat && DoubleToBcd(s.Float(), bcd))) bcd = TBcd{};
-      bcd.ToBytes(dst);
-      return ok;
+      PutF64(dst, 0, d);
+      return TConversion::Done;
     }
+    case dtBCD:
+      return ConvertToBcd(s, text, targetDecimals, dst);
     default: {
-      // Integer types: read as 64 bits, keep the target width's low bits.
+      // Integer types: read as 64 bits, keep the target width's low bits (a text must read as
+      // a number of the target's range).
       std::int64_t v = 0;
       if (s.IsText()) {
-        ok = ParseInt64(text, v);
-        if (!ok) v = 0;
-      } else if (s.type == dtFloat || s.type == dtTimeStamp || s.type == dtBCD) {
-        v = TruncateToInt64(s.type == dtBCD ? s.Float() : GetF64(s.bytes, 0));
-        if (s.type == dtBCD) v = s.Int();
+        if (!ParseInt64(text, v) || !FitsIntegerTarget(targetType, v)) return unreadable();
+      } else if (s.type == dtFloat || s.type == dtTimeStamp) {
+        v = TruncateToInt64(GetF64(s.bytes, 0));
       } else {
         v = s.Int();
       }
@@ -572,7 +667,7 @@ bool ConvertNative(const TSource& s, std::uint8_t sourceDecimals, std::uint8_t t
         case dtLargeInt: PutI64(dst, 0, v); break;
         default: std::memset(dst, 0, std::min<std::size_t>(capacity, 8)); break;
       }
-      return ok;
+      return TConversion::Done;
     }
   }
 }
@@ -586,20 +681,19 @@ void ConvertInto(TExpToken& out, const TExpToken& v) {
     // Room for the longest text form: the checked size, or a value that is all of the source.
     std::size_t need = static_cast<std::size_t>(std::max(out.DataSize, 1));
     out.ResizeValueBuffer(need);
-    ConvertNative(s, v.Decimals, dtString, out.DataSize, out.Decimals, Buf(out), out.ValueBufferSize);
-    out.IsNull = Buf(out)[0] == 0 ? 1 : 0;
+    const TConversion c =
+        ConvertNative(s, v.Decimals, dtString, out.DataSize, out.Decimals, Buf(out), out.ValueBufferSize);
+    out.IsNull = c == TConversion::Overflow || Buf(out)[0] == 0 ? 1 : 0;
     return;
   }
   out.ResizeValueBuffer(std::max<std::size_t>(34, static_cast<std::size_t>(std::max(out.DataSize, 0))));
-  ConvertNative(s, v.Decimals, out.DataType, out.DataSize, out.Decimals, Buf(out), out.ValueBufferSize);
+  const TConversion c =
+      ConvertNative(s, v.Decimals, out.DataType, out.DataSize, out.Decimals, Buf(out), out.ValueBufferSize);
+  if (c == TConversion::Overflow) return SetNull(out);
   out.IsNull = 0;
 }
 
 // ---- EXTRACT -------------------------------------------------------------------------------
-
-// The engine's day numbers of 1 January 0001 and 31 December 9999: the calendar's range.
-constexpr std::int64_t kFirstDay = 1;
-constexpr std::int64_t kLastDay = 3652059;
 
 void Extract(TExpOperator op, const TExpToken& v, TExpToken& out) {
   if (v.IsNull) return SetNull(out);
@@ -611,7 +705,7 @@ void Extract(TExpOperator op, const TExpToken& v, TExpToken& out) {
     case dtTime: ms = IntOf(v); hasDate = false; break;
     default: {
       const double ts = FloatOf(v);
-      if (!std::isfinite(ts)) return SetNull(out);
+      if (!ValidTimeStamp(ts)) return SetNull(out);
       day = TimeStampDays(ts);
       ms = static_cast<std::int64_t>(TimeStampTimeOfDay(ts));
     }
@@ -621,7 +715,7 @@ void Extract(TExpOperator op, const TExpToken& v, TExpToken& out) {
   if (datePart && !hasDate) return SetInteger(out, 0);
   if (!datePart && !hasTime) return SetInteger(out, 0);
   if (datePart) {
-    if (day < kFirstDay || day > kLastDay) return SetNull(out);
+    if (!InCalendar(day)) return SetNull(out);
     const TDateTime d = DayNumberToDateTime(static_cast<std::int32_t>(day));
     int y = 0, m = 0, dd = 0;
     DecodeDate(d, y, m, dd);
@@ -667,6 +761,7 @@ bool CompareTokens(TExpOperator op, const TExpToken& l, const TExpToken& r, std:
     return false;
   } else if (!ln) {
     c = CompareValues(l, r, sortId, languageId);
+    if (c == kUnordered) return false;
   }
   switch (op) {
     case eoGT: return c > 0;
@@ -777,7 +872,7 @@ bool ConvertExpression(std::uint8_t sourceType, std::int32_t sourceSize, std::ui
   if (targetType == dtString && targetSize <= 0) targetSize = static_cast<std::int32_t>(kValueBufferSize);
   std::memset(buffer, 0, kValueBufferSize);
   return ConvertNative(s, sourceDecimals, targetType, std::min<std::int32_t>(targetSize, kValueBufferSize),
-                       targetDecimals, buffer, kValueBufferSize);
+                       targetDecimals, buffer, kValueBufferSize) == TConversion::Done;
 }
 
 // ---- the evaluator -------------------------------------------------------------------------
@@ -1035,9 +1130,9 @@ void TExpressionEvaluator::Function(TExpToken& node, TExpToken& out) {
       const int places = arg(1) != nullptr ? static_cast<int>(std::clamp<std::int64_t>(IntOf(Eval(*arg(1))), 0, 32)) : 0;
       if (v.IsNull) return SetNull(out);
       if (v.DataType == dtFloat) return SetFloat(out, RoundFloat(GetF64(Buf(v), 0), places));
-      Currency c;
-      if (!CurrOf(v, c)) return SetNull(out);
-      return SetCurrencyAsBcd(out, RoundCurr(c, places));
+      TBcd rounded;
+      if (!RoundBcd(BcdOf(v), std::min(places, BcdPlaces(out.Decimals)), rounded)) return SetNull(out);
+      return SetBcd(out, rounded);
     }
     case eoTEXTSEARCH:
     case eoTEXTOCCURS: {

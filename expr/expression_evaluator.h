@@ -8,9 +8,11 @@
 // record, so evaluation allocates nothing once the scratch tokens' buffers have grown to the
 // sizes the data needs.
 //
-// Bad data raises nothing: NULL operands, division by zero, arithmetic overflow and unreadable
-// texts give NULL (or, for conversions, the target's zero value). The only error is a field
-// reference evaluated without a fetcher (11949).
+// Bad data raises nothing: NULL operands, division by zero and arithmetic overflow give NULL;
+// overflow includes a float result that is not a finite number, a date or timestamp outside
+// years 1 to 9999 and a time outside its day. A NaN compares equal to nothing and orders
+// against nothing. A text that does not read as a conversion's target gives the target's zero
+// value. The only error is a field reference evaluated without a fetcher (11949).
 //
 // Values are in their native forms (support/data_types.h). Strings and memos are
 // zero-terminated; their DataSize is the checked size, grown when a value is longer. A NULL
@@ -105,15 +107,18 @@ bool CompareTokens(TExpOperator op, const TExpToken& left, const TExpToken& righ
 
 // Converts value into target's type (DataType, SubType, DataSize, Decimals), as CAST, IF,
 // IFNULL and COALESCE do: NULL stays NULL; BLOB sources and targets copy the bytes (cut to a
-// string target's size and terminated); everything else goes through ConvertExpression.
+// string target's size and terminated); everything else goes through ConvertExpression, and a
+// value that lies outside the target's range (or the calendar) becomes NULL.
 void EvaluateExpression(TExpToken& target, const TExpToken& value);
 
 // Converts the native value in a 251-byte buffer in place. Strings and bytes are cut to the
 // target size; texts are read with the ANSI parsers and written in the ANSI forms (24-hour
-// times); numbers convert through double or currency, floats and BCD going to integers by
-// truncation toward zero keeping the target width's low bits. Returns false when the source
-// could not be read and the target's zero value was stored instead (0, false, midnight, or
-// 30 December 1899 for a date or timestamp).
+// times); numbers convert among themselves, floats and BCD going to integers by
+// truncation toward zero keeping the target width's low bits; BCD targets are rounded once to
+// their decimals, halves away from zero. A text outside an integer target's range does not
+// read. Returns false when the source could not be read, or lies outside the target's range,
+// and the target's zero value was stored instead (0, false, midnight, or 30 December 1899 for
+// a date or timestamp).
 bool ConvertExpression(std::uint8_t sourceType, std::int32_t sourceSize,
                        std::uint8_t sourceDecimals, std::uint8_t* buffer,
                        std::uint8_t targetDecimals, std::int32_t targetSize,

@@ -1003,7 +1003,10 @@ TExpTokenPtr ParseFilterExpression(const std::string& text, const std::string& t
   parser.ContextDescription = kFilterContextDescription;
   parser.SetExpression(text);
   parser.NextToken();
-  return parser.ParseExpression1(pmAllowExtPredicates);
+  TExpTokenPtr tree = parser.ParseExpression1(pmAllowExtPredicates);
+  // A filter is one expression: text after it ("a != 1" stops at "!") is an error, not ignored.
+  if (!parser.CheckToken(tkEnd)) parser.RaiseFoundIn("Unknown or unexpected symbol '");
+  return tree;
 }
 
 }  // namespace korvel

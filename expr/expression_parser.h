@@ -171,7 +171,8 @@ class TExpressionParser {
 };
 
 // Parses a filter: error code 10051, context "filter expression", the table and database as
-// contexts, LIKE, BETWEEN, IN and IS allowed. Text after the expression is ignored.
+// contexts, LIKE, BETWEEN, IN and IS allowed. Text after the expression is an error
+// ("Unknown or unexpected symbol '!' found in filter expression" for "Flag != TRUE").
 TExpTokenPtr ParseFilterExpression(const std::string& text, const std::string& tableName = "",
                                    const std::string& databaseName = "");
 

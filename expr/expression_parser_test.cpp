@@ -479,8 +479,26 @@ TEST(ExpressionParser, ErrorsCarryTheCodeAndContextsAndFormatAsFilterErrors) {
   }
 }
 
+// The parser stops after a complete expression and leaves the rest to its caller: an SQL
+// statement reads on, a filter refuses what is left.
 TEST(ExpressionParser, TextAfterACompleteExpressionIsLeftToTheCaller) {
-  EXPECT_EQ(ParseFilterDump("a = 1 b = 2"), "EQ(a,1)");
+  EXPECT_EQ(ParseError("a = 1 b = 2"), "");
+  EXPECT_EQ(ParseError("FlagF != TRUE"), "");
+  auto filterError = [](const std::string& text) {
+    try {
+      ParseFilterExpression(text, "customer", "/data");
+    } catch (const EKORVELEngineError& e) {
+      EXPECT_EQ(e.ErrorCode, KORVEL_INVALIDFILTER);
+      EXPECT_EQ(e.ErrorTableName, "customer");
+      return e.ErrorMessage;
+    }
+    return std::string();
+  };
+  EXPECT_EQ(filterError("FlagF != TRUE"), "Unknown or unexpected symbol '!' found in filter expression");
+  EXPECT_EQ(filterError("a = 1 b = 2"), "Unknown or unexpected symbol 'b' found in filter expression");
+  EXPECT_EQ(filterError("(a = 1))"), "Unknown or unexpected symbol ')' found in filter expression");
+  EXPECT_EQ(filterError("a = 1 /* trailing comment */  "), "");
+  EXPECT_EQ(ParseFilterDump("a <> 1"), "NE(a,1)");
   TExpressionParser parser;
   parser.SetExpression("SELECT a + b /* sum */\r\n , c FROM t");
   parser.NextToken();

@@ -91,7 +91,7 @@ class TTestTable {
   }
   void SetStamp(TTestRow& row, const std::string& name, int y, int m, int d, int h, int n, int s,
                 int ms) const {
-    SetFloat(row, name, DateTimeToTimeStampValue(EncodeDate(y, m, d) + EncodeTime(h, n, s, ms)));
+    SetFloat(row, name, DateTimeToTimeStampValue(ComposeDateTime(EncodeDate(y, m, d), EncodeTime(h, n, s, ms))));
   }
   void SetNull(TTestRow& row, const std::string& name) const { row.Nulls[Index(name)] = true; }
 

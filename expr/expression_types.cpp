@@ -72,6 +72,31 @@ bool CheckBinaryTypes(TExpOperator op, std::uint8_t lt, std::uint8_t lst, std::u
   }
 }
 
+bool GetCommonValueType(std::uint8_t at, std::uint8_t ast, std::uint8_t bt, std::uint8_t bst,
+                        std::uint8_t& type, std::uint8_t& subType) {
+  if (at == 0 || bt == 0 || !CheckBinaryTypes(eoEQ, at, ast, bt, bst)) return false;
+  subType = ast == bst ? ast : stNone;
+  if (at == bt) {
+    type = at;
+  } else if (IsStringType(at, ast)) {
+    type = dtBlob;  // a string next to a memo
+    subType = stMemo;
+  } else if (IsDateTimeType(at)) {
+    type = dtTimeStamp;  // a date next to a timestamp
+  } else if (at == dtFloat || bt == dtFloat) {
+    type = dtFloat;
+  } else if (at == dtBCD || bt == dtBCD) {
+    type = dtBCD;
+  } else if (at == dtLargeInt || bt == dtLargeInt) {
+    type = dtLargeInt;
+  } else {
+    type = dtInteger;  // small integer, word and integer
+  }
+  if (type != at && type != bt) subType = stNone;
+  if (type == dtBlob) subType = stMemo;
+  return true;
+}
+
 bool CheckCastTypes(std::uint8_t target, std::uint8_t source) {
   if (source == dtString || source == dtBlob || source == dtBytes || source == dtVarBytes) return true;
   switch (target) {

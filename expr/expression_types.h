@@ -34,6 +34,14 @@ bool CheckBinaryTypes(TExpOperator op, std::uint8_t leftType, std::uint8_t leftS
 // Whether CAST converts a value of the source type into the target type.
 bool CheckCastTypes(std::uint8_t targetType, std::uint8_t sourceType);
 
+// The one type that holds the values of two value types of one family without loss, for
+// COALESCE, IFNULL and IF: numbers widen as arithmetic does (a float gives float, else BCD,
+// else large integer, else integer; equal types stay), a date with a timestamp gives
+// timestamp, a string with a memo gives memo. False when the two are no family ("="
+// refuses them).
+bool GetCommonValueType(std::uint8_t aType, std::uint8_t aSubType, std::uint8_t bType,
+                        std::uint8_t bSubType, std::uint8_t& type, std::uint8_t& subType);
+
 std::uint8_t GetUnaryResultDataType(TExpOperator op, std::uint8_t operandType);
 std::uint8_t GetUnaryResultSubType(TExpOperator op, std::uint8_t operandSubType);
 std::uint8_t GetBinaryResultDataType(TExpOperator op, std::uint8_t leftType,

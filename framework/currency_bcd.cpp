@@ -1,5 +1,6 @@
 #include "framework/currency_bcd.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -180,6 +181,49 @@ bool BcdToDecimal(const TBcd& bcd, Decimal& d) {
   return true;
 }
 
+// Rounds to `decimals` places once, halves away from zero, from the exact digits.
+void RoundDecimal(Decimal& d, int decimals) {
+  if (d.digits.empty() || d.exponent >= -decimals) return;
+  const std::size_t drop = static_cast<std::size_t>(-d.exponent - decimals);
+  if (drop > d.digits.size()) {
+    d = Decimal{};  // below a half of the last place
+    return;
+  }
+  const bool up = d.digits[d.digits.size() - drop] >= '5';
+  d.digits.resize(d.digits.size() - drop);
+  d.exponent = -decimals;
+  if (up) {
+    std::size_t i = d.digits.size();
+    while (i > 0 && d.digits[i - 1] == '9') d.digits[--i] = '0';
+    if (i == 0) d.digits.insert(0, 1, '1');
+    else ++d.digits[i - 1];
+  }
+  d.Normalise();
+}
+
+// The decimal as a record of `precision` digits (leading zeros included) and scale `decimals`;
+// false when a digit would be lost.
+bool DecimalToFixedBcd(const Decimal& d, int precision, int decimals, TBcd& bcd) {
+  if (precision < 1 || precision > static_cast<int>(TBcd::kMaxDigits) || decimals < 0 ||
+      decimals > precision || decimals > 63)
+    return false;
+  std::string digits = d.digits;
+  if (!digits.empty()) {
+    const long shift = static_cast<long>(d.exponent) + decimals;
+    if (shift < 0) return false;  // more decimals than the scale holds
+    if (shift > precision) return false;
+    digits.append(static_cast<std::size_t>(shift), '0');
+  }
+  if (digits.size() > static_cast<std::size_t>(precision)) return false;
+  digits.insert(0, static_cast<std::size_t>(precision) - digits.size(), '0');
+  TBcd r;
+  r.Precision = static_cast<std::uint8_t>(precision);
+  r.SignSpecialPlaces = static_cast<std::uint8_t>(decimals | (d.negative && !d.digits.empty() ? 0x80 : 0));
+  for (std::size_t i = 0; i < digits.size(); ++i) r.SetDigit(static_cast<int>(i), digits[i] - '0');
+  bcd = r;
+  return true;
+}
+
 }  // namespace
 
 double CurrToDouble(Currency value) { return static_cast<double>(value.Raw) / Currency::kScale; }
@@ -242,33 +286,41 @@ TBcd TBcd::FromBytes(const void* source) {
 }
 
 bool CurrToBCD(Currency value, TBcd& bcd, int precision, int decimals) {
-  if (precision < 1 || precision > static_cast<int>(TBcd::kMaxDigits)) return false;
-  if (decimals < 0) decimals = 0;
-  if (decimals > 4) decimals = 4;
-  if (decimals > precision) return false;
-  // Round the four exact decimals to the requested scale.
-  std::int64_t raw = value.Raw;
-  bool negative = raw < 0;
-  unsigned long long m = negative ? 0ULL - static_cast<unsigned long long>(raw)
-                                  : static_cast<unsigned long long>(raw);
-  for (int i = decimals; i < 4; ++i) m = (m + 5) / 10;
-  std::string digits = std::to_string(m);
-  if (digits.size() < static_cast<std::size_t>(decimals) + 1)
-    digits.insert(0, static_cast<std::size_t>(decimals) + 1 - digits.size(), '0');
-  if (digits.size() > static_cast<std::size_t>(precision)) {
-    // Leading zeros may go; significant digits may not.
-    std::size_t excess = digits.size() - static_cast<std::size_t>(precision);
-    for (std::size_t i = 0; i < excess; ++i)
-      if (digits[i] != '0') return false;
-    digits.erase(0, excess);
-  }
-  digits.insert(0, static_cast<std::size_t>(precision) - digits.size(), '0');
-  TBcd r;
-  r.Precision = static_cast<std::uint8_t>(precision);
-  r.SignSpecialPlaces = static_cast<std::uint8_t>(decimals | (negative && m != 0 ? 0x80 : 0));
-  for (std::size_t i = 0; i < digits.size(); ++i) r.SetDigit(static_cast<int>(i), digits[i] - '0');
-  bcd = r;
-  return true;
+  decimals = std::clamp(decimals, 0, 4);
+  Decimal d = CurrencyDecimal(value);
+  RoundDecimal(d, decimals);
+  return DecimalToFixedBcd(d, precision, decimals, bcd);
+}
+
+bool RoundBcd(const TBcd& value, int decimals, TBcd& result, int precision) {
+  Decimal d;
+  if (!BcdToDecimal(value, d)) return false;
+  RoundDecimal(d, decimals);
+  return DecimalToFixedBcd(d, precision, decimals, result);
+}
+
+bool Int64ToBCD(std::int64_t value, TBcd& bcd, int precision, int decimals) {
+  Decimal d;
+  d.negative = value < 0;
+  d.digits = std::to_string(d.negative ? 0ULL - static_cast<unsigned long long>(value)
+                                       : static_cast<unsigned long long>(value));
+  d.Normalise();
+  return DecimalToFixedBcd(d, precision, decimals, bcd);
+}
+
+bool TryStrToBcd(const std::string& text, TBcd& bcd, int precision, int decimals, char decimalSeparator) {
+  Decimal d;
+  if (!ParseDecimal(text, decimalSeparator, d)) return false;
+  RoundDecimal(d, decimals);
+  return DecimalToFixedBcd(d, precision, decimals, bcd);
+}
+
+bool DoubleToBcd(double value, TBcd& bcd, int precision, int decimals) {
+  if (!std::isfinite(value)) return false;
+  Decimal d;
+  if (!ParseDecimal(FloatToStr(value), '.', d)) return false;
+  RoundDecimal(d, decimals);
+  return DecimalToFixedBcd(d, precision, decimals, bcd);
 }
 
 bool BCDToCurr(const TBcd& bcd, Currency& value) {

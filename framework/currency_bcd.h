@@ -61,9 +61,20 @@ struct TBcd {
   friend bool operator==(const TBcd&, const TBcd&) = default;
 };
 
-// Currency -> BCD with the given precision (digits) and scale (decimals, 0..4; the currency is
-// rounded to them, halves away from zero). False when the value does not fit the precision.
+// The conversions to BCD below write `precision` digits (leading zeros included) with scale
+// `decimals`, rounding the exact value once to that many places, halves away from zero (1.45
+// to 0 places is 1, 2.4449 to 2 places is 2.44). They return false when a digit before the
+// point would not fit the precision.
+// Currency -> BCD; decimals 0..4.
 bool CurrToBCD(Currency value, TBcd& bcd, int precision = 32, int decimals = 4);
+// BCD -> BCD of another scale; also false for a malformed record.
+bool RoundBcd(const TBcd& value, int decimals, TBcd& result, int precision = 32);
+bool Int64ToBCD(std::int64_t value, TBcd& bcd, int precision = 32, int decimals = 0);
+// Decimal text -> BCD, exactly (no detour through currency or double).
+bool TryStrToBcd(const std::string& text, TBcd& bcd, int precision, int decimals,
+                 char decimalSeparator = '.');
+// Double -> BCD through its shortest decimal text; false for NaN and infinities too.
+bool DoubleToBcd(double value, TBcd& bcd, int precision, int decimals);
 // BCD -> currency, rounding digits beyond four decimals; false when out of range or malformed.
 // A record of precision 0 is 0.
 bool BCDToCurr(const TBcd& bcd, Currency& value);

@@ -120,6 +120,10 @@ void DecodeTime(TDateTime value, int& hour, int& minute, int& second, int& msec)
   hour = static_cast<int>(ms / 60);
 }
 
+TDateTime ComposeDateTime(TDateTime date, TDateTime time) {
+  return date < 0 ? date - time : date + time;
+}
+
 int DayOfWeek(TDateTime value) {
   std::int64_t d = 0, ms = 0;
   SplitValue(value, d, ms);
@@ -499,7 +503,7 @@ bool TryStrToDateTime(const std::string& text, TDateTime& value, const TFormatSe
     }
     TDateTime time = 0;
     if (ScanTime(sc, time, settings) && sc.AtEnd()) {
-      value = date < 0 ? date - time : date + time;
+      value = ComposeDateTime(date, time);
       return true;
     }
     return false;

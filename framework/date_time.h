@@ -23,6 +23,9 @@ using TDateTime = double;
 
 inline constexpr std::int32_t kDateDelta = 693594;  // engine day number of 30 December 1899
 inline constexpr std::int64_t kMSecsPerDay = 86400000;
+// The engine day numbers of 1 January 0001 and 31 December 9999: the calendar's range.
+inline constexpr std::int32_t kFirstDayNumber = 1;
+inline constexpr std::int32_t kLastDayNumber = 3652059;
 
 bool IsLeapYear(int year);
 int DaysInMonth(int year, int month);
@@ -35,6 +38,9 @@ bool TryEncodeTime(int hour, int minute, int second, int msec, TDateTime& value)
 TDateTime EncodeTime(int hour, int minute, int second, int msec);
 void DecodeDate(TDateTime value, int& year, int& month, int& day);
 void DecodeTime(TDateTime value, int& hour, int& minute, int& second, int& msec);
+// A date plus a time of day. Before day 0 the time goes the other way: the integer part stays
+// the day and the fraction's absolute value is the time (-1.75 is 29 December 1899, 18:00).
+TDateTime ComposeDateTime(TDateTime date, TDateTime time);
 // 1 = Sunday ... 7 = Saturday.
 int DayOfWeek(TDateTime value);
 

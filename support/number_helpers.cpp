@@ -1,6 +1,9 @@
 #include "support/number_helpers.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <cstring>
 
 #include "framework/exceptions.h"
 
@@ -15,10 +18,48 @@ double PowerFloat(int exponent, double base) {
 double FloorFloat(double value) { return std::trunc(value); }
 
 double RoundFloat(double value, int decimals) {
-  if (value == 0) return 0;
-  double unit = PowerFloat(decimals, 0.1);
-  double q = value / unit;
-  return value > 0 ? std::trunc(q + 0.5) * unit : std::trunc(q - 0.5) * unit;
+  if (value == 0 || !std::isfinite(value)) return value;
+  if (decimals < 0) decimals = 0;
+  // Round the shortest decimal text that reads back as the value, so that 1.234 to 2 places is
+  // the double nearest 1.23 and 0.49999999999999994 stays below a half; then read the rounded
+  // digits back, which gives the double nearest the rounded decimal value. No allocation: ROUND
+  // runs once per record.
+  char text[40];  // "-d.ddddddddddddddddde-308"
+  const char* end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
+  const bool negative = text[0] == '-';
+  const char* e = std::find(static_cast<const char*>(text), end, 'e');
+  char digits[24];
+  int count = 0;
+  for (const char* p = text + (negative ? 1 : 0); p < e; ++p)
+    if (*p != '.') digits[count++] = *p;
+  int exponent = 0;  // of the first digit
+  std::from_chars(e + (e[1] == '+' ? 2 : 1), end, exponent);
+  const long keep = static_cast<long>(exponent) + 1 + decimals;  // digits before the cut
+  if (keep >= count) return value;
+  if (keep < 0) return 0;
+  const bool up = digits[keep] >= '5';
+  count = static_cast<int>(keep);
+  if (up) {
+    int i = count;
+    while (i > 0 && digits[i - 1] == '9') digits[--i] = '0';
+    if (i == 0) {
+      std::memmove(digits + 1, digits, static_cast<std::size_t>(count));
+      digits[0] = '1';
+      ++count;
+    } else {
+      ++digits[i - 1];
+    }
+  }
+  if (std::all_of(digits, digits + count, [](char c) { return c == '0'; })) return 0;
+  char rounded[64];
+  char* out = rounded;
+  if (negative) *out++ = '-';
+  out = std::copy(digits, digits + count, out);
+  *out++ = 'e';
+  out = std::to_chars(out, rounded + sizeof rounded, -decimals).ptr;
+  double result = 0;
+  std::from_chars(rounded, out, result);
+  return result;
 }
 
 Currency RoundCurr(Currency value, int decimals) {

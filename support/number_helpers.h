@@ -10,8 +10,9 @@
 
 namespace korvel {
 
-// 0 stays 0; otherwise q = value / 0.1^decimals and the result is trunc(q + 0.5) x 0.1^decimals
-// for positive values, trunc(q - 0.5) x 0.1^decimals for negative ones: halves go away from 0.
+// The value rounded to `decimals` places, halves away from zero, as a decimal: the result is
+// the double nearest the rounded decimal value of the value's shortest text (1.234 to 2
+// places equals the literal 1.23; 2.5 gives 3, -2.5 gives -3). 0, NaN and infinities stay.
 double RoundFloat(double value, int decimals);
 // base multiplied exponent times (exponent 0 or below gives 1).
 double PowerFloat(int exponent, double base);

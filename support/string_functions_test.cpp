@@ -1,6 +1,9 @@
 #include "support/string_functions.h"
 
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -99,8 +102,19 @@ TEST(Numbers, RoundingHalvesAwayFromZero) {
   EXPECT_EQ(RoundFloat(-2.5, 0), -3);
   EXPECT_EQ(RoundFloat(2.4, 0), 2);
   EXPECT_EQ(RoundFloat(0, 3), 0);
-  EXPECT_NEAR(RoundFloat(1.25, 1), 1.3, 1e-12);
-  EXPECT_NEAR(RoundFloat(-1.25, 1), -1.3, 1e-12);
+  EXPECT_EQ(RoundFloat(1.25, 1), 1.3);
+  EXPECT_EQ(RoundFloat(-1.25, 1), -1.3);
+  // The result is the double nearest the rounded decimal value, without representation error.
+  EXPECT_EQ(RoundFloat(1.234, 2), 1.23);
+  EXPECT_EQ(RoundFloat(1.005, 2), 1.01);  // the value's own text is 1.005
+  EXPECT_EQ(RoundFloat(0.49999999999999994, 0), 0);
+  EXPECT_EQ(RoundFloat(4503599627370497.0, 0), 4503599627370497.0);
+  EXPECT_EQ(RoundFloat(9.995, 2), 10);
+  EXPECT_EQ(RoundFloat(-0.4, 0), 0);
+  EXPECT_FALSE(std::signbit(RoundFloat(-0.4, 0)));
+  EXPECT_EQ(RoundFloat(1.7976931348623157e308, 2), 1.7976931348623157e308);
+  EXPECT_EQ(RoundFloat(5e-324, 32), 0);
+  EXPECT_TRUE(std::isinf(RoundFloat(HUGE_VAL, 0)));
   EXPECT_EQ(PowerFloat(0, 10), 1);
   EXPECT_EQ(PowerFloat(3, 2), 8);
   EXPECT_EQ(FloorFloat(-2.7), -2);
@@ -111,11 +125,43 @@ TEST(Numbers, RoundingHalvesAwayFromZero) {
   EXPECT_EQ(RoundCurr(kMaxCurrency, 0).Raw, INT64_MAX / 10000 * 10000);
 }
 
+// Random decimals of at most 15 significant digits (whose double reads back as the same text)
+// rounded by RoundFloat against integer rounding of their digits.
+TEST(Numbers, RoundFloatAgreesWithDecimalRounding) {
+  std::mt19937_64 rng(6);
+  for (int i = 0; i < 20000; ++i) {
+    const int scale = static_cast<int>(rng() % 16);
+    const int digits = 1 + static_cast<int>(rng() % 15);
+    std::int64_t units = 0;
+    for (int d = 0; d < digits; ++d) units = units * 10 + static_cast<std::int64_t>(rng() % 10);
+    if (rng() % 3 == 0) units = units - units % 10 + 5;  // a half at the last digit
+    const bool negative = rng() % 2 != 0;
+    const int places = static_cast<int>(rng() % 17);
+    const std::string text = (negative ? "-" : "") + std::to_string(units) + "e-" + std::to_string(scale);
+    const double value = std::strtod(text.c_str(), nullptr);
+    std::int64_t rounded = units;
+    int roundedScale = scale;
+    if (places < scale) {
+      std::int64_t div = 1;
+      for (int k = places; k < scale; ++k) div *= 10;
+      rounded = units / div + (units % div * 2 >= div ? 1 : 0);
+      roundedScale = places;
+    }
+    const std::string expectedText =
+        (negative ? "-" : "") + std::to_string(rounded) + "e-" + std::to_string(roundedScale);
+    const double expected = rounded == 0 ? 0.0 : std::strtod(expectedText.c_str(), nullptr);
+    ASSERT_EQ(RoundFloat(value, places), expected) << text << " to " << places;
+  }
+}
+
 TEST(Numbers, BcdGlue) {
   TBcd b = CurrToTBCD(Currency::FromRaw(-1234567), 2);  // -123.4567 at scale 2
   EXPECT_EQ(b.Precision, 32);
   EXPECT_EQ(b.Scale(), 2);
   EXPECT_EQ(BcdToStr(b), "-123.46");
+  // Rounded once, not digit by digit.
+  EXPECT_EQ(BcdToStr(CurrToTBCD(Currency::FromRaw(14500), 0)), "1");     // 1.45
+  EXPECT_EQ(BcdToStr(CurrToTBCD(Currency::FromRaw(24449), 2)), "2.44");  // 2.4449
   EXPECT_EQ(TBCDToCurr(b).Raw, -1234600);
   TBcd zero;
   EXPECT_EQ(TBCDToCurr(zero).Raw, 0);

@@ -131,7 +131,7 @@ bool TryAnsiDateTime(const std::string& text, TDateTime& value) {
   if (blank != std::string::npos) {
     TDateTime d = 0, tm = 0;
     if (!TryAnsiDate(t.substr(0, blank), d) || !TryAnsiTime(t.substr(blank + 1), tm)) return false;
-    value = d + tm;
+    value = ComposeDateTime(d, tm);
     return true;
   }
   if (t.find(':') != std::string::npos) return TryAnsiTime(t, value);
@@ -239,7 +239,7 @@ bool TryFormatDateTime(const std::string& text, const std::string& dateFormat,
   if (!TryFormatDate(t.substr(0, blank), dateFormat, d) ||
       !TryFormatTime(t.substr(blank + 1), timeFormat, tm))
     return false;
-  value = d + tm;
+  value = ComposeDateTime(d, tm);
   return true;
 }
 

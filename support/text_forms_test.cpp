@@ -210,5 +210,29 @@ TEST(OldValueTexts, RewrittenInAnsiForm) {
   EXPECT_EQ(VersionToStr(6), "");
 }
 
+// Before 30 December 1899 a date-time value's fraction counts the time the other way; the
+// readers must keep the day and the time of day as written.
+TEST(AnsiParsers, DateTimesBeforeTheBaseDayKeepTheirDayAndTime) {
+  const double ms = 86400000.0;
+  auto stamp = [&](const std::string& text) {
+    return DateTimeToTimeStampValue(StrToAnsiDateTime(text));
+  };
+  const double day1800 = DateTimeToDayNumber(EncodeDate(1800, 1, 1));
+  EXPECT_EQ(stamp("1800-01-01 12:00"), day1800 * ms + 43200000);
+  EXPECT_EQ(stamp("1800-01-01 12:00:00.500"), day1800 * ms + 43200500);
+  EXPECT_EQ(stamp("1899-12-29 18:00"), (693594.0 - 1) * ms + 64800000);
+  EXPECT_EQ(stamp("0001-01-01 23:59:59.999"), 1 * ms + 86399999);
+  EXPECT_EQ(AnsiDateTimeToStr(StrToAnsiDateTime("1899-12-29 18:00"), true), "1899-12-29 18:00");
+
+  unsigned char buffer[kValueBufferSize] = {};
+  std::strcpy(reinterpret_cast<char*>(buffer), "1800-01-01 12:00");
+  ASSERT_TRUE(ConvertStringToDateTime(buffer, dtTimeStamp));
+  EXPECT_EQ(GetF64(buffer, 0), day1800 * ms + 43200000);
+  std::memset(buffer, 0, sizeof buffer);
+  std::strcpy(reinterpret_cast<char*>(buffer), "01.01.1800 06:30");
+  ASSERT_TRUE(ConvertFormatToDateTime(buffer, dtTimeStamp, "dd.mm.yyyy", "hh:nn"));
+  EXPECT_EQ(GetF64(buffer, 0), day1800 * ms + 23400000);
+}
+
 }  // namespace
 }  // namespace korvel
