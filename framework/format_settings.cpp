@@ -81,6 +81,16 @@ char CurrentDecimalSeparator() {
   return Current().DecimalSeparator;
 }
 
+char CurrentDateSeparator() {
+  std::lock_guard<std::mutex> guard(SettingsLock());
+  return Current().DateSeparator;
+}
+
+char CurrentTimeSeparator() {
+  std::lock_guard<std::mutex> guard(SettingsLock());
+  return Current().TimeSeparator;
+}
+
 int CurrentTwoDigitYearCenturyWindow() {
   std::lock_guard<std::mutex> guard(SettingsLock());
   return Current().TwoDigitYearCenturyWindow;

@@ -51,6 +51,8 @@ TFormatSettings GetFormatSettings();
 void SetFormatSettings(const TFormatSettings& settings);
 // Cheap reads of single fields that hot conversions need.
 char CurrentDecimalSeparator();
+char CurrentDateSeparator();
+char CurrentTimeSeparator();
 int CurrentTwoDigitYearCenturyWindow();
 
 extern const std::array<const char*, 12> kEnglishShortMonthNames;

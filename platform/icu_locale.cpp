@@ -1,5 +1,6 @@
 #include "platform/icu_locale.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <unicode/uchar.h>
 #include <unicode/ucnv.h>
 #include <unicode/ucol.h>
+#include <unicode/ustring.h>
 #include <unicode/udat.h>
 #include <unicode/udatpg.h>
 #include <unicode/uloc.h>
@@ -197,6 +199,54 @@ bool IcuHasLocale(std::uint16_t languageId) {
   UErrorCode status = U_ZERO_ERROR;
   uloc_getLanguage(locale.c_str(), lang, sizeof lang, &status);
   return U_SUCCESS(status) && languages.count(lang) != 0;
+}
+
+namespace {
+
+struct TCaseTablesSlot {
+  std::once_flag once;
+  const TCaseTables* tables = nullptr;
+};
+
+// One character through the locale's case mapping: the full mapping when it gives one
+// character, else the simple one; the result counts only when the code page has it.
+unsigned char MapCase(const TCodePage& page, const std::unordered_map<UChar, unsigned char>& back,
+                      const char* language, unsigned char b, bool upper) {
+  UChar in = page.ToUnicode(b);
+  UChar out[8];
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t n = upper ? u_strToUpper(out, 8, &in, 1, language, &status)
+                    : u_strToLower(out, 8, &in, 1, language, &status);
+  UChar32 mapped = U_SUCCESS(status) && n == 1 ? out[0] : (upper ? u_toupper(in) : u_tolower(in));
+  auto it = mapped <= 0xFFFF ? back.find(static_cast<UChar>(mapped)) : back.end();
+  return it != back.end() ? it->second : b;
+}
+
+}  // namespace
+
+const TCaseTables* CaseTablesOfLanguage(std::uint16_t languageId) {
+  static TCaseTablesSlot slots[kLocaleCount];
+  std::uint8_t row = RowIndex()[languageId];
+  if (row == 0) return nullptr;
+  TCaseTablesSlot& slot = slots[row - 1];
+  std::call_once(slot.once, [&] {
+    const TLocaleRow& r = kLocales[row - 1];
+    const TCodePage* page = TCodePage::Get(r.codePage);
+    if (page == nullptr) return;
+    char language[16];
+    UErrorCode status = U_ZERO_ERROR;
+    uloc_getLanguage(r.locale, language, sizeof language, &status);
+    if (U_FAILURE(status)) return;
+    std::unordered_map<UChar, unsigned char> back;
+    for (int b = 255; b >= 0; --b) back[page->ToUnicode(static_cast<unsigned char>(b))] = static_cast<unsigned char>(b);
+    auto* tables = new TCaseTables;  // kept until the process ends
+    for (int b = 0; b < 256; ++b) {
+      tables->Upper[b] = MapCase(*page, back, language, static_cast<unsigned char>(b), true);
+      tables->Lower[b] = MapCase(*page, back, language, static_cast<unsigned char>(b), false);
+    }
+    slot.tables = tables;
+  });
+  return slot.tables;
 }
 
 namespace {
@@ -433,6 +483,8 @@ std::string Narrow(const TCodePage& page, const UChar* text, int32_t length) {
   return page.FromUnicode(text, static_cast<std::size_t>(length));
 }
 
+bool IsDirectionMark(UChar c) { return c == 0x200E || c == 0x200F || c == 0x061C; }
+
 std::string PatternText(const UChar* text, int32_t length) {
   // Patterns are ASCII apart from the currency sign and quoted literals; keep them byte-wise.
   std::string out;
@@ -461,7 +513,10 @@ bool ReadLocaleFormatData(std::uint16_t languageId, TLocaleFormatData& data) {
   UChar buffer[256];
   UErrorCode status = U_ZERO_ERROR;
 
-  UNumberFormat* currency = unum_open(UNUM_CURRENCY, nullptr, 0, locale.c_str(), nullptr, &status);
+  // Numbers are read and written with ASCII digits: take the symbols of the Latin digits (the
+  // Arabic ones have a decimal separator no code page carries).
+  std::string numberLocale = locale + "@numbers=latn";
+  UNumberFormat* currency = unum_open(UNUM_CURRENCY, nullptr, 0, numberLocale.c_str(), nullptr, &status);
   if (U_SUCCESS(status)) {
     int32_t n = 0;
     status = U_ZERO_ERROR;
@@ -486,6 +541,8 @@ bool ReadLocaleFormatData(std::uint16_t languageId, TLocaleFormatData& data) {
     if (U_FAILURE(st)) return;
     UChar p[256];
     int32_t n = udat_toPattern(f, false, p, 256, &st);
+    // Direction marks only steer the display of right-to-left text; they are no separators.
+    n = U_SUCCESS(st) ? static_cast<int32_t>(std::remove_if(p, p + n, IsDirectionMark) - p) : 0;
     if (U_SUCCESS(st)) out = Narrow(*page, p, n);
     udat_close(f);
   };

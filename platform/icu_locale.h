@@ -99,6 +99,18 @@ class TLocaleCollator {
   std::uint8_t primary_[256][kMaxPrimaryBytes] = {};       // the weight bytes, most significant first
 };
 
+// The case tables of one language: 256 entries each, a byte of the language's code page mapped to
+// the byte of its upper (lower) case under the language's own case mapping (Turkish pairs i with
+// dotted capital I and dotless i with I), or to itself when that case is not a single character
+// of the code page. Lengths never change.
+struct TCaseTables {
+  unsigned char Upper[256];
+  unsigned char Lower[256];
+};
+// Built on first request and kept until the process ends; null for a language id we do not know
+// or whose code page ICU lacks.
+const TCaseTables* CaseTablesOfLanguage(std::uint16_t languageId);
+
 // The ICU locale name and code page of a language id; false for a language id we do not know.
 bool LookupLocale(std::uint16_t languageId, std::string& icuLocale, unsigned& codePage);
 // The code page of a language id; null for an unknown language or a code page ICU lacks.

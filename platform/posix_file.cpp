@@ -1,6 +1,7 @@
 #include "platform/posix_file.h"
 
 #include <dirent.h>
+#include <stdio.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <strings.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 
 namespace korvel::platform {
 
@@ -78,24 +80,28 @@ std::string NormalizeSeparators(std::string_view path) {
   return result;
 }
 
-std::string ResolveExistingPath(const std::string& path) {
+std::string ResolvePath(const std::string& path) {
   if (path.empty() || Exists(path)) return path;
-  // Walk the components from the start, keeping exact matches and looking up the others.
+  // Walk the components from the start, keeping exact matches and looking up the others; from
+  // the first component that matches nothing on, the rest is kept as given.
   std::string resolved;
   std::size_t pos = 0;
   if (path[0] == '/') {
     resolved = "/";
     pos = 1;
   }
+  bool matching = true;
   while (pos <= path.size()) {
     std::size_t slash = path.find('/', pos);
     std::string component = path.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
     if (!component.empty()) {
       std::string candidate = resolved + component;
-      if (!Exists(candidate)) {
+      if (matching && component != "." && component != ".." && !Exists(candidate)) {
         std::string found;
-        if (!FindCaseInsensitive(resolved, component, found)) return path;
-        candidate = resolved + found;
+        if (FindCaseInsensitive(resolved, component, found))
+          candidate = resolved + found;
+        else
+          matching = false;
       }
       resolved = candidate;
     }
@@ -106,6 +112,39 @@ std::string ResolveExistingPath(const std::string& path) {
   return resolved;
 }
 
+std::string ResolveFolderOf(const std::string& path) {
+  std::string directory, name;
+  SplitPath(path, directory, name);
+  if (directory.empty()) return path;
+  std::string folder = ResolvePath(directory);
+  if (!folder.empty() && folder.back() != '/') folder += '/';
+  return folder + name;
+}
+
+std::string CanonicalPath(const std::string& path) {
+  std::error_code error;
+  std::filesystem::path resolved = std::filesystem::absolute(ResolvePath(path), error);
+  if (error) return path;
+  // Symbolic links, "." and ".." of the part that exists are resolved; the rest is normalised.
+  std::filesystem::path canonical = std::filesystem::weakly_canonical(resolved, error);
+  return error ? resolved.lexically_normal().string() : canonical.string();
+}
+
+namespace {
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether the path still names the file open on fd. An opener checks this after taking its
+// sharing lock: a delete or rename that got the lock first has moved the name away.
+bool StillNamed(int fd, const std::string& path) {
+  struct stat byName {}, byDescriptor {};
+  return stat(path.c_str(), &byName) == 0 && fstat(fd, &byDescriptor) == 0 && SameFile(byName, byDescriptor);
+}
+
+}  // namespace
+
 int OpenDescriptor(const std::string& path, TFileAccess access, bool exclusive) {
   int flags = O_CLOEXEC;
   switch (access) {
@@ -113,7 +152,8 @@ int OpenDescriptor(const std::string& path, TFileAccess access, bool exclusive) 
     case faWrite: flags |= O_WRONLY; break;
     default: flags |= O_RDWR; break;
   }
-  int fd = open(ResolveExistingPath(path).c_str(), flags);
+  std::string target = ResolvePath(path);
+  int fd = open(target.c_str(), flags);
   if (fd < 0) return Failed(-1);
   struct stat st {};
   if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -127,28 +167,42 @@ int OpenDescriptor(const std::string& path, TFileAccess access, bool exclusive) 
     lastOSError = saved;
     return -1;
   }
+  if (!StillNamed(fd, target)) {
+    close(fd);
+    errno = ENOENT;
+    return Failed(-1);
+  }
   return fd;
 }
 
 int CreateDescriptor(const std::string& path) {
-  std::string target = ResolveExistingPath(path);
+  std::string target = ResolvePath(path);
   // Take the exclusive sharing lock before truncating, so that an open by someone else is
-  // refused without destroying the file it is using.
-  int fd = open(target.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return Failed(-1);
-  if (!AcquireSharingLock(fd, true)) {
-    int saved = lastOSError;
-    close(fd);
-    lastOSError = saved;
-    return -1;
+  // refused without destroying the file it is using. A file deleted or renamed between our open
+  // and our lock is left alone and the name made afresh.
+  for (int attempt = 0;; ++attempt) {
+    int fd = open(target.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return Failed(-1);
+    if (!AcquireSharingLock(fd, true)) {
+      int saved = lastOSError;
+      close(fd);
+      lastOSError = saved;
+      return -1;
+    }
+    if (!StillNamed(fd, target)) {
+      close(fd);
+      if (attempt < 3) continue;
+      errno = EACCES;
+      return Failed(-1);
+    }
+    if (ftruncate(fd, 0) != 0) {
+      int saved = errno;
+      close(fd);
+      errno = saved;
+      return Failed(-1);
+    }
+    return fd;
   }
-  if (ftruncate(fd, 0) != 0) {
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return Failed(-1);
-  }
-  return fd;
 }
 
 bool CloseDescriptor(int fd) { return close(fd) == 0 ? true : Failed(false); }
@@ -238,7 +292,7 @@ bool AcquireSharingLock(int fd, bool exclusive) {
 bool StatPath(const std::string& path, TFileStatus& status) {
   status = TFileStatus{};
   struct stat st {};
-  if (stat(ResolveExistingPath(path).c_str(), &st) != 0) return Failed(false);
+  if (stat(ResolvePath(path).c_str(), &st) != 0) return Failed(false);
   status.Exists = true;
   status.IsDirectory = S_ISDIR(st.st_mode);
   status.IsRegular = S_ISREG(st.st_mode);
@@ -250,15 +304,89 @@ bool StatPath(const std::string& path, TFileStatus& status) {
 }
 
 bool DeletePath(const std::string& path) {
-  return unlink(ResolveExistingPath(path).c_str()) == 0 ? true : Failed(false);
+  return unlink(ResolvePath(path).c_str()) == 0 ? true : Failed(false);
+}
+
+namespace {
+
+// Opens the file at `target` and takes the exclusive sharing lock, so that nobody (another
+// process or another opener here) can hold it open while the caller changes its name. Returns
+// the descriptor, or -1 with EACCES when the file is in use.
+int TakeOverForName(const std::string& target) {
+  int fd = open(target.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS || errno == EISDIR))
+    fd = open(target.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Failed(-1);
+  if (!AcquireSharingLock(fd, true)) {
+    close(fd);
+    errno = EACCES;
+    return Failed(-1);
+  }
+  return fd;
+}
+
+// The one descriptor of a guarded name change, closed (and its locks released) on the way out.
+struct TDescriptorGuard {
+  int fd;
+  ~TDescriptorGuard() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return Failed(false);
+  // A file system without the flag: a hard link never replaces either.
+  if (link(from.c_str(), to.c_str()) != 0) return Failed(false);
+  if (unlink(from.c_str()) != 0) {
+    int saved = errno;
+    unlink(to.c_str());
+    errno = saved;
+    return Failed(false);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool DeleteUnlessInUse(const std::string& path) {
+  std::string target = ResolvePath(path);
+  TDescriptorGuard guard{TakeOverForName(target)};
+  if (guard.fd < 0) return false;
+  struct stat st {};
+  if (fstat(guard.fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return Failed(false);
+  }
+  return unlink(target.c_str()) == 0 ? true : Failed(false);
+}
+
+bool RenameUnlessInUse(const std::string& oldPath, const std::string& newPath) {
+  std::string from = ResolvePath(oldPath);
+  std::string to = ResolveFolderOf(newPath);
+  TDescriptorGuard guard{TakeOverForName(from)};
+  if (guard.fd < 0) return false;
+  struct stat source {}, existing {};
+  if (fstat(guard.fd, &source) != 0) return Failed(false);
+  std::string taken = ResolvePath(newPath);
+  if (stat(taken.c_str(), &existing) == 0) {
+    // The new name, in any letter case, is taken. By the file itself: a rename that changes
+    // only the case (or nothing). By another file: refused, never replaced.
+    if (!SameFile(source, existing)) {
+      errno = EEXIST;
+      return Failed(false);
+    }
+    if (from == to) return true;
+  }
+  return RenameNoReplace(from, to);
 }
 
 bool RenamePath(const std::string& oldPath, const std::string& newPath) {
-  return rename(ResolveExistingPath(oldPath).c_str(), newPath.c_str()) == 0 ? true : Failed(false);
+  return RenameNoReplace(ResolvePath(oldPath), ResolveFolderOf(newPath));
 }
 
 bool SetReadOnlyAttribute(const std::string& path, bool readOnly) {
-  std::string target = ResolveExistingPath(path);
+  std::string target = ResolvePath(path);
   struct stat st {};
   if (stat(target.c_str(), &st) != 0) return Failed(false);
   mode_t mode = st.st_mode & 07777;
@@ -268,7 +396,7 @@ bool SetReadOnlyAttribute(const std::string& path, bool readOnly) {
 
 bool ListDirectory(const std::string& directory, std::vector<TDirectoryEntry>& entries) {
   entries.clear();
-  std::string dirPath = ResolveExistingPath(directory.empty() ? "." : directory);
+  std::string dirPath = ResolvePath(directory.empty() ? "." : directory);
   DIR* dir = opendir(dirPath.c_str());
   if (dir == nullptr) return Failed(false);
   while (dirent* e = readdir(dir)) {

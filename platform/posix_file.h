@@ -39,10 +39,16 @@ void SetLastOSError(int error);
 
 // '\' becomes '/'.
 std::string NormalizeSeparators(std::string_view path);
-// The name under which an existing file is found: the path itself when it exists, else the
-// path whose components match, without regard to letter case, entries of their folders. A path
-// that matches nothing is returned unchanged.
-std::string ResolveExistingPath(const std::string& path);
+// The name under which a file is found: the path itself when it exists, else the path whose
+// components match, without regard to letter case, entries of their folders. From the first
+// component that matches nothing on, the rest is kept as given, so a new file's name finds its
+// folder the way an existing file's does.
+std::string ResolvePath(const std::string& path);
+// The folder part resolved as above, the last component kept exactly as given.
+std::string ResolveFolderOf(const std::string& path);
+// The one name of a file for identifying it: resolved as above, absolute, with symbolic links,
+// "." and ".." of its existing part resolved. Two spellings of one file give the same name.
+std::string CanonicalPath(const std::string& path);
 
 // Opens an existing file; returns the descriptor or -1. `exclusive` selects the sharing lock.
 int OpenDescriptor(const std::string& path, TFileAccess access, bool exclusive);
@@ -79,7 +85,16 @@ struct TFileStatus {
 // Status of the file a path resolves to; false (errno set) when there is none.
 bool StatPath(const std::string& path, TFileStatus& status);
 bool DeletePath(const std::string& path);
+// Never replaces an existing file (EEXIST).
 bool RenamePath(const std::string& oldPath, const std::string& newPath);
+// Delete and rename of a file nobody holds open: both take the exclusive sharing lock first and
+// keep it while the name changes, and fail with EACCES while any opener, in this process or
+// another, holds the file. An opener that comes later finds the name gone (OpenDescriptor checks
+// the name still leads to the file it locked). The rename never replaces another file: a new
+// name taken by another file, in any letter case, fails with EEXIST; a new name that differs
+// only in letter case from the file's own renames it.
+bool DeleteUnlessInUse(const std::string& path);
+bool RenameUnlessInUse(const std::string& oldPath, const std::string& newPath);
 // Clears or sets every write bit of the mode.
 bool SetReadOnlyAttribute(const std::string& path, bool readOnly);
 

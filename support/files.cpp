@@ -1,6 +1,7 @@
 #include "support/files.h"
 
 #include <errno.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -177,16 +178,18 @@ void TPhysicalFile::Close(std::int32_t handle) {
   if (OpenCount == 0) CloseDescriptor();
 }
 
+// Both refuse (11013) while the file is open anywhere, and a rename never replaces another file.
 int TPhysicalFile::Rename(const std::string& newName) {
   TCriticalSectionGuard guard(Section);
-  if (!platform::RenamePath(FileName, newName)) return NegatedLastOSError();
+  if (!platform::RenameUnlessInUse(FileName, newName)) return NegatedLastOSError();
   FileName = newName;
+  ResolvedName = platform::CanonicalPath(newName);
   return 0;
 }
 
 int TPhysicalFile::Delete() {
   TCriticalSectionGuard guard(Section);
-  if (!platform::DeletePath(FileName)) return NegatedLastOSError();
+  if (!platform::DeleteUnlessInUse(FileName)) return NegatedLastOSError();
   return 0;
 }
 
@@ -300,10 +303,14 @@ std::int64_t TMemoryFile::Write(std::int32_t handle, const void* buffer, std::in
   std::int64_t* position = HandlePosition(handle);
   if (position == nullptr || count < 0 || *position < 0) return -1;
   if (count == 0) {
+    // The new end may lie past the old one: the buffer must hold the whole size, the gap
+    // reading as zeros (as a disk file's does).
     FileSize = *position;
     if (FileSize == 0) {
       ReleaseBuffer();
-    } else if (static_cast<std::size_t>(FileSize) < capacity_) {
+    } else if (static_cast<std::size_t>(FileSize) > capacity_) {
+      Reserve(static_cast<std::size_t>(FileSize));
+    } else {
       // Bytes past the new end read back as zeros if the file grows again.
       std::memset(buffer_.get() + FileSize, 0, capacity_ - static_cast<std::size_t>(FileSize));
     }
@@ -356,10 +363,21 @@ std::size_t TFileList::Count() {
   return files_.size();
 }
 
-TAbstractFile* TFileList::Find(const std::string& name, bool inMemory) const {
-  for (const auto& f : files_)
-    if (f->InMemory() == inMemory && SameName(f->FileName, name)) return f.get();
-  return nullptr;
+std::string TFileList::Identity(const std::string& name, bool inMemory) {
+  return inMemory ? name : platform::CanonicalPath(name);
+}
+
+TAbstractFile* TFileList::Find(const std::string& identity, bool inMemory) const {
+  const int self = static_cast<int>(getpid());
+  TAbstractFile* caseless = nullptr;
+  for (const auto& f : files_) {
+    if (f->InMemory() != inMemory || f->OwnerProcess != self) continue;
+    if (f->ResolvedName == identity) return f.get();
+    // Disk names were resolved against the folder already; two disk files whose names differ
+    // only in letter case are two files.
+    if (inMemory && caseless == nullptr && SameName(f->ResolvedName, identity)) caseless = f.get();
+  }
+  return caseless;
 }
 
 int TFileList::IndexOf(const TAbstractFile* file) const {
@@ -368,13 +386,15 @@ int TFileList::IndexOf(const TAbstractFile* file) const {
   return -1;
 }
 
-TAbstractFile* TFileList::Add(const std::string& name, bool inMemory) {
+TAbstractFile* TFileList::Add(const std::string& name, const std::string& identity, bool inMemory) {
   std::unique_ptr<TAbstractFile> file;
   if (inMemory)
     file = std::make_unique<TMemoryFile>();
   else
     file = std::make_unique<TPhysicalFile>();
   file->FileName = name;
+  file->ResolvedName = identity;
+  file->OwnerProcess = static_cast<int>(getpid());
   files_.push_back(std::move(file));
   return files_.back().get();
 }
@@ -384,17 +404,30 @@ void TFileList::Remove(TAbstractFile* file) {
   if (i >= 0) files_.erase(files_.begin() + i);
 }
 
+void TFileList::DropIfUnused(TAbstractFile* file) {
+  if (file != nullptr && !file->InMemory() && file->OpenCount == 0) Remove(file);
+}
+
 std::int32_t TFileList::CreateFile(const std::string& rawName, bool inMemory, TAbstractFile*& file,
                                    bool temporary) {
   TCriticalSectionGuard guard(section_);
   std::string name = NormalizeFileName(rawName);
-  file = Find(name, inMemory);
+  std::string identity = Identity(name, inMemory);
+  file = Find(identity, inMemory);
   if (file != nullptr && file->OpenCount > 0) return -static_cast<int>(KORVEL_OSEACCES);
-  if (file == nullptr) file = Add(name, inMemory);
-  TCriticalSectionGuard fileGuard(file->Section);
-  file->Exclusive = true;
-  file->Temporary = temporary;
-  return file->CreateNew();
+  if (file == nullptr) file = Add(name, identity, inMemory);
+  std::int32_t result;
+  {
+    TCriticalSectionGuard fileGuard(file->Section);
+    file->Exclusive = true;
+    file->Temporary = temporary;
+    result = file->CreateNew();
+  }
+  if (result < 0) {
+    DropIfUnused(file);
+    file = nullptr;
+  }
+  return result;
 }
 
 std::int32_t TFileList::OpenFile(const std::string& rawName, bool inMemory, TAbstractFile*& file,
@@ -402,7 +435,8 @@ std::int32_t TFileList::OpenFile(const std::string& rawName, bool inMemory, TAbs
                                  bool temporary) {
   TCriticalSectionGuard guard(section_);
   std::string name = NormalizeFileName(rawName);
-  file = Find(name, inMemory);
+  std::string identity = Identity(name, inMemory);
+  file = Find(identity, inMemory);
   std::int32_t result;
   if (file != nullptr && file->OpenCount > 0) {
     if (file->Exclusive || exclusive) return -static_cast<int>(KORVEL_OSEACCES);
@@ -410,7 +444,7 @@ std::int32_t TFileList::OpenFile(const std::string& rawName, bool inMemory, TAbs
   } else {
     if (file == nullptr) {
       if (inMemory) return -static_cast<int>(KORVEL_OSENOENT);
-      file = Add(name, inMemory);
+      file = Add(name, identity, inMemory);
     }
     TCriticalSectionGuard fileGuard(file->Section);
     file->Exclusive = exclusive;
@@ -420,6 +454,11 @@ std::int32_t TFileList::OpenFile(const std::string& rawName, bool inMemory, TAbs
   if (result > 0) {
     readOnlyAttribute = file->ReadOnlyAttribute;
     readOnly = file->ReadOnly;
+  } else {
+    // A disk file that could not be opened is not listed: it would otherwise pass for an
+    // existing file.
+    DropIfUnused(file);
+    file = nullptr;
   }
   return result;
 }
@@ -439,39 +478,48 @@ int TFileList::CloseFile(TAbstractFile* file, bool inMemory, std::int32_t handle
 int TFileList::DeleteFile(const std::string& rawName, bool inMemory) {
   TCriticalSectionGuard guard(section_);
   std::string name = NormalizeFileName(rawName);
-  TAbstractFile* file = Find(name, inMemory);
+  TAbstractFile* file = Find(Identity(name, inMemory), inMemory);
   if (file != nullptr) {
     if (file->OpenCount > 0) return -static_cast<int>(KORVEL_OSEACCES);
     int result = file->Delete();
-    if (result == 0) Remove(file);
+    if (result == 0 || !inMemory) Remove(file);
     return result;
   }
   if (inMemory) return -static_cast<int>(KORVEL_OSENOENT);
-  TPhysicalFile temporary;
-  temporary.FileName = name;
-  return temporary.Delete();
+  // Refused while any opener, here or in another process, holds the file.
+  TPhysicalFile unlisted;
+  unlisted.FileName = name;
+  return unlisted.Delete();
 }
 
 int TFileList::RenameFile(const std::string& rawOldName, bool inMemory, const std::string& rawNewName) {
   TCriticalSectionGuard guard(section_);
   std::string oldName = NormalizeFileName(rawOldName);
   std::string newName = NormalizeFileName(rawNewName);
-  TAbstractFile* file = Find(oldName, inMemory);
-  if (file != nullptr) {
-    if (file->OpenCount > 0) return -static_cast<int>(KORVEL_OSEACCES);
+  TAbstractFile* file = Find(Identity(oldName, inMemory), inMemory);
+  if (file != nullptr && file->OpenCount > 0) return -static_cast<int>(KORVEL_OSEACCES);
+  if (inMemory) {
+    if (file == nullptr) return -static_cast<int>(KORVEL_OSENOENT);
+    // A rename never replaces another file; one that changes only the letter case renames.
+    TAbstractFile* taken = Find(newName, true);
+    if (taken != nullptr && taken != file) return -static_cast<int>(KORVEL_OSEACCES);
+    file->ResolvedName = newName;
     return file->Rename(newName);
   }
-  if (inMemory) return -static_cast<int>(KORVEL_OSENOENT);
-  TPhysicalFile temporary;
-  temporary.FileName = oldName;
-  return temporary.Rename(newName);
+  // A disk file listed here is open (objects without handles are not kept); the rename is
+  // refused while anyone holds the file and never replaces another one.
+  if (file != nullptr) Remove(file);
+  TPhysicalFile unlisted;
+  unlisted.FileName = oldName;
+  return unlisted.Rename(newName);
 }
 
 bool TFileList::FileExists(const std::string& rawName, bool inMemory) {
   TCriticalSectionGuard guard(section_);
   std::string name = NormalizeFileName(rawName);
-  if (Find(name, inMemory) != nullptr) return true;
-  if (inMemory) return false;
+  TAbstractFile* file = Find(Identity(name, inMemory), inMemory);
+  if (inMemory) return file != nullptr;
+  if (file != nullptr && file->OpenCount > 0) return true;
   platform::TFileStatus status;
   return platform::StatPath(name, status) && !status.IsDirectory;
 }

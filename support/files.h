@@ -9,7 +9,12 @@
 //   TFileHandler       one opener's view of a file; the table file classes derive from it
 //
 // Invariants:
-//   - at most one listed object per (trimmed, case-folded name, kind);
+//   - at most one listed object per file and kind: a disk file is identified by the path its
+//     name resolves to (CanonicalPath: exact names first, then names that differ in letter
+//     case; "." and ".." and symbolic links resolved), a memory file by its trimmed name,
+//     exact first, then without regard to case;
+//   - objects belong to the process that listed them: a forked child opens its own;
+//   - a disk file object is listed only while it has handles (a failed open unlists it);
 //   - a disk file object is freed when its last handle closes; a memory file that is not
 //     temporary keeps its bytes until it is deleted or the library unloads;
 //   - lock order is list before file: nothing takes the list's section while holding a file's.
@@ -85,6 +90,8 @@ class TAbstractFile {
   bool ReadOnlyAttribute = false;
   bool Temporary = false;
   std::string FileName;
+  std::string ResolvedName;  // the identity the file list finds the object by
+  int OwnerProcess = 0;      // the process that listed it
   std::int64_t FileSize = 0;
   std::vector<TLockEntry> Locks;
   std::uint16_t OpenCount = 0;
@@ -177,9 +184,13 @@ class TFileList {
   std::size_t Count();
 
  private:
-  TAbstractFile* Find(const std::string& name, bool inMemory) const;
+  // The identity of a name: CanonicalPath for disk files, the trimmed name for memory files.
+  static std::string Identity(const std::string& name, bool inMemory);
+  TAbstractFile* Find(const std::string& identity, bool inMemory) const;
+  // Unlists a disk file object that was listed for an open that failed.
+  void DropIfUnused(TAbstractFile* file);
   int IndexOf(const TAbstractFile* file) const;
-  TAbstractFile* Add(const std::string& name, bool inMemory);
+  TAbstractFile* Add(const std::string& name, const std::string& identity, bool inMemory);
   void Remove(TAbstractFile* file);
   enum TCopyMode { cmPlain, cmCompress, cmDecompress };
   static int CopyChunks(TAbstractFile* source, std::int32_t sourceHandle, TAbstractFile* dest,

@@ -4,7 +4,11 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <algorithm>
+#include <atomic>
 #include <fstream>
+#include <random>
+#include <thread>
 #include <vector>
 
 #include "platform/posix_file.h"
@@ -71,6 +75,89 @@ TEST(MemoryFile, ReadsAndWritesAtEachHandlesOwnPosition) {
   EXPECT_EQ(GetFileList().CloseFile(f, true, h1), 0);
   EXPECT_EQ(GetFileList().CloseFile(f, true, h2), 0);
   EXPECT_EQ(GetFileList().DeleteFile("/mem/a.DAT", true), 0);
+}
+
+// Random seek / write / read / truncate sequences on a memory file and on a disk file, each
+// against a plain byte vector. Zero-byte writes past the end (which set the size) are frequent.
+void RunAgainstReference(TFileList& list, const std::string& name, bool memory, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  TAbstractFile* f = nullptr;
+  std::int32_t h = list.CreateFile(name, memory, f, false);
+  ASSERT_GT(h, 0);
+  std::vector<unsigned char> ref;
+  std::int64_t pos = 0;
+  std::vector<unsigned char> data(9000), buf(9000);
+  for (int step = 0; step < 300; ++step) {
+    switch (rng() % 5) {
+      case 0:  // seek from the start, often past the end
+        pos = static_cast<std::int64_t>(rng() % 12000);
+        ASSERT_EQ(f->Seek(h, pos, soFromBeginning), pos);
+        break;
+      case 1:  // seek to the end
+        pos = static_cast<std::int64_t>(ref.size());
+        ASSERT_EQ(f->Seek(h, 0, soFromEnd), pos);
+        break;
+      case 2: {  // write
+        std::size_t n = rng() % 3 == 0 ? 0 : rng() % data.size();
+        for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<unsigned char>(rng());
+        ASSERT_EQ(f->Write(h, data.data(), static_cast<std::int64_t>(n)), static_cast<std::int64_t>(n));
+        std::size_t at = static_cast<std::size_t>(pos);
+        if (n == 0) {
+          ref.resize(at, 0);  // a zero-byte write sets the end, growing with zeros
+        } else {
+          if (ref.size() < at + n) ref.resize(at + n, 0);
+          std::copy(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n), ref.begin() + static_cast<std::ptrdiff_t>(at));
+          pos += static_cast<std::int64_t>(n);
+        }
+        break;
+      }
+      default: {  // read
+        std::size_t n = rng() % buf.size();
+        std::size_t at = static_cast<std::size_t>(pos);
+        std::size_t expected = at >= ref.size() ? 0 : std::min(n, ref.size() - at);
+        ASSERT_EQ(f->Read(h, buf.data(), static_cast<std::int64_t>(n)), static_cast<std::int64_t>(expected))
+            << "step " << step;
+        ASSERT_TRUE(std::equal(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(expected),
+                               ref.begin() + static_cast<std::ptrdiff_t>(std::min(at, ref.size()))))
+            << "step " << step;
+        pos += static_cast<std::int64_t>(expected);
+        break;
+      }
+    }
+    ASSERT_EQ(f->GetFileSize(), static_cast<std::int64_t>(ref.size())) << "step " << step;
+  }
+  // Everything reads back after a close and reopen.
+  list.CloseFile(f, memory, h);
+  bool readOnly = false, attribute = false;
+  h = list.OpenFile(name, memory, f, attribute, readOnly, false, false);
+  ASSERT_GT(h, 0);
+  std::vector<unsigned char> all(ref.size() + 1);
+  ASSERT_EQ(f->Read(h, all.data(), static_cast<std::int64_t>(all.size())), static_cast<std::int64_t>(ref.size()));
+  all.resize(ref.size());
+  EXPECT_EQ(all, ref);
+  list.CloseFile(f, memory, h);
+  EXPECT_EQ(list.DeleteFile(name, memory), 0);
+}
+
+TEST(MemoryFile, RandomOperationsMatchAByteVectorAndADiskFile) {
+  TTestFolder dir;
+  // The short sequence that once crashed: a zero-byte write past the end, then a read.
+  TAbstractFile* f = nullptr;
+  std::int32_t h = GetFileList().CreateFile("/mem/zero.DAT", true, f, false);
+  f->Seek(h, 100, soFromBeginning);
+  EXPECT_EQ(f->Write(h, nullptr, 0), 0);
+  f->Seek(h, 0, soFromBeginning);
+  std::vector<unsigned char> buf(100, 0xFF);
+  ASSERT_EQ(f->Read(h, buf.data(), 100), 100);
+  EXPECT_EQ(buf, std::vector<unsigned char>(100, 0));
+  GetFileList().CloseFile(f, true, h);
+  GetFileList().DeleteFile("/mem/zero.DAT", true);
+
+  for (std::uint32_t seed = 1; seed <= 40; ++seed) {
+    RunAgainstReference(GetFileList(), "/mem/random.DAT", true, seed);
+    RunAgainstReference(GetFileList(), dir.File("random.DAT"), false, seed);
+    if (HasFatalFailure()) return;
+  }
 }
 
 TEST(MemoryFile, ContentsSurviveClosingUnlessTemporary) {
@@ -171,6 +258,133 @@ TEST(FileList, NamesResolveWithoutRegardToCaseAndBackslashes) {
   EXPECT_EQ(GetFileList().DeleteFile(dir.File("ORDERS.DAT"), false), 0);
   EXPECT_FALSE(FileNameExists(dir.File("orders.DAT"), false));
   EXPECT_EQ(GetFileList().DeleteFile(dir.File("orders.DAT"), false), -11010);
+}
+
+// One file is one object, whatever the spelling of its path: an opener under one name keeps a
+// delete or rename under another away.
+TEST(FileList, AFileOpenUnderAnotherSpellingIsInUse) {
+  TTestFolder dir;
+  mkdir(dir.File("Folder").c_str(), 0755);
+  WriteText(dir.File("Folder/two.DAT"), "two");
+  TAbstractFile *a = nullptr, *b = nullptr;
+  std::int32_t h = Open(dir.File("Folder/two.DAT"), false, a);
+  ASSERT_GT(h, 0);
+  const std::string spelling = dir.File("Folder/../folder/./TWO.dat");
+  EXPECT_EQ(GetFileList().DeleteFile(spelling, false), -11013);
+  EXPECT_EQ(GetFileList().RenameFile(spelling, false, dir.File("three.DAT")), -11013);
+  std::int32_t h2 = Open(spelling, false, b);
+  EXPECT_EQ(b, a);  // the same shared object
+  EXPECT_EQ(Open(spelling, false, b, true), -11013);
+  GetFileList().CloseFile(a, false, h2);
+  GetFileList().CloseFile(a, false, h);
+  EXPECT_EQ(GetFileList().DeleteFile(spelling, false), 0);
+  EXPECT_FALSE(FileNameExists(dir.File("Folder/two.DAT"), false));
+}
+
+// An open racing with a delete either fails or gets a file that still has its name: never one
+// the delete has just unlinked (its writes would be lost).
+TEST(FileList, AnOpenRacingADeleteNeverGetsANamelessFile) {
+  TTestFolder dir;
+  const std::string path = dir.File("race.DAT");
+  WriteText(path, "r");
+  std::atomic<bool> stop{false};
+  std::atomic<int> nameless{0}, opened{0};
+  std::thread opener([&] {
+    while (!stop) {
+      int fd = platform::OpenDescriptor(path, platform::faReadWrite, false);
+      if (fd < 0) continue;
+      struct stat st {};
+      if (fstat(fd, &st) == 0 && st.st_nlink == 0) ++nameless;
+      ++opened;
+      platform::CloseDescriptor(fd);
+    }
+  });
+  int deleted = 0;
+  for (int i = 0; i < 3000 && deleted < 300; ++i) {
+    if (platform::DeleteUnlessInUse(path)) {
+      ++deleted;
+      WriteText(path, "r");
+    }
+  }
+  stop = true;
+  opener.join();
+  EXPECT_GT(deleted, 0);
+  EXPECT_GT(opened.load(), 0);
+  EXPECT_EQ(nameless.load(), 0);
+}
+
+TEST(FileList, ARenameNeverReplacesAnotherFile) {
+  TTestFolder dir;
+  WriteText(dir.File("a.DAT"), "a");
+  WriteText(dir.File("b.DAT"), "b");
+  TFileList& list = GetFileList();
+  EXPECT_EQ(list.RenameFile(dir.File("a.DAT"), false, dir.File("b.DAT")), -11013);
+  EXPECT_EQ(list.RenameFile(dir.File("a.DAT"), false, dir.File("B.dat")), -11013);  // b under another case
+  TAbstractFile* f = nullptr;
+  std::int32_t h = Open(dir.File("b.DAT"), false, f);
+  EXPECT_EQ(list.RenameFile(dir.File("a.DAT"), false, dir.File("b.DAT")), -11013);
+  char buf[2] = {};
+  EXPECT_EQ(f->Read(h, buf, 2), 1);
+  EXPECT_EQ(buf[0], 'b');
+  list.CloseFile(f, false, h);
+  TStringList names;
+  names.SetSorted(true);
+  ListFiles(names, dir.Path() + "*", false, true);
+  ASSERT_EQ(names.Count(), 2u);
+  EXPECT_EQ(names[0], "a.DAT");
+  EXPECT_EQ(names[1], "b.DAT");
+  // A rename that changes only the letter case renames the one file.
+  EXPECT_EQ(list.RenameFile(dir.File("a.DAT"), false, dir.File("A.dat")), 0);
+  ListFiles(names, dir.Path() + "*", false, true);
+  ASSERT_EQ(names.Count(), 2u);
+  EXPECT_EQ(names[0], "A.dat");
+  EXPECT_EQ(list.RenameFile(dir.File("A.dat"), false, dir.File("A.dat")), 0);  // to itself
+  // Memory files: the same rules.
+  TAbstractFile *m = nullptr, *n = nullptr;
+  std::int32_t hm = list.CreateFile("/memren/m.DAT", true, m, false);
+  m->Write(hm, "m", 1);
+  list.CloseFile(m, true, hm);
+  std::int32_t hn = list.CreateFile("/memren/n.DAT", true, n, false);
+  list.CloseFile(n, true, hn);
+  EXPECT_EQ(list.RenameFile("/memren/m.DAT", true, "/memren/N.dat"), -11013);
+  EXPECT_EQ(list.RenameFile("/memren/m.DAT", true, "/memren/M.dat"), 0);
+  EXPECT_TRUE(list.FileExists("/memren/m.dat", true));
+  EXPECT_EQ(list.DeleteFile("/memren/M.DAT", true), 0);
+  EXPECT_EQ(list.DeleteFile("/memren/n.DAT", true), 0);
+}
+
+TEST(FileList, AFailedOpenLeavesNoPhantomBehind) {
+  TTestFolder dir;
+  WriteText(dir.File("plain.DAT"), "p");
+  mkdir(dir.File("sub.DAT").c_str(), 0755);
+  TFileList& list = GetFileList();
+  std::size_t listed = list.Count();
+  for (const std::string& name : {dir.File("missing.DAT"), dir.File("sub.DAT"), dir.File("plain.DAT/x.DAT")}) {
+    TAbstractFile* f = nullptr;
+    EXPECT_LT(Open(name, false, f), 0) << name;
+    EXPECT_FALSE(list.FileExists(name, false)) << name;
+    EXPECT_LT(list.DeleteFile(name, false), 0) << name;
+    EXPECT_EQ(list.Count(), listed) << name;
+  }
+  TFileHandler handler;
+  handler.FileName = dir.File("missing.DAT");
+  EXPECT_FALSE(handler.Exists());
+}
+
+TEST(FileList, NewNamesFindTheirFolderWithoutRegardToCase) {
+  TTestFolder dir;
+  mkdir(dir.File("folder").c_str(), 0755);
+  WriteText(dir.File("folder/Data.DAT"), "d");
+  TFileList& list = GetFileList();
+  TAbstractFile* f = nullptr;
+  std::int32_t h = list.CreateFile(dir.File("FOLDER/New.DAT"), false, f, false);
+  ASSERT_GT(h, 0);
+  list.CloseFile(f, false, h);
+  EXPECT_TRUE(OSFileExists(dir.File("folder/New.DAT")));
+  EXPECT_EQ(list.RenameFile(dir.File("Folder/new.dat"), false, dir.File("FOLDER/Renamed.DAT")), 0);
+  EXPECT_TRUE(OSFileExists(dir.File("folder/Renamed.DAT")));
+  EXPECT_FALSE(OSFileExists(dir.File("folder/New.DAT")));
+  EXPECT_FALSE(OSFileExists(dir.File("FOLDER")));
 }
 
 TEST(FileList, ListingMatchesPatternsOfOneKind) {

@@ -145,6 +145,25 @@ void PrepareDataForIndex(std::uint8_t dataType, std::size_t fieldSize, const voi
   }
 }
 
+bool KeyOrderIsValueOrder(std::uint8_t dataType) {
+  return dataType != dtUnsignedInt && dataType != dtExtended;
+}
+
+bool AlternateEqualValue(std::uint8_t dataType, std::size_t fieldSize, const void* value, void* alternate) {
+  // An x87 extended value: 8 bytes of mantissa, then 15 bits of exponent and the sign bit
+  // (bit 7 of byte 9). Zero is a zero mantissa and exponent, with either sign.
+  constexpr std::size_t kExtendedSize = 10;
+  if (dataType != dtExtended || fieldSize != kExtendedSize) return false;
+  const auto* in = static_cast<const unsigned char*>(value);
+  for (std::size_t i = 0; i < 9; ++i)
+    if (in[i] != 0) return false;
+  if ((in[9] & 0x7F) != 0) return false;
+  auto* out = static_cast<unsigned char*>(alternate);
+  std::memset(out, 0, kExtendedSize);
+  out[9] = static_cast<unsigned char>(in[9] ^ 0x80);
+  return true;
+}
+
 int GetDuplicateCount(const unsigned char* previous, const unsigned char* current, int length) {
   int limit = length < 254 ? length : 254;
   int n = 0;

@@ -59,6 +59,19 @@ void PrepareDataForIndex(std::uint8_t dataType, std::size_t fieldSize, const voi
                          unsigned char* segment, bool caseInsensitive, bool descending,
                          std::uint16_t languageId, std::uint16_t sortId);
 
+// Whether the key bytes of a field of this type order as its values do. Unsigned integers
+// (type 13) and extended floats (type 14) are indexed as their raw little-endian bytes, which the
+// file format fixes (other writers' files hold them): the key of 1 sorts after the key of 256,
+// -1.0 after 1.0. An index on such a field may answer equality (see AlternateEqualValue), never
+// a range or an order.
+bool KeyOrderIsValueOrder(std::uint8_t dataType);
+
+// The other native value whose key bytes differ from those of `value` although the values are
+// equal, written to `alternate` (fieldSize bytes): the extended float zero of the other sign.
+// False when every equal value has the same key bytes. An equality looked up in an index must
+// also look up the alternate.
+bool AlternateEqualValue(std::uint8_t dataType, std::size_t fieldSize, const void* value, void* alternate);
+
 // Index-compression helpers.
 // Leading bytes the two keys share, at most length and at most 254.
 int GetDuplicateCount(const unsigned char* previous, const unsigned char* current, int length);

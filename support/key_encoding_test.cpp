@@ -125,6 +125,42 @@ TEST(KeyOrder, EveryEncodingSortsLikeItsValues) {
   CheckOrder(floats, [](double v, unsigned char* o) { FlipFloatBits(v, o); }, 8);
 }
 
+// The raw keys of unsigned integers and extended floats do not order as their values, and the
+// predicate the filter optimiser and the tools ask says so; every other numeric key does.
+TEST(KeyOrder, RawKeysOfUnsignedAndExtendedAreNotValueOrdered) {
+  auto rawKey = [](std::uint8_t type, std::size_t size, const void* value) {
+    Bytes seg(1 + size, 0);
+    PrepareDataForIndex(type, size, value, seg.data(), false, false, 0, 0);
+    return seg;
+  };
+  unsigned char one[4], big[4];
+  PutI32(one, 0, 1);
+  PutI32(big, 0, 256);
+  EXPECT_GT(rawKey(dtUnsignedInt, 4, one), rawKey(dtUnsignedInt, 4, big));  // 1 sorts after 256
+  long double minusOne = -1.0L, plusOne = 1.0L, plusZero = 0.0L, minusZero = -0.0L;
+  unsigned char a[10], b[10], z[10], nz[10];
+  std::memcpy(a, &minusOne, 10);
+  std::memcpy(b, &plusOne, 10);
+  std::memcpy(z, &plusZero, 10);
+  std::memcpy(nz, &minusZero, 10);
+  EXPECT_GT(rawKey(dtExtended, 10, a), rawKey(dtExtended, 10, b));  // -1.0 after 1.0
+  EXPECT_NE(rawKey(dtExtended, 10, z), rawKey(dtExtended, 10, nz));  // +0 and -0 differ
+  EXPECT_FALSE(KeyOrderIsValueOrder(dtUnsignedInt));
+  EXPECT_FALSE(KeyOrderIsValueOrder(dtExtended));
+  for (std::uint8_t type : {dtDate, dtBoolean, dtSmallInt, dtInteger, dtFloat, dtBCD, dtTime, dtTimeStamp, dtWord,
+                            dtLargeInt, dtString, dtBytes})
+    EXPECT_TRUE(KeyOrderIsValueOrder(type)) << int(type);
+  // Equality through such an index looks up both zeros.
+  unsigned char alternate[10];
+  ASSERT_TRUE(AlternateEqualValue(dtExtended, 10, z, alternate));
+  EXPECT_EQ(std::memcmp(alternate, nz, 10), 0);
+  ASSERT_TRUE(AlternateEqualValue(dtExtended, 10, nz, alternate));
+  EXPECT_EQ(std::memcmp(alternate, z, 10), 0);
+  EXPECT_FALSE(AlternateEqualValue(dtExtended, 10, b, alternate));
+  EXPECT_FALSE(AlternateEqualValue(dtUnsignedInt, 4, one, alternate));
+  EXPECT_FALSE(AlternateEqualValue(dtFloat, 8, z, alternate));  // float keys already unify the zeros
+}
+
 // Builds a segment: null flag, then PrepareDataForIndex.
 Bytes Segment(std::uint8_t type, std::size_t fieldSize, const void* value, bool descending,
               bool caseInsensitive = false, std::uint16_t language = 0) {

@@ -162,13 +162,6 @@ const unsigned char* IdentityTable() {
   return table.data();
 }
 
-const TCodePage* PageOf(std::uint16_t languageId) {
-  if (languageId != 0) {
-    if (const TCodePage* p = CodePageOfLanguage(languageId)) return p;
-  }
-  return Latin1CodePage();
-}
-
 // Whether an 8-byte load at p stays inside p's memory page (and so cannot fault, even when
 // the text ends before the eighth byte).
 inline bool WordStaysInPage(const unsigned char* p) {
@@ -338,13 +331,19 @@ int CompareChar(std::uint16_t languageId, std::uint16_t sortId, char a, char b) 
   return CompareCharWith(languageId, sortId, a, b, cmIgnoreNonSpacing);
 }
 
+// A language maps case as its own locale does; language 0 (and a language without locale
+// services) as code page 1252 does.
 const unsigned char* UpperCaseTable(std::uint16_t languageId) {
-  const TCodePage* p = PageOf(languageId);
+  if (languageId != 0)
+    if (const TCaseTables* t = CaseTablesOfLanguage(languageId)) return t->Upper;
+  const TCodePage* p = Latin1CodePage();
   return p ? p->UpperTable() : IdentityTable();
 }
 
 const unsigned char* LowerCaseTable(std::uint16_t languageId) {
-  const TCodePage* p = PageOf(languageId);
+  if (languageId != 0)
+    if (const TCaseTables* t = CaseTablesOfLanguage(languageId)) return t->Lower;
+  const TCodePage* p = Latin1CodePage();
   return p ? p->LowerTable() : IdentityTable();
 }
 
@@ -578,6 +577,28 @@ std::string ConvertDatePattern(const std::string& p) {
   return b == std::string::npos ? std::string() : out.substr(b, e - b + 1);
 }
 
+bool IsDateField(char c) { return c == 'd' || c == 'D' || c == 'm' || c == 'M' || c == 'y' || c == 'Y'; }
+
+// The short date format as the locale parser reads it back: from the first field to the last,
+// without the literal prefix or suffix some locales add ("yyyy. MM. dd.", "d.MM.yyyy 'g.'").
+std::string ReadableShortDateFormat(const std::string& format) {
+  std::size_t first = std::string::npos, last = std::string::npos;
+  char quote = 0;
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    char c = format[i];
+    if (quote) {
+      if (c == quote) quote = 0;
+    } else if (c == '\'' || c == '"') {
+      quote = c;
+    } else if (IsDateField(c)) {
+      if (first == std::string::npos) first = i;
+      last = i;
+    }
+  }
+  if (first == std::string::npos) return format;
+  return format.substr(first, last - first + 1);
+}
+
 char FirstSeparator(const std::string& format) {
   char quote = 0;
   for (char c : format) {
@@ -635,7 +656,7 @@ void GetDefaultLanguageSettings(std::uint16_t languageId, std::uint16_t,
   s.DecimalSeparator = d.DecimalSeparator.size() == 1 ? d.DecimalSeparator[0] : '.';
   s.CurrencyDecimals =
       d.CurrencyDecimals >= 0 && d.CurrencyDecimals <= 9 ? static_cast<unsigned char>(d.CurrencyDecimals) : 2;
-  std::string shortDate = ConvertDatePattern(d.ShortDatePattern);
+  std::string shortDate = ReadableShortDateFormat(ConvertDatePattern(d.ShortDatePattern));
   std::string longDate = ConvertDatePattern(d.FullDatePattern);
   s.ShortDateFormat = !shortDate.empty() ? shortDate : "M/d/yyyy";
   s.LongDateFormat = !longDate.empty() ? longDate : "dddd, MMMM dd, yyyy";

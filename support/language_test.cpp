@@ -14,6 +14,13 @@
 #include <cstring>
 #include <random>
 
+#include <unicode/uchar.h>
+#include <unicode/uloc.h>
+#include <unicode/ustring.h>
+
+#include "framework/date_time.h"
+#include "platform/icu_locale.h"
+
 namespace korvel {
 namespace {
 
@@ -115,6 +122,69 @@ TEST(CaseMapping, TablesPerCodePage) {
   EXPECT_STREQ(limited, "ABc");
 }
 
+// Every language's case tables against ICU's case mapping for that language, character by
+// character through the language's code page.
+TEST(CaseMapping, EveryLanguageMapsCaseAsItsLocaleDoes) {
+  for (int index = 1; index < kLanguageCount; ++index) {
+    std::uint16_t id = GetLanguageIDFromIndex(index);
+    std::string locale;
+    unsigned codePage = 0;
+    ASSERT_TRUE(LookupLocale(id, locale, codePage)) << index;
+    const TCodePage* page = TCodePage::Get(codePage);
+    ASSERT_NE(page, nullptr) << codePage;
+    char language[16] = {};
+    UErrorCode status = U_ZERO_ERROR;
+    uloc_getLanguage(locale.c_str(), language, sizeof language, &status);
+    for (int b = 1; b < 256; ++b) {
+      for (bool upper : {true, false}) {
+        UChar in = page->ToUnicode(static_cast<unsigned char>(b)), out[8];
+        status = U_ZERO_ERROR;
+        int32_t n = upper ? u_strToUpper(out, 8, &in, 1, language, &status)
+                          : u_strToLower(out, 8, &in, 1, language, &status);
+        // A mapping to several characters (German sharp s to SS) falls back to the simple one.
+        if (n != 1) {
+          out[0] = static_cast<UChar>(upper ? u_toupper(in) : u_tolower(in));
+          n = 1;
+        }
+        std::string expected(1, static_cast<char>(b));
+        std::string mapped = page->FromUnicode(out, 1);
+        if (mapped != "?" || out[0] == '?') expected = mapped;
+        char text[2] = {static_cast<char>(b), 0};
+        if (upper) OSUpperString(id, 0, text); else OSLowerString(id, 0, text);
+        ASSERT_EQ(std::string(text), expected)
+            << GetLanguageEntry(index).Name << " byte " << b << (upper ? " upper" : " lower");
+      }
+    }
+  }
+}
+
+// A case-insensitive key is the upper-cased text compared with case: its order must be the
+// case-insensitive order of the texts, or an index finds what it should not and misses what it
+// should. Turkish, where i and dotless i are two letters, is where code-page case tables fail.
+TEST(CaseMapping, UpperCasedKeysOrderAsCaseInsensitiveComparison) {
+  const std::uint16_t kTurkish = OSLanguageID(31, 1);
+  const char letters[] = {'i', 'I', '\xFD', '\xDD', 'a', 'Z', '\xE7', '\xC7'};  // i I dotless-i dotted-I ...
+  std::mt19937 rng(31);
+  auto random = [&] {
+    std::string s(1 + rng() % 3, ' ');
+    for (char& c : s) c = letters[rng() % sizeof letters];
+    return s;
+  };
+  EXPECT_EQ(OSCompareStrings(kTurkish, 0, "i", true, 0, "\xDD"), 0);
+  EXPECT_NE(OSCompareStrings(kTurkish, 0, "i", true, 0, "\xFD"), 0);
+  int wrong = 0;
+  for (int i = 0; i < 4000; ++i) {
+    std::string a = random(), b = random();
+    int direct = OSCompareStrings(kTurkish, 0, a.c_str(), true, 0, b.c_str());
+    std::string ka = a, kb = b;
+    OSUpperString(kTurkish, 0, ka);
+    OSUpperString(kTurkish, 0, kb);
+    int keyed = OSCompareStrings(kTurkish, 0, ka.c_str(), false, 0, kb.c_str());
+    if (direct != keyed) ++wrong;
+  }
+  EXPECT_EQ(wrong, 0);
+}
+
 TEST(CompareBytesTest, SignReverseAndMissingBuffer) {
   unsigned char a[] = {1, 0x80}, b[] = {1, 0x7F};
   EXPECT_EQ(CompareBytes(a, b, 2, false), 1);
@@ -214,6 +284,34 @@ TEST(LanguageSettingsTest, FromLocaleData) {
   EXPECT_EQ(de.DateSeparator, '.');
   EXPECT_EQ(de.ShortTimeFormat, "hh:mm");
   EXPECT_EQ(de.LongMonthNames[2], "M\xE4rz");
+}
+
+// Every language's default settings read back their own dates, times and numbers: the table
+// upgrade reads old value texts this way. Separators are single characters a reader can cut at.
+TEST(LanguageSettingsTest, EveryLanguageReadsBackItsOwnTexts) {
+  const TDateTime dates[] = {EncodeDate(1, 1, 1),    EncodeDate(1899, 12, 30), EncodeDate(1999, 12, 31),
+                             EncodeDate(2000, 2, 29), EncodeDate(2026, 12, 8),  EncodeDate(9999, 12, 31)};
+  const TDateTime times[] = {EncodeTime(0, 0, 0, 0), EncodeTime(9, 5, 7, 0), EncodeTime(12, 30, 0, 0),
+                             EncodeTime(23, 59, 59, 0)};
+  for (int index = 0; index < kLanguageCount; ++index) {
+    const char* name = GetLanguageEntry(index).Name;
+    TFormatSettings fs = DefaultFormatSettings();
+    GetDefaultLanguageSettings(GetLanguageIDFromIndex(index), 0, fs);
+    for (char c : {fs.DateSeparator, fs.TimeSeparator, fs.DecimalSeparator})
+      EXPECT_TRUE(c > 0x20 && c < 0x7F && c != '?' && (c < '0' || c > '9')) << name << " '" << c << "'";
+    EXPECT_TRUE(fs.ThousandSeparator != '?' && (fs.ThousandSeparator < '0' || fs.ThousandSeparator > '9'));
+    EXPECT_NE(fs.DecimalSeparator, fs.ThousandSeparator) << name;
+    for (TDateTime d : dates) {
+      std::string text = DateToStr(d, fs);
+      TDateTime back = -1;
+      EXPECT_TRUE(TryStrToDate(text, back, fs) && back == d) << name << ": " << text << " (" << fs.ShortDateFormat << ")";
+    }
+    for (TDateTime t : times) {
+      std::string text = TimeToStr(t, fs);
+      TDateTime back = -1;
+      EXPECT_TRUE(TryStrToTime(text, back, fs) && back == t) << name << ": " << text << " (" << fs.LongTimeFormat << ")";
+    }
+  }
 }
 
 TEST(LanguageSettingsTest, SwapAndRestore) {

@@ -22,7 +22,8 @@ TErrorCode MapOSError(int error) {
     case EPERM:
     case EROFS:
     case EBUSY:
-    case ETXTBSY: return KORVEL_OSEACCES;
+    case ETXTBSY:
+    case EEXIST: return KORVEL_OSEACCES;  // EEXIST: a new name another file already has
     case EBADF: return KORVEL_OSEBADF;
     case ENOMEM: return KORVEL_OSENOMEM;
     case ENODEV:

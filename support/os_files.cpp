@@ -24,7 +24,7 @@ std::map<int, std::string> temporaryFiles;
 
 void RememberTemporary(int fd, const std::string& name) {
   std::lock_guard<std::mutex> guard(temporaryGuard);
-  temporaryFiles[fd] = platform::ResolveExistingPath(name);
+  temporaryFiles[fd] = platform::ResolvePath(name);
 }
 
 int Failed(int error) {
@@ -180,7 +180,7 @@ std::int64_t OSGetMaxFileSize(const std::string& path) {
   constexpr std::int64_t kFat = 0xFFFFFFFFLL;
   constexpr long kMsdosMagic = 0x4d44;  // FAT file systems keep files below 4 GiB
   struct statfs info {};
-  std::string target = path.empty() ? "." : platform::ResolveExistingPath(platform::NormalizeSeparators(path));
+  std::string target = path.empty() ? "." : platform::ResolvePath(platform::NormalizeSeparators(path));
   if (statfs(target.c_str(), &info) != 0) return kFat;
   return static_cast<long>(info.f_type) == kMsdosMagic ? kFat : kLarge;
 }

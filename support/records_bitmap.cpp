@@ -69,18 +69,20 @@ void TRecordsBitmap::NotBits() {
   for (std::uint32_t w = 0; w < numWords_; ++w) words_[w] = ~words_[w];
 }
 
+// The other bitmap's words are read through WordAt, so the spare bits of its last word (which may
+// hold anything) never reach this one; words it lacks count as zero.
 void TRecordsBitmap::AndBits(const TRecordsBitmap& other) {
-  for (std::uint32_t w = 0; w < numWords_; ++w) words_[w] &= w < other.numWords_ ? other.words_[w] : 0u;
+  for (std::uint32_t w = 0; w < numWords_; ++w) words_[w] &= w < other.numWords_ ? other.WordAt(w) : 0u;
 }
 
 void TRecordsBitmap::OrBits(const TRecordsBitmap& other) {
   std::uint32_t n = numWords_ < other.numWords_ ? numWords_ : other.numWords_;
-  for (std::uint32_t w = 0; w < n; ++w) words_[w] |= other.words_[w];
+  for (std::uint32_t w = 0; w < n; ++w) words_[w] |= other.WordAt(w);
 }
 
 void TRecordsBitmap::XorBits(const TRecordsBitmap& other) {
   std::uint32_t n = numWords_ < other.numWords_ ? numWords_ : other.numWords_;
-  for (std::uint32_t w = 0; w < n; ++w) words_[w] ^= other.words_[w];
+  for (std::uint32_t w = 0; w < n; ++w) words_[w] ^= other.WordAt(w);
 }
 
 void TRecordsBitmap::Assign(const TRecordsBitmap& other) {

@@ -33,7 +33,7 @@ class TRecordsBitmap {
   void SetBits();
   void ClearBits();
   void NotBits();
-  // Word by word over this bitmap's words; words the other bitmap lacks count as zero.
+  // Word by word over this bitmap's words; bits beyond the other bitmap's size count as zero.
   void AndBits(const TRecordsBitmap& other);
   void OrBits(const TRecordsBitmap& other);
   void XorBits(const TRecordsBitmap& other);

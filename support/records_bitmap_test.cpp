@@ -105,6 +105,91 @@ TEST(RecordsBitmap, SteppingAndCountingMatchAReference) {
   }
 }
 
+// Every operation, on pairs of bitmaps of different sizes around word and growth boundaries,
+// against std::vector<bool>. The bitmaps' spare bits are filled on purpose (SetBits, NotBits):
+// no operation may let them leak into the result.
+TEST(RecordsBitmap, EveryOperationStopsAtEachBitmapsOwnSize) {
+  std::mt19937 rng(2026);
+  const std::uint32_t centres[] = {8, 32, 64, 8192};
+  auto size = [&] {
+    std::uint32_t c = centres[rng() % 4];
+    std::int32_t n = static_cast<std::int32_t>(c) + static_cast<std::int32_t>(rng() % 7) - 3;
+    return static_cast<std::uint32_t>(n < 1 ? 1 : n);
+  };
+  using TRef = std::vector<bool>;  // [k] for bit k, [0] unused
+  auto fill = [&](TRecordsBitmap& b, TRef& ref, std::uint32_t n) {
+    b.SetNumOfBits(n);
+    ref.assign(n + 1, false);
+    int mode = static_cast<int>(rng() % 3);
+    if (mode == 0) {  // all ones, spare bits included, then holes
+      b.SetBits();
+      for (std::uint32_t k = 1; k <= n; ++k) ref[k] = true;
+    } else if (mode == 1) {  // random, then inverted: spare bits become ones
+      for (std::uint32_t k = 1; k <= n; ++k)
+        if (rng() % 2) b.SetBit(k);
+      b.NotBits();
+      for (std::uint32_t k = 1; k <= n; ++k) ref[k] = b.IsBitSet(k);
+      return;
+    }
+    for (std::uint32_t k = 1; k <= n; ++k) {
+      if (rng() % 5 != 0) continue;
+      if (ref[k]) b.ClearBit(k); else b.SetBit(k);
+      ref[k] = !ref[k];
+    }
+  };
+  auto same = [](const TRecordsBitmap& b, const TRef& ref) {
+    std::uint32_t n = static_cast<std::uint32_t>(ref.size() - 1);
+    if (b.NumOfBits() != n) return ::testing::AssertionFailure() << "size " << b.NumOfBits();
+    std::uint32_t total = 0;
+    for (std::uint32_t k = 1; k <= n; ++k) {
+      if (b.IsBitSet(k) != ref[k]) return ::testing::AssertionFailure() << "bit " << k << " of " << n;
+      total += ref[k];
+    }
+    if (b.GetTotalBitsSet() != total) return ::testing::AssertionFailure() << "total " << b.GetTotalBitsSet();
+    if (b.GetPreviousTotalBitsSet(n + 1) != total) return ::testing::AssertionFailure() << "previous total";
+    std::uint32_t position = 0, counter = 0;
+    if (total > 0 && (!b.GetNextBitsSet(position, total, counter) || counter != total))
+      return ::testing::AssertionFailure() << "stepping";
+    return ::testing::AssertionSuccess();
+  };
+  for (int round = 0; round < 400; ++round) {
+    TRecordsBitmap a, b;
+    TRef ra, rb;
+    fill(a, ra, size());
+    fill(b, rb, size());
+    ASSERT_TRUE(same(a, ra));
+    int op = round % 6;
+    TRef expected = ra;
+    for (std::uint32_t k = 1; op < 4 && k < expected.size(); ++k) {
+      bool other = k < rb.size() && rb[k];  // bits the other bitmap lacks are clear
+      switch (op) {
+        case 0: expected[k] = ra[k] && other; break;
+        case 1: expected[k] = ra[k] || other; break;
+        case 2: expected[k] = ra[k] != other; break;
+        default: expected[k] = !ra[k]; break;
+      }
+    }
+    switch (op) {
+      case 0: a.AndBits(b); break;
+      case 1: a.OrBits(b); break;
+      case 2: a.XorBits(b); break;
+      case 3: a.NotBits(); break;
+      case 4: a.Assign(b); expected = rb; break;
+      default: {  // grow or shrink, then grow back: new bits clear
+        std::uint32_t n = size();
+        a.SetNumOfBits(n);
+        expected.resize(n + 1, false);
+        std::uint32_t back = static_cast<std::uint32_t>(ra.size() - 1);
+        a.SetNumOfBits(back);
+        expected.resize(back + 1, false);
+        break;
+      }
+    }
+    ASSERT_TRUE(same(a, expected)) << "round " << round << " op " << op << " sizes " << ra.size() - 1
+                                   << " " << rb.size() - 1;
+  }
+}
+
 TEST(RecordsBitmapPool, HoldsAtMost64IdleBitmapsAndHandsThemOutCleared) {
   std::vector<std::unique_ptr<TRecordsBitmap>> taken;
   for (int i = 0; i < 70; ++i) taken.push_back(GetNewRecordsBitmapInstance());

@@ -169,15 +169,25 @@ std::string LetterOrder(const std::string& format, const char* letters, char& se
   return order;
 }
 
+// The characters a text may be cut at for a format's separator: the separator itself and, for
+// "/" and ":", which the formatter writes as the settings' date and time separators, those too.
+std::string SeparatorsOf(char sep, char formatted, char settingsSeparator) {
+  std::string seps;
+  if (sep) seps += sep;
+  if (sep == formatted && settingsSeparator != sep) seps += settingsSeparator;
+  return seps;
+}
+
 bool TryFormatDate(const std::string& text, const std::string& format, TDateTime& value) {
   char sep = 0;
   std::string order = LetterOrder(format, "DMY", sep);
   if (order.empty()) return false;
+  const std::string seps = SeparatorsOf(sep, '/', CurrentDateSeparator());
   std::string parts[3];
   int count = 0;
   std::string rest = text;
   while (count < 3) {
-    std::size_t p = (sep && count < 2) ? rest.find(sep) : std::string::npos;
+    std::size_t p = (!seps.empty() && count < 2) ? rest.find_first_of(seps) : std::string::npos;
     parts[count++] = Trim(rest.substr(0, p));
     if (p == std::string::npos) break;
     rest.erase(0, p + 1);
@@ -206,12 +216,13 @@ bool TryFormatTime(const std::string& text, const std::string& format, TDateTime
   if (order.empty() || order[0] == 0) return false;
   int ampm = 0;
   std::string t = TakeAmPm(text, ampm);
+  const std::string seps = SeparatorsOf(sep, ':', CurrentTimeSeparator()) + '.';
   int fields[4] = {0, 0, 0, 0};  // H M S Z
   std::size_t part = 0;
   std::size_t start = 0;
   bool hourSeen = false;
   for (std::size_t i = 0; i <= t.size(); ++i) {
-    bool cut = i == t.size() || (sep && t[i] == sep) || t[i] == '.';
+    bool cut = i == t.size() || seps.find(t[i]) != std::string::npos;
     if (!cut) continue;
     if (part >= order.size()) return false;
     int v = 0;

@@ -168,6 +168,40 @@ TEST(NativeConversions, DateTimeBuffers) {
   EXPECT_EQ(buffer[0], 0);
 }
 
+// What export writes, import reads: "/" and ":" of a format are written as the settings' date
+// and time separators, whatever those are.
+TEST(NativeConversions, FormattedDatesAndTimesReadBackUnderAnySeparators) {
+  const TFormatSettings saved = GetFormatSettings();
+  const std::pair<char, char> separators[] = {{'-', ':'}, {'.', '.'}, {'/', ':'}, {'.', ':'}};
+  const std::pair<std::uint8_t, std::string> formats[] = {
+      {dtDate, "mm/dd/yyyy"}, {dtDate, "d/m/yy"}, {dtDate, "yyyy-mm-dd"}, {dtTime, "hh:nn:ss"}, {dtTimeStamp, ""}};
+  for (auto [dateSeparator, timeSeparator] : separators) {
+    TFormatSettings s = saved;
+    s.DateSeparator = dateSeparator;
+    s.TimeSeparator = timeSeparator;
+    SetFormatSettings(s);
+    for (const auto& [type, format] : formats) {
+      std::string dateFormat = type == dtTime ? "" : (format.empty() ? "dd/mm/yyyy" : format);
+      std::string timeFormat = type == dtDate ? "" : "hh:nn:ss";
+      unsigned char buffer[kValueBufferSize] = {};
+      std::int32_t day = 730120 + 123;  // a day in 2000
+      std::int32_t ms = ((13 * 60 + 5) * 60 + 9) * 1000;
+      if (type == dtDate) PutI32(buffer, 0, day);
+      else if (type == dtTime) PutI32(buffer, 0, ms);
+      else PutF64(buffer, 0, static_cast<double>(day) * 86400000.0 + ms);
+      unsigned char original[8];
+      std::memcpy(original, buffer, 8);
+      ASSERT_TRUE(ConvertDateTimeToFormat(buffer, type, dateFormat, timeFormat));
+      std::string text = reinterpret_cast<char*>(buffer);
+      EXPECT_TRUE(ConvertFormatToDateTime(buffer, type, dateFormat, timeFormat))
+          << "'" << text << "' with " << dateFormat << " " << timeFormat << " separators '" << dateSeparator
+          << "' '" << timeSeparator << "'";
+      EXPECT_EQ(std::memcmp(buffer, original, type == dtTimeStamp ? 8 : 4), 0) << text;
+    }
+  }
+  SetFormatSettings(saved);
+}
+
 TEST(NativeConversions, NumberBuffers) {
   unsigned char buffer[kValueBufferSize] = {};
   std::strcpy(reinterpret_cast<char*>(buffer), "1234,5");

@@ -8,13 +8,14 @@
 #include "engine/index_file.h"
 #include "support/errors.h"
 #include "support/files.h"
+#include "support/key_encoding.h"
 #include "support/path_helpers.h"
 
 namespace korvel::tool {
 
 namespace {
 
-TIndexInfo InfoOf(const TIndexDefinition& d) {
+TIndexInfo InfoOf(const TIndexDefinition& d, const TIndexFileOwner& owner) {
   TIndexInfo info;
   info.IndexName = d.IndexName;
   info.KeySize = d.KeySize;
@@ -28,6 +29,11 @@ TIndexInfo InfoOf(const TIndexDefinition& d) {
   }
   info.RootPageNumber = d.RootPageNumber;
   info.Temporary = d.Temporary;
+  for (int fieldNumber : info.KeyFields) {
+    TIndexKeyField field;
+    if (owner.GetKeyField(fieldNumber, field) && !KeyOrderIsValueOrder(field.DataType))
+      info.KeyOrderIsValueOrder = false;
+  }
   return info;
 }
 
@@ -69,9 +75,9 @@ TIndexFileInfo Describe(const std::string& indexFileName, TPlainIndexFileOwner& 
     info.NoPrimaryIndex = header.NoPrimaryIndex;
     info.PhysicalPagesUsed = file.GetPhysicalPagesUsed();
     if (!header.NoPrimaryIndex && header.IndexDefinitions[kPrimaryIndexSlot].KeySize != 0)
-      info.Indexes.push_back(InfoOf(header.IndexDefinitions[kPrimaryIndexSlot]));
+      info.Indexes.push_back(InfoOf(header.IndexDefinitions[kPrimaryIndexSlot], owner));
     for (int slot = 1; slot <= header.IndexCount; ++slot)
-      info.Indexes.push_back(InfoOf(header.IndexDefinitions[static_cast<std::size_t>(slot)]));
+      info.Indexes.push_back(InfoOf(header.IndexDefinitions[static_cast<std::size_t>(slot)], owner));
     info.Available = true;
     if (checkDefinitions) {
       try {
@@ -133,6 +139,7 @@ void WriteIndexInfoText(const TIndexFileInfo& info, std::ostream& out) {
     if (index.CaseInsensitive) out << ", case-insensitive";
     out << ", compression " << index.Compression << ", root page " << index.RootPageNumber;
     if (index.Temporary) out << ", temporary";
+    if (!index.KeyOrderIsValueOrder) out << ", key order is not value order";
     out << '\n';
   }
 }
@@ -153,7 +160,9 @@ void WriteIndexInfoJsonMembers(const TIndexFileInfo& info, std::ostream& out) {
     out << "],\"DescendingKeyFields\":[";
     for (std::size_t i = 0; i < index.DescendingKeyFields.size(); ++i)
       out << (i == 0 ? "" : ",") << Bool(index.DescendingKeyFields[i]);
-    out << "],\"RootPageNumber\":" << index.RootPageNumber << ",\"Temporary\":" << Bool(index.Temporary) << '}';
+    out << "],\"RootPageNumber\":" << index.RootPageNumber << ",\"Temporary\":" << Bool(index.Temporary);
+    if (!index.KeyOrderIsValueOrder) out << ",\"KeyOrderIsValueOrder\":false";
+    out << '}';
   }
   out << ']';
 }

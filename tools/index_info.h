@@ -26,6 +26,10 @@ struct TIndexInfo {
   std::vector<bool> DescendingKeyFields;  // one per key field
   std::int32_t RootPageNumber = 0;
   bool Temporary = false;
+  // False when a key field is an unsigned integer or an extended float, whose raw key bytes do
+  // not order as the values: the index lists its records in key order, which is not the values'
+  // order, and answers no range. Known only when the table's fields are (beside a data file).
+  bool KeyOrderIsValueOrder = true;
 };
 
 struct TIndexFileInfo {
@@ -48,11 +52,13 @@ TIndexFileInfo DescribeTableIndexes(const std::string& dataDirectory, const std:
 TIndexFileInfo DescribeTableIndexes(const TDataFile& dataFile);
 
 // Lines of text, each "Name: value" or an indented index entry; a warning as a line of its own.
+// An index whose key order is not the value order says so ("key order is not value order").
 void WriteIndexInfoText(const TIndexFileInfo& info, std::ostream& out);
 // The members "RecordCount", "NoPrimaryIndex" and "Indexes" of a JSON object (or only
 // "IndexFileWarning" when the file could not be read; with it too when the definitions do not
 // check), compact and separated by commas, without the braces, for the caller's own object.
-// Strings are 8-bit text: bytes above 127 are written as \u00XX.
+// Strings are 8-bit text: bytes above 127 are written as \u00XX. An index whose key order is not
+// the value order carries "KeyOrderIsValueOrder":false as its last member.
 void WriteIndexInfoJsonMembers(const TIndexFileInfo& info, std::ostream& out);
 
 // Describes the table's index file and writes it to `out` as text or JSON members; a warning,

@@ -158,6 +158,27 @@ TEST(IndexInfo, BesideAnOpenDataFileTheDefinitionsAreCheckedAgainstItsFields) {
   EXPECT_EQ(json.str().rfind("{\"IndexFileWarning\":", 0), std::string::npos);
   EXPECT_EQ(json.str().rfind("\"IndexFileWarning\":", 0), 0u);
   EXPECT_NE(json.str().find(",\"RecordCount\":12,"), std::string::npos);
+
+  // An index on an unsigned integer lists its records in raw key order: shown as such.
+  data.CloseFile();
+  data.CreateDataFile(0, 0, 0, 0, false, "", "", 512,
+                      {field("Name", dtString, 20), field("Number", dtUnsignedInt, 0), field("Code", dtWord, 0)});
+  data.WriteHeader(false);
+  data.WriteFields();
+  info = DescribeTableIndexes(data);
+  ASSERT_EQ(info.Indexes.size(), 3u);
+  EXPECT_EQ(info.Warning, "");
+  EXPECT_FALSE(info.Indexes[0].KeyOrderIsValueOrder);  // the primary index, on Number
+  EXPECT_TRUE(info.Indexes[1].KeyOrderIsValueOrder);
+  EXPECT_TRUE(info.Indexes[2].KeyOrderIsValueOrder);
+  std::ostringstream text;
+  WriteIndexInfoText(info, text);
+  EXPECT_NE(text.str().find("(primary): KeySize 5, fields 2, unique, compression 0, root page 0, key order is not value order\n"),
+            std::string::npos)
+      << text.str();
+  json.str("");
+  WriteIndexInfoJsonMembers(info, json);
+  EXPECT_NE(json.str().find("\"Temporary\":false,\"KeyOrderIsValueOrder\":false}"), std::string::npos);
 }
 
 }  // namespace
