@@ -158,6 +158,8 @@ TBlobFile::TBlobFile(TBlobFileOwner* owner) : owner_(owner) {}
 
 TBlobFile::~TBlobFile() {
   FreeBlockBuffers();
+  for (TBlock* b : detachedBlocks_) delete b;
+  detachedBlocks_.clear();
   for (TBlock* b : pool_) delete b;
   pool_.clear();
 }
@@ -222,7 +224,7 @@ void TBlobFile::ReadHeader() {
 
 bool TBlobFile::WriteHeader(bool force) {
   if (!force && !header_.HeaderModified) return false;
-  ++header_.LastUpdateStamp;
+  header_.LastUpdateStamp = NextUpdateStamp(header_.LastUpdateStamp);
   header_.HeaderModified = true;  // a written header carries the flag; readers ignore it
   unsigned char buffer[kBlobHeaderSize];
   header_.EncodeTo(buffer);
@@ -234,7 +236,7 @@ bool TBlobFile::WriteHeader(bool force) {
 }
 
 void TBlobFile::UpdateHeaderStamp() {
-  ++header_.LastUpdateStamp;
+  header_.LastUpdateStamp = NextUpdateStamp(header_.LastUpdateStamp);
   header_.HeaderModified = true;
   owner_->SetHeadersWritten();
 }
@@ -352,9 +354,16 @@ void TBlobFile::InsertBlockBuffer(TBlock* block, std::size_t position) {
   MoveToFirstBlockBuffer(block);
 }
 
-TBlock* TBlobFile::FindBlockBufferToDelete() const {
-  for (TBlock* b = oldest_; b != nullptr; b = b->Newer)
+TBlock* TBlobFile::FindBlockBufferToDelete(bool all) {
+  // A miss looks at a few of the least recently used blocks only, so that it costs the same
+  // however many blocks are cached. A block that cannot go (pinned, or modified where nothing
+  // may be flushed) moves to the front, out of the way of the next search.
+  std::size_t left = all ? buffers_.size() : std::min(kVictimSearchLength, buffers_.size());
+  for (; left > 0 && oldest_ != nullptr; --left) {
+    TBlock* b = oldest_;
     if (!b->Modified && b->UseCount == 0) return b;
+    MoveToFirstBlockBuffer(b);
+  }
   return nullptr;
 }
 
@@ -368,13 +377,15 @@ void TBlobFile::DeleteBlockBuffer(TBlock* block) {
 TBlock* TBlobFile::GetNewBlockBuffer(std::int32_t n, std::size_t& position) {
   TBlock* block = nullptr;
   if (buffers_.size() >= capacity_) {
-    block = FindBlockBufferToDelete();
+    block = FindBlockBufferToDelete(false);
     if (block == nullptr && !owner_->GetTransactionInProgress()) {
       FlushBlockBuffers();
-      block = FindBlockBufferToDelete();
+      block = FindBlockBufferToDelete(false);
     }
     if (block == nullptr) {
-      capacity_ += kCacheGrowth;  // everything is pinned or modified: grow rather than fail
+      // Everything looked at is pinned or modified: grow rather than fail, by half the
+      // capacity, so that a long transaction grows the cache a few times, not every few blocks.
+      capacity_ += std::max(kCacheGrowth, capacity_ / 2);
     } else {
       std::size_t removed = 0;
       FindBlockBuffer(block->BlockNumber, removed);
@@ -460,7 +471,13 @@ bool TBlobFile::GetBlock(TDataCursor* cursor, std::int32_t n, bool readAhead, st
 }
 
 void TBlobFile::PutBlock(TBlock* block) {
-  if (block != nullptr && block->UseCount > 0) --block->UseCount;
+  if (block == nullptr) return;
+  if (block->UseCount > 0) --block->UseCount;
+  if (!block->Detached || block->UseCount > 0) return;
+  auto it = std::find(detachedBlocks_.begin(), detachedBlocks_.end(), block);
+  if (it != detachedBlocks_.end()) detachedBlocks_.erase(it);
+  block->Detached = false;
+  ReturnBlockInstance(block);
 }
 
 bool TBlobFile::FlushBlockBuffers() {
@@ -486,9 +503,16 @@ bool TBlobFile::FlushBlockBuffers() {
       ++runEnd;
     std::size_t bytes = (runEnd - i) * static_cast<std::size_t>(blockSize_);
     if (ioBuffer_.size() < bytes) ioBuffer_.resize((bytes + kIoBufferStep - 1) / kIoBufferStep * kIoBufferStep);
-    for (std::size_t j = i; j < runEnd; ++j)
-      buffers_[j]->Write(ioBuffer_.data() + (j - i) * static_cast<std::size_t>(blockSize_), encrypted);
-    WriteAt(BlockOffset(buffers_[i]->BlockNumber), ioBuffer_.data(), static_cast<std::int64_t>(bytes));
+    try {
+      for (std::size_t j = i; j < runEnd; ++j)
+        buffers_[j]->Write(ioBuffer_.data() + (j - i) * static_cast<std::size_t>(blockSize_), encrypted);
+      WriteAt(BlockOffset(buffers_[i]->BlockNumber), ioBuffer_.data(), static_cast<std::int64_t>(bytes));
+    } catch (...) {
+      // Nothing of the run reached the file (disk full, file-size limit): a block is clean only
+      // once its bytes are on the file, so a retried flush writes them.
+      for (std::size_t j = i; j < runEnd; ++j) buffers_[j]->Modified = true;
+      throw;
+    }
     ++statistics_.Writes;
     owner_->SetHeadersWritten();
     wrote = true;
@@ -500,6 +524,13 @@ bool TBlobFile::FlushBlockBuffers() {
 void TBlobFile::FreeBlockBuffers() {
   for (TBlock* b : buffers_) {
     b->Newer = b->Older = nullptr;
+    if (b->UseCount > 0) {
+      // Its holder keeps it until PutBlock: back in the pool it would be handed out for another
+      // block while still being read or written.
+      b->Detached = true;
+      detachedBlocks_.push_back(b);
+      continue;
+    }
     ReturnBlockInstance(b);
   }
   buffers_.clear();
@@ -511,11 +542,11 @@ void TBlobFile::AdjustBlockBuffers() {
   std::size_t limit = static_cast<std::size_t>(CacheLimit());
   bool flushed = false;
   while (buffers_.size() > limit) {
-    TBlock* victim = FindBlockBufferToDelete();
+    TBlock* victim = FindBlockBufferToDelete(true);
     if (victim == nullptr && !flushed && !owner_->GetTransactionInProgress()) {
       FlushBlockBuffers();
       flushed = true;
-      victim = FindBlockBufferToDelete();
+      victim = FindBlockBufferToDelete(true);
     }
     if (victim == nullptr) break;
     DeleteBlockBuffer(victim);
@@ -627,7 +658,11 @@ void TBlobFile::GetNextFreeBlock(TDataCursor* cursor, TBlock*& block) {
   std::int32_t n = head != 0 ? head : header_.NextEndingBlockNumber;
   if (!GetBlock(cursor, n, false, 1, block)) RaiseBlobError(KORVEL_LOCKTIMEOUT);
   if (head != 0) {
-    if (block->UseCount > 1) {  // a free block somebody holds: the free chain crosses a value
+    // A free block carries no signature, is held by nobody, and links to another free block
+    // inside the file (or to none): anything else is a damaged chain that would give one block
+    // to two values or hand out a live value's block.
+    std::int32_t next = block->GetNextBlockNumber();
+    if (block->UseCount > 1 || block->GetBlobSignature() != 0 || next == head || !CheckBlockNumber(next)) {
       PutBlock(block);
       RaiseBlobError(KORVEL_MEMOCORRUPT);
     }
@@ -657,8 +692,10 @@ void TBlobFile::FreeNextBlocks(TDataCursor* cursor, TBlock* block, bool repair, 
       RaiseBlobError(KORVEL_MEMOCORRUPT);
     TBlock* b = nullptr;
     if (!GetBlock(cursor, next, readAhead > 0, readAhead, b)) RaiseBlobError(KORVEL_LOCKTIMEOUT);
-    bool damaged = b->UseCount > 1 || b->GetBlobSignature() == 0 ||
-                   (!repair && (b->GetBlobSignature() != signature || b->GetPrevBlockNumber() != previous));
+    // Repair overwrites a wrong signature, but a block that does not link back is another
+    // value's: freeing it would lose that value.
+    bool damaged = b->UseCount > 1 || b->GetBlobSignature() == 0 || b->GetPrevBlockNumber() != previous ||
+                   (!repair && b->GetBlobSignature() != signature);
     if (damaged) {
       PutBlock(b);
       RaiseBlobError(KORVEL_MEMOCORRUPT);

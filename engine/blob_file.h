@@ -150,6 +150,7 @@ class TBlock {
 
   bool Modified = false;
   std::uint16_t UseCount = 0;
+  bool Detached = false;  // dropped from the cache while pinned; freed by its last PutBlock
   std::int32_t BlockNumber = 0;
   // Recently-used list: Newer towards the most recently used end.
   TBlock* Newer = nullptr;
@@ -265,7 +266,9 @@ class TBlobFile : public TFileHandler {
   void InsertBlockBuffer(TBlock* block, std::size_t position);
   void MoveToFirstBlockBuffer(TBlock* block);
   void UnlinkRecent(TBlock* block);
-  TBlock* FindBlockBufferToDelete() const;
+  // A least recently used block that is neither modified nor pinned, or null: among the last
+  // few blocks, or with `all` among every block.
+  TBlock* FindBlockBufferToDelete(bool all);
   // A buffer for block n, inserted at its sorted position (which the caller found).
   TBlock* GetNewBlockBuffer(std::int32_t n, std::size_t& position);
   void DeleteBlockBuffer(TBlock* block);
@@ -279,6 +282,7 @@ class TBlobFile : public TFileHandler {
   TBlobHeader header_;
   std::int32_t blockSize_ = kDefaultBlobBlockSize;
   std::vector<TBlock*> buffers_;  // owned
+  std::vector<TBlock*> detachedBlocks_;  // owned; pinned blocks dropped from the cache
   TBlock* newest_ = nullptr;
   TBlock* oldest_ = nullptr;
   std::size_t capacity_ = 0;
@@ -290,7 +294,8 @@ class TBlobFile : public TFileHandler {
   TCacheStatistics statistics_;
 
   static constexpr std::size_t kBlockPoolCapacity = 32;
-  static constexpr std::size_t kCacheGrowth = 32;
+  static constexpr std::size_t kCacheGrowth = 32;  // least growth of a full cache (or half of it)
+  static constexpr std::size_t kVictimSearchLength = 8;  // least recently used blocks a miss looks at
   static constexpr std::size_t kIoBufferStep = 4096;
   static constexpr std::size_t kDirectRunBytes = 1 << 20;  // largest read or write of a direct run
 };

@@ -40,7 +40,8 @@ void TBTreeCursor::SetIndex(TBTreeIndexFile* file, int slot) {
   IndexFile = file;
   IndexSlot = slot;
   const TIndexDefinition& definition = file->IndexDefinition(slot);
-  if (definition.KeySize == 0 || definition.KeySize > TPage::kMaxKeySize) RaiseIndexError(KORVEL_INDEXCORRUPT);
+  if (definition.KeySize == 0 || definition.KeySize > TPage::kMaxKeySize || definition.Compression > 3)
+    RaiseIndexError(KORVEL_INDEXCORRUPT);
   KeySize = definition.KeySize;
   Descending = definition.Descending;
   Unique = definition.Unique;
@@ -141,6 +142,9 @@ void TBTreeCursor::CheckTreePage(const TPage& page) const {
 
 bool TBTreeCursor::TryFetchPage(std::int32_t number, TPinnedPage& page) {
   page.Release();
+  // Pages of the tree lie inside the file: the ending page number would make the index file
+  // create a page, which only NewPage may do.
+  if (number <= 0 || number >= IndexFile->GetNextEndingPageNumber(IndexSlot)) RaiseIndexError(KORVEL_INDEXCORRUPT);
   TPageBuffer* buffer = nullptr;
   if (!IndexFile->GetPage(LockCursor, IndexSlot, number, buffer, true)) return false;
   // The cache of a TBTreeIndexFile makes nothing but TPage objects.
@@ -191,7 +195,8 @@ bool TBTreeCursor::SearchIndexKeys(const std::uint8_t* key) {
   }
 }
 
-bool TBTreeCursor::VerifyIndexKey(const std::uint8_t* key, std::int32_t recordNumber) {
+bool TBTreeCursor::FindKeyRecord(const std::uint8_t* key, std::int32_t& recordNumber) {
+  recordNumber = 0;
   std::int32_t number = GetRootPageNumber();
   if (number == 0) return false;
   TPinnedPage page = FetchPage(number);
@@ -200,9 +205,17 @@ bool TBTreeCursor::VerifyIndexKey(const std::uint8_t* key, std::int32_t recordNu
     CheckTreePage(*page);
     int pos = 0;
     bool found = page->SearchScan(*this, key, pos);
-    if (page->IsLeaf()) return found && page->GetRecordNumber(pos) == recordNumber;
+    if (page->IsLeaf()) {
+      if (found) recordNumber = page->GetRecordNumber(pos);
+      return found;
+    }
     page = FetchPage(page->GetRecordNumber(pos));
   }
+}
+
+bool TBTreeCursor::VerifyIndexKey(const std::uint8_t* key, std::int32_t recordNumber) {
+  std::int32_t found = 0;
+  return FindKeyRecord(key, found) && found == recordNumber;
 }
 
 bool TBTreeCursor::CheckForKeyViolation(const std::uint8_t* key) {
@@ -214,22 +227,60 @@ void TBTreeCursor::AddIndexKey(const std::uint8_t* key, std::int32_t recordNumbe
   BeginIndexKeyInsert(key, recordNumber);
 }
 
-void TBTreeCursor::UndoInsertCounts(int leafLevel) {
+void TBTreeCursor::AdjustPathCounts(int leafLevel, std::int32_t delta) {
   for (int level = 1; level < leafLevel; ++level) {
     // The page at a level is recorded as the parent of the level below it.
     std::int32_t number = GetParentPageNumber(level + 1);
     TPinnedPage page = FetchPage(number);
     int pos = GetIndexKeyCounter(level);
-    page->SetLowerKeyEntryCount(pos, page->GetLowerKeyEntryCount(pos) - 1);
+    page->SetLowerKeyEntryCount(pos, page->GetLowerKeyEntryCount(pos) + delta);
+  }
+}
+
+int TBTreeCursor::DescendForChange(const std::uint8_t* key, std::int32_t delta, bool insert, TPathPins& path) {
+  ClearIndexKeyCounters();
+  ClearParentPageNumbers();
+  curIndexLevel_ = 1;
+  try {
+    path[1] = FetchPage(GetRootPageNumber());
+    for (;;) {
+      TPage& page = *path[static_cast<std::size_t>(curIndexLevel_)];
+      CheckTreePage(page);
+      int pos = 0;
+      if (insert)
+        page.InsertScan(*this, key, pos);
+      else
+        page.DeleteScan(*this, key, pos);
+      if (page.IsLeaf()) {
+        SetIndexKeyCounter(curIndexLevel_, pos);
+        return curIndexLevel_;
+      }
+      // A key below every entry goes into the first subtree, which it then starts.
+      if (pos == 0) pos = 1;
+      SetIndexKeyCounter(curIndexLevel_, pos);
+      if (curIndexLevel_ >= kMaxIndexLevels) RaiseIndexError(KORVEL_INDEXCORRUPT);
+      page.SetLowerKeyEntryCount(pos, page.GetLowerKeyEntryCount(pos) + delta);
+      SetParentPageNumber(curIndexLevel_ + 1, page.PageNumber);
+      std::int32_t child = page.GetRecordNumber(pos);
+      ++curIndexLevel_;
+      path[static_cast<std::size_t>(curIndexLevel_)] = FetchPage(child);
+    }
+  } catch (...) {
+    // The counts of the levels passed go back (their pages are pinned: no read can fail).
+    try {
+      AdjustPathCounts(curIndexLevel_, -delta);
+    } catch (...) {
+      // The first error is the one to report.
+    }
+    throw;
   }
 }
 
 void TBTreeCursor::BeginIndexKeyInsert(const std::uint8_t* key, std::int32_t recordNumber) {
-  std::int32_t number = GetRootPageNumber();
-  ClearIndexKeyCounters();
-  ClearParentPageNumbers();
-  curIndexLevel_ = 1;
-  if (number == 0) {
+  if (GetRootPageNumber() == 0) {
+    ClearIndexKeyCounters();
+    ClearParentPageNumbers();
+    curIndexLevel_ = 1;
     TPinnedPage root = NewPage();
     root->SetPageType(ptRootLeaf);
     int pos = 0;
@@ -239,38 +290,16 @@ void TBTreeCursor::BeginIndexKeyInsert(const std::uint8_t* key, std::int32_t rec
     SetIndexKeyCounter(1, pos);
     return;
   }
-  TPinnedPage page = FetchPage(number);
-  for (;;) {
-    CheckTreePage(*page);
-    int pos = 0;
-    page->InsertScan(*this, key, pos);
-    if (page->IsLeaf()) {
-      SetIndexKeyCounter(curIndexLevel_, pos);
-      if (pos > 0 && CompareKeys(page->GetKeyEntryPtr(pos), key, KeySize) == 0) {
-        // The key is there already: a second copy would break the order of the tree.
-        int leafLevel = curIndexLevel_;
-        page.Release();
-        UndoInsertCounts(leafLevel);
-        RaiseIndexError(KORVEL_KEYVIOL);
-      }
-      break;
-    }
-    // A key below every entry goes into the first subtree, which it then starts.
-    if (pos == 0) pos = 1;
-    SetIndexKeyCounter(curIndexLevel_, pos);
-    page->SetLowerKeyEntryCount(pos, page->GetLowerKeyEntryCount(pos) + 1);
-    SetParentPageNumber(curIndexLevel_ + 1, page->PageNumber);
-    number = page->GetRecordNumber(pos);
-    if (curIndexLevel_ >= kMaxIndexLevels) {
-      int leafLevel = curIndexLevel_ + 1;
-      page.Release();
-      UndoInsertCounts(leafLevel);
-      RaiseIndexError(KORVEL_INDEXCORRUPT);
-    }
-    IncCurIndexLevel();
-    page = FetchPage(number);
+  TPathPins path;
+  const int leafLevel = DescendForChange(key, 1, true, path);
+  TPage& leaf = *path[static_cast<std::size_t>(leafLevel)];
+  const int pos = GetIndexKeyCounter(leafLevel);
+  if (pos > 0 && CompareKeys(leaf.GetKeyEntryPtr(pos), key, KeySize) == 0) {
+    // The key is there already: a second copy would break the order of the tree.
+    AdjustPathCounts(leafLevel, -1);
+    RaiseIndexError(KORVEL_KEYVIOL);
   }
-  page->InsertIndexKey(*this, key, 0, recordNumber);
+  leaf.InsertIndexKey(*this, key, 0, recordNumber);
 }
 
 void TBTreeCursor::RemoveIndexKey(const std::uint8_t* key) {
@@ -279,31 +308,36 @@ void TBTreeCursor::RemoveIndexKey(const std::uint8_t* key) {
 }
 
 void TBTreeCursor::BeginIndexKeyDelete(const std::uint8_t* key) {
-  std::int32_t number = GetRootPageNumber();
-  if (number == 0) RaiseIndexError(KORVEL_INDEXCORRUPT);
-  ClearIndexKeyCounters();
-  ClearParentPageNumbers();
-  curIndexLevel_ = 1;
-  TPinnedPage page = FetchPage(number);
-  for (;;) {
-    CheckTreePage(*page);
-    int pos = 0;
-    page->DeleteScan(*this, key, pos);
-    SetIndexKeyCounter(curIndexLevel_, pos);
-    if (page->IsLeaf()) break;
-    page->SetLowerKeyEntryCount(pos, page->GetLowerKeyEntryCount(pos) - 1);
-    SetParentPageNumber(curIndexLevel_ + 1, page->PageNumber);
-    number = page->GetRecordNumber(pos);
-    IncCurIndexLevel();
-    page = FetchPage(number);
-  }
-  page->DeleteIndexKey(*this);
+  if (GetRootPageNumber() == 0) RaiseIndexError(KORVEL_INDEXCORRUPT);
+  TPathPins path;
+  const int leafLevel = DescendForChange(key, -1, false, path);
+  path[static_cast<std::size_t>(leafLevel)]->DeleteIndexKey(*this);
 }
 
 void TBTreeCursor::UpdateIndexKey(const std::uint8_t* oldKey, const std::uint8_t* newKey, std::int32_t recordNumber) {
-  if (!SearchIndexKeys(oldKey)) RaiseIndexError(KORVEL_INDEXCORRUPT);
-  BeginIndexKeyDelete(oldKey);
+  std::int32_t oldRecord = 0;
+  if (!FindKeyRecord(oldKey, oldRecord)) RaiseIndexError(KORVEL_INDEXCORRUPT);
+  if (CompareKeys(oldKey, newKey, KeySize) == 0) {
+    // The same key for another record: it goes out and straight back in where it was.
+    BeginIndexKeyDelete(oldKey);
+    BeginIndexKeyInsert(newKey, recordNumber);
+    return;
+  }
+  // Check first, change after: the new key goes in before the old one goes out, so a refused
+  // or failed insert (KORVEL_KEYVIOL for a key already there) leaves the old key in place.
+  if (SearchIndexKeys(newKey)) RaiseIndexError(KORVEL_KEYVIOL);
   BeginIndexKeyInsert(newKey, recordNumber);
+  try {
+    BeginIndexKeyDelete(oldKey);
+  } catch (...) {
+    // The delete undid itself; so does the update.
+    try {
+      BeginIndexKeyDelete(newKey);
+    } catch (...) {
+      // The first error is the one to report.
+    }
+    throw;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -365,10 +399,12 @@ std::int32_t TBTreeCursor::GetIndexKeyCount() {
     CheckTreePage(*page);
   }
   std::int64_t total = 0;
-  for (;;) {
+  const std::int32_t pageLimit = IndexFile->GetNextEndingPageNumber(IndexSlot);
+  for (std::int32_t pages = 1;; ++pages) {
     total += page->KeyEntryCount;
     std::int32_t right = page->RightPageNumber;
     if (right == 0) break;
+    if (pages >= pageLimit) RaiseIndexError(KORVEL_INDEXCORRUPT);  // a ring, not a chain
     page = FetchPage(right);
     CheckTreePage(*page);
   }
@@ -408,12 +444,17 @@ bool TBTreeCursor::GotoLeftPage(bool& lockFailed) {
   return true;
 }
 
+void TBTreeCursor::CountPageStep() {
+  if (++pageSteps_ > IndexFile->GetNextEndingPageNumber(IndexSlot)) RaiseIndexError(KORVEL_INDEXCORRUPT);
+}
+
 bool TBTreeCursor::StepForward(bool& lockFailed) {
   lockFailed = false;
   if (KeySlot < CurrentPage.KeyEntryCount) {
     ++KeySlot;
-  } else if (!GotoRightPage(lockFailed)) {
-    return false;
+  } else {
+    CountPageStep();
+    if (!GotoRightPage(lockFailed)) return false;
   }
   ++CursorPosition;
   return true;
@@ -423,8 +464,9 @@ bool TBTreeCursor::StepBackward(bool& lockFailed) {
   lockFailed = false;
   if (KeySlot > 1) {
     --KeySlot;
-  } else if (!GotoLeftPage(lockFailed)) {
-    return false;
+  } else {
+    CountPageStep();
+    if (!GotoLeftPage(lockFailed)) return false;
   }
   --CursorPosition;
   return true;
@@ -494,6 +536,7 @@ bool TBTreeCursor::DescendToEdge(bool first, bool& empty) {
 }
 
 bool TBTreeCursor::GotoFirstIndexPosition() {
+  pageSteps_ = 0;
   bool empty = false;
   if (!DescendToEdge(true, empty)) return false;
   if (empty) return true;
@@ -513,6 +556,7 @@ bool TBTreeCursor::GotoFirstIndexPosition() {
 }
 
 bool TBTreeCursor::GotoLastIndexPosition() {
+  pageSteps_ = 0;
   bool empty = false;
   if (!DescendToEdge(false, empty)) return false;
   if (empty) return true;
@@ -527,6 +571,7 @@ bool TBTreeCursor::GotoLastIndexPosition() {
 }
 
 bool TBTreeCursor::SkipIndexKeys(std::int32_t n) {
+  pageSteps_ = 0;
   if (n == 0 || (Bof && Eof)) return true;
   if (n > 0) {
     if (Bof) {
@@ -542,6 +587,7 @@ bool TBTreeCursor::SkipIndexKeys(std::int32_t n) {
         if (VisibleRecords != nullptr && !IsVisible(GetPhysicalRecordNumber())) {
           // Ran off the end on a hidden key: hold the nearest visible one instead.
           bool found = false;
+          pageSteps_ = 0;  // a walk of its own, back over what the skip passed
           if (!SeekVisibleBackward(found)) return false;
           if (!found) ResetIndexPosition();
         }
@@ -567,6 +613,7 @@ bool TBTreeCursor::SkipIndexKeys(std::int32_t n) {
       Bof = true;
       if (VisibleRecords != nullptr && !IsVisible(GetPhysicalRecordNumber())) {
         bool found = false;
+        pageSteps_ = 0;
         if (!SeekVisibleForward(found)) return false;
         if (!found) ResetIndexPosition();
       }
@@ -612,6 +659,7 @@ bool TBTreeCursor::GotoLogicalRecordNumber(std::int32_t n, bool* exact) {
   page.Release();
   // On the leaf: the entry of ordinal n, moving right when the leaf ends first.
   std::int32_t slot = n - before;
+  pageSteps_ = 0;
   while (slot > CurrentPage.KeyEntryCount) {
     slot -= CurrentPage.KeyEntryCount;
     bool lockFailed = false;

@@ -91,6 +91,8 @@ class TBTreeCursor {
   void AddIndexKey(const std::uint8_t* key, std::int32_t recordNumber);
   // Removes the key; KORVEL_INDEXCORRUPT (naming the index) when it is absent.
   void RemoveIndexKey(const std::uint8_t* key);
+  // Replaces the old key (KORVEL_INDEXCORRUPT when absent) by the new one. A new key that is
+  // already present raises KORVEL_KEYVIOL before anything changes.
   void UpdateIndexKey(const std::uint8_t* oldKey, const std::uint8_t* newKey, std::int32_t recordNumber);
   void BeginIndexKeyInsert(const std::uint8_t* key, std::int32_t recordNumber);
   void BeginIndexKeyDelete(const std::uint8_t* key);
@@ -153,6 +155,9 @@ class TBTreeCursor {
   TPinnedPage NewPage();
   void FreePage(TPage& page);
   void PutPage(TPage* page);
+  // Adds `delta` to the counts of the entries taken on the way down to `leafLevel` (undoes what
+  // a descent for insertion or deletion did there).
+  void AdjustPathCounts(int leafLevel, std::int32_t delta);
   std::int32_t GetRootPageNumber() const;
   void SetRootPageNumber(std::int32_t number);
   [[noreturn]] void RaiseIndexError(TErrorCode code) const;
@@ -189,9 +194,20 @@ class TBTreeCursor {
   static std::size_t Index(int level) {
     return static_cast<std::size_t>(level < 1 ? 0 : (level > kMaxIndexLevels ? kMaxIndexLevels : level));
   }
+  using TPathPins = std::array<TPinnedPage, kMaxIndexLevels + 1>;
+  // Descends to the leaf for `key` (insertion or deletion scans), adding `delta` to the count of
+  // every entry taken and keeping each page of the path pinned in `path`, so that the page steps
+  // that follow find their parents in the cache. A failure on the way takes the counts back.
+  // Returns the leaf's level.
+  int DescendForChange(const std::uint8_t* key, std::int32_t delta, bool insert, TPathPins& path);
   bool IsVisible(std::int32_t recordNumber) const;
+  // Descends to the key; true with its leaf entry's record number when present.
+  bool FindKeyRecord(const std::uint8_t* key, std::int32_t& recordNumber);
   bool BeyondRangeEnd(const std::uint8_t* key) const;
   bool BelowRangeStart(const std::uint8_t* key) const;
+  // A leaf chain is never longer than the file has pages: more page steps in one navigation
+  // operation mean a chain closed into a ring by a damaged link (KORVEL_INDEXCORRUPT).
+  void CountPageStep();
   // Steps one key along the leaf chain; false at the end (position unchanged) or when the lock
   // failed (lockFailed set).
   bool StepForward(bool& lockFailed);
@@ -199,8 +215,6 @@ class TBTreeCursor {
   // From the held key onwards (backwards), the first visible key within the range.
   bool SeekVisibleForward(bool& found);
   bool SeekVisibleBackward(bool& found);
-  // Gives back the counts added on the way down after a failed insertion.
-  void UndoInsertCounts(int leafLevel);
   void CheckTreePage(const TPage& page) const;
   int CompareCollated(const std::uint8_t* a, const std::uint8_t* b, std::size_t length) const;
   // Descends along the first (or last) entries, or the range's start (or end), to a leaf and
@@ -214,6 +228,7 @@ class TBTreeCursor {
   std::array<int, kMaxIndexLevels + 1> indexKeyCounters_{};
   std::vector<TKeySegment> segments_;
   bool collated_ = false;  // the table has a language: field-by-field comparison
+  std::int32_t pageSteps_ = 0;  // leaf pages stepped over by the navigation operation running
 };
 
 }  // namespace korvel

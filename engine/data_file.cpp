@@ -385,6 +385,8 @@ void TDataFile::CloseFile() {
   FreeFieldDefinitions();
   for (TRecord* record : recordBuffers_) delete record;
   recordBuffers_.clear();
+  for (TRecord* record : detachedRecords_) delete record;
+  detachedRecords_.clear();
   first_ = last_ = nullptr;
   hint_ = 0;
   stack_.Clear();
@@ -851,17 +853,24 @@ TRecord* TDataFile::CreateNewRecordBuffer(std::int32_t recordNumber, std::size_t
 
 void TDataFile::DeleteRecordBuffer(TRecord* record) { ReleaseRecordBuffer(DetachRecordBuffer(record, nullptr)); }
 
-TRecord* TDataFile::FindRecordBufferToDelete() const {
-  for (TRecord* r = last_; r != nullptr; r = r->Prev)
+TRecord* TDataFile::FindRecordBufferToDelete(bool all) {
+  // A miss looks at a few of the least recently used records only, so that it costs the same
+  // however many records are cached. A record that cannot go (pinned, or modified where nothing
+  // may be flushed) moves to the front, out of the way of the next search.
+  std::size_t left = all ? recordBuffers_.size() : std::min(kRecordVictimSearch, recordBuffers_.size());
+  for (; left > 0 && last_ != nullptr; --left) {
+    TRecord* r = last_;
     if (!r->Modified && r->UseCount == 0) return r;
+    MoveToFirstRecordBuffer(r);
+  }
   return nullptr;
 }
 
 TRecord* TDataFile::FindOrFlushRecordBufferToDelete() {
-  TRecord* victim = FindRecordBufferToDelete();
+  TRecord* victim = FindRecordBufferToDelete(false);
   if (victim == nullptr && !owner_->GetTransactionInProgress()) {
     FlushRecordBuffers();
-    victim = FindRecordBufferToDelete();
+    victim = FindRecordBufferToDelete(false);
   }
   return victim;
 }
@@ -875,7 +884,9 @@ TRecord* TDataFile::AcquireRecordBuffer(std::int32_t recordNumber, std::size_t& 
       record = DetachRecordBuffer(victim, &pos);
     } else {
       // Every buffer is pinned or holds unwritten changes: grow rather than fail.
-      capacity_ += kCacheGrowth;
+      // by half the capacity, so that a long transaction grows the cache a few times, not every
+      // 64 records.
+      capacity_ += std::max(kCacheGrowth, capacity_ / 2);
     }
   }
   if (record == nullptr) record = stack_.GetNewRecordInstance().release();
@@ -906,7 +917,7 @@ TRecord* TDataFile::GetNewRecordBuffer(std::int32_t recordNumber, std::size_t& p
 }
 
 bool TDataFile::DeleteLastRecordBuffer() {
-  TRecord* victim = FindRecordBufferToDelete();
+  TRecord* victim = FindRecordBufferToDelete(true);
   if (victim == nullptr) return false;
   DeleteRecordBuffer(victim);
   return true;
@@ -945,6 +956,7 @@ bool TDataFile::GetRecord(TDataCursor* cursor, std::int32_t recordNumber, bool r
     ++cacheHits_;
     ++header_.NextRecordNumber;
     header_.HeaderModified = true;
+    NoteHandedOut(recordNumber);
     record = r;
     return true;
   }
@@ -954,6 +966,7 @@ bool TDataFile::GetRecord(TDataCursor* cursor, std::int32_t recordNumber, bool r
     MoveToFirstRecordBuffer(r);
     ++cacheHits_;
     r->IncUseCount();
+    NoteHandedOut(recordNumber);
     record = r;
     return true;
   }
@@ -973,12 +986,29 @@ bool TDataFile::GetRecord(TDataCursor* cursor, std::int32_t recordNumber, bool r
   if (r == nullptr) RaiseTable(KORVEL_FILECORRUPT);
   MoveToFirstRecordBuffer(r);
   r->IncUseCount();
+  NoteHandedOut(recordNumber);
   record = r;
   return true;
 }
 
+void TDataFile::NoteHandedOut(std::int32_t recordNumber) {
+  if (handedOutOverflow_) return;
+  if (handedOut_.size() >= kMaxHandedOut) {
+    handedOutOverflow_ = true;
+    handedOut_.clear();
+    return;
+  }
+  handedOut_.push_back(recordNumber);
+}
+
 void TDataFile::PutRecord(TRecord* record) {
-  if (record != nullptr) record->DecUseCount();
+  if (record == nullptr) return;
+  record->DecUseCount();
+  if (!record->Detached || record->UseCount > 0) return;
+  auto it = std::find(detachedRecords_.begin(), detachedRecords_.end(), record);
+  if (it != detachedRecords_.end()) detachedRecords_.erase(it);
+  record->Detached = false;
+  ReleaseRecordBuffer(record);
 }
 
 void TDataFile::ReadRecordBuffers(std::int32_t first, std::int32_t count, bool forward) {
@@ -1062,28 +1092,49 @@ bool TDataFile::FlushRecordBuffers() {
     std::int64_t at = RecordOffset(r->RecordNumber);
     return at + static_cast<std::int64_t>(recordSize) <= readWindowOffset_ || at >= readWindowOffset_ + readWindowLength_;
   };
+  // Only a record handed out since the last flush can have changed, so normally only those are
+  // looked at; after too many, or a failed write, every cached record is.
+  std::vector<TRecord*>& candidates = flushCandidates_;
+  candidates.clear();
+  if (handedOutOverflow_) {
+    candidates.assign(recordBuffers_.begin(), recordBuffers_.end());
+  } else {
+    std::sort(handedOut_.begin(), handedOut_.end());
+    handedOut_.erase(std::unique(handedOut_.begin(), handedOut_.end()), handedOut_.end());
+    for (std::int32_t number : handedOut_) {
+      TRecord* r = FindCachedRecord(number);
+      if (r != nullptr) candidates.push_back(r);
+    }
+  }
+  handedOut_.clear();
+  handedOutOverflow_ = false;
+  // A record still pinned, or not written now, may change or be written later: it stays listed.
+  for (TRecord* r : candidates)
+    if (r->UseCount != 0 || (r->Modified && !flushable(r))) NoteHandedOut(r->RecordNumber);
+
   bool wrote = false;
   std::size_t i = 0;
-  const std::size_t n = recordBuffers_.size();
+  const std::size_t n = candidates.size();
   while (i < n) {
-    if (!flushable(recordBuffers_[i])) {
+    if (!flushable(candidates[i])) {
       ++i;
       continue;
     }
     std::size_t j = i;
-    std::int32_t expected = recordBuffers_[i]->RecordNumber;
-    while (j < n && recordBuffers_[j]->RecordNumber == expected && flushable(recordBuffers_[j])) {
+    std::int32_t expected = candidates[i]->RecordNumber;
+    while (j < n && candidates[j]->RecordNumber == expected && flushable(candidates[j])) {
       ++j;
       ++expected;
     }
     const std::size_t bytes = (j - i) * recordSize;
     EnsureWriteBuffer(bytes);
-    for (std::size_t k = i; k < j; ++k) recordBuffers_[k]->Write(writeBuffer_.get() + (k - i) * recordSize);
+    for (std::size_t k = i; k < j; ++k) candidates[k]->Write(writeBuffer_.get() + (k - i) * recordSize);
     try {
-      WriteAt(RecordOffset(recordBuffers_[i]->RecordNumber), writeBuffer_.get(), static_cast<std::int64_t>(bytes));
+      WriteAt(RecordOffset(candidates[i]->RecordNumber), writeBuffer_.get(), static_cast<std::int64_t>(bytes));
     } catch (...) {
-      // Not written after all: the changes stay pending.
-      for (std::size_t k = i; k < j; ++k) recordBuffers_[k]->Modified = true;
+      // Not written after all: the changes stay pending, and the next flush looks at everything.
+      for (std::size_t k = i; k < j; ++k) candidates[k]->Modified = true;
+      handedOutOverflow_ = true;
       throw;
     }
     ++recordWrites_;
@@ -1095,20 +1146,23 @@ bool TDataFile::FlushRecordBuffers() {
 }
 
 void TDataFile::FreeRecordBuffers() {
-  // A pinned record is in a caller's hands until PutRecord; it stays.
-  std::deque<TRecord*> kept;
+  handedOut_.clear();
+  handedOutOverflow_ = false;
+  // A pinned record is in a caller's hands until PutRecord. It leaves the cache all the same:
+  // kept there, its stale bytes would be served to the next reader and its changes written over
+  // what another session wrote. The holder's copy is freed by its last PutRecord.
   for (TRecord* record : recordBuffers_) {
+    record->Next = record->Prev = nullptr;
     if (record->UseCount > 0) {
-      kept.push_back(record);
+      record->Detached = true;
+      detachedRecords_.push_back(record);
     } else {
-      record->Next = record->Prev = nullptr;
       ReleaseRecordBuffer(record);
     }
   }
-  recordBuffers_.swap(kept);
+  recordBuffers_.clear();
   first_ = last_ = nullptr;
   hint_ = 0;
-  for (TRecord* record : recordBuffers_) InsertAsFirstRecordBuffer(record);
 }
 
 void TDataFile::AdjustRecordBuffers() {

@@ -116,7 +116,8 @@ inline constexpr std::size_t kMaxPasswordLength = 15;
 inline constexpr std::size_t kMaxFieldNameLength = 30;
 inline constexpr std::size_t kMaxValueTextLength = 50;
 inline constexpr std::int32_t kRecordPoolSize = 64;     // spare TRecord objects per file
-inline constexpr std::int32_t kCacheGrowth = 64;        // records added to a cache full of pinned ones
+inline constexpr std::int32_t kCacheGrowth = 64;  // least growth of a cache full of pinned records (or half)
+inline constexpr std::size_t kRecordVictimSearch = 8;  // least recently used records a miss looks at
 inline constexpr std::int32_t kReadAheadBytes = 8192;   // longest run read in one operation
 // The date-time value (days since 30 December 1899) of the engine's day 0.
 inline constexpr double kDateTimeDayOffset = 693594.0;
@@ -337,6 +338,7 @@ class TRecord {
   TDataFile* Owner;
   bool Modified = false;
   std::uint16_t UseCount = 0;
+  bool Detached = false;  // dropped from the cache while pinned; freed by its last PutRecord
   std::int32_t RecordNumber = 0;
   std::uint16_t RecordSize = 0;
   TRecord* Next = nullptr;  // towards Last (less recently used)
@@ -515,7 +517,9 @@ class TDataFile : public TFileHandler {
   void InsertAsFirstRecordBuffer(TRecord* record);
   void MoveToFirstRecordBuffer(TRecord* record);
   void DeleteRecordBuffer(TRecord* record);
-  TRecord* FindRecordBufferToDelete() const;
+  // A least recently used record that is neither modified nor pinned, or null: among the last
+  // few records, or with `all` among every record.
+  TRecord* FindRecordBufferToDelete(bool all);
   // A buffer for a record not cached (new, or the least recently used clean one recycled),
   // placed at its sorted place `pos` (adjusted when a recycled buffer left from before it) and
   // at the front of the recently-used list.
@@ -559,6 +563,7 @@ class TDataFile : public TFileHandler {
   std::unique_ptr<std::uint8_t[]> writeBuffer_;
   std::size_t writeBufferSize_ = 0;
   std::deque<TRecord*> recordBuffers_;                   // owned; ascending record number
+  std::vector<TRecord*> detachedRecords_;                // owned; pinned records dropped from the cache
   mutable std::size_t hint_ = 0;                         // index of the last record found
   std::vector<TRecord*> batch_;                          // buffers of a run being read
   std::int32_t capacity_ = 0;                            // cache limit
@@ -572,6 +577,13 @@ class TDataFile : public TFileHandler {
   std::uint32_t recordReads_ = 0;
   std::uint32_t recordWrites_ = 0;
   TRecordStack stack_;
+  // Records handed out since the last flush (by number): the only ones a flush needs to look
+  // at, unless there were more than kMaxHandedOut of them.
+  static constexpr std::size_t kMaxHandedOut = 4096;
+  void NoteHandedOut(std::int32_t recordNumber);
+  std::vector<std::int32_t> handedOut_;
+  bool handedOutOverflow_ = true;
+  std::vector<TRecord*> flushCandidates_;
 };
 
 }  // namespace korvel

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <queue>
 #include <vector>
@@ -20,6 +21,9 @@
 
 namespace korvel {
 
+namespace {
+class TSortRun;
+}  // namespace
 
 // The sort of one data file; a friend of TDataFile.
 class TDataFileSorter {
@@ -41,6 +45,15 @@ class TDataFileSorter {
   bool Less(const std::uint8_t* a, const std::uint8_t* b) const { return Compare(a, b, false) < 0; }
   void SortInMemory();
   void SortByMerge();
+  // Merges runs [first, last) in key order, handing each entry (key, then record, plain) to
+  // `take` until it returns false; the runs are read to their end and removed.
+  void MergeRuns(std::vector<std::unique_ptr<TSortRun>>& runs, std::size_t first, std::size_t last,
+                 std::size_t entrySize, const std::function<bool(const std::uint8_t*)>& take);
+  // Writes every modified record, pinned ones included, so that the file holds what is sorted.
+  void WriteAllModifiedRecords();
+  // A record still pinned after the sort stays with its holder, re-read from the output (or
+  // emptied when the output ends before it).
+  void RefreshPinnedRecords();
   void Finish(std::int32_t recordsBefore);
 
   // Output: rows in key order, written from record 1 through the write buffer.
@@ -145,6 +158,7 @@ int TDataFileSorter::Compare(const std::uint8_t* a, const std::uint8_t* b, bool 
 
 void TDataFileSorter::Run() {
   Prepare();
+  done_ = options_.Limit == 0;  // TOP 0: no row at all
   std::int32_t recordsBefore = file_.GetPhysicalRecordsUsed();
   if (static_cast<std::int32_t>(file_.recordBuffers_.size()) == recordsBefore)
     SortInMemory();
@@ -256,41 +270,93 @@ void TDataFileSorter::SortInMemory() {
   scratch_ = file_.GetNewRecordInstance();
   for (TRecord* r : order) Emit(r->Buffer(), r->SortKey());
   EndOutput();
-  // The rows were written over the records the cache still holds.
-  for (TRecord* r : file_.recordBuffers_) r->ClearUseCount();
+  // The rows were written over the records the cache still holds: only the pinned ones stay.
   file_.FreeRecordBuffers();
+  RefreshPinnedRecords();
+}
+
+void TDataFileSorter::WriteAllModifiedRecords() {
+  std::vector<std::uint16_t> pins;
+  pins.reserve(file_.recordBuffers_.size());
+  for (TRecord* r : file_.recordBuffers_) {
+    pins.push_back(r->UseCount);
+    r->UseCount = 0;
+  }
+  auto restore = [&] {
+    for (std::size_t i = 0; i < pins.size(); ++i) file_.recordBuffers_[i]->UseCount = pins[i];
+  };
+  try {
+    file_.FlushRecordBuffers();
+  } catch (...) {
+    restore();
+    throw;
+  }
+  restore();
+}
+
+void TDataFileSorter::RefreshPinnedRecords() {
+  if (file_.recordBuffers_.empty()) return;
+  std::vector<std::uint8_t> bytes(recordSize_);
+  for (TRecord* r : file_.recordBuffers_) {
+    if (r->RecordNumber >= 1 && r->RecordNumber <= rows_) {
+      file_.ReadAt(file_.RecordOffset(r->RecordNumber), bytes.data(), static_cast<std::int64_t>(recordSize_));
+      r->Read(bytes.data());
+    } else {
+      r->Initialize(false);
+      r->SetIsDeleted(true);
+    }
+    r->Modified = false;
+  }
 }
 
 // --- external merge ----------------------------------------------------------------------------
 
 namespace {
 
-// One sorted run in a temporary file: entries of key then record, read back in chunks.
+// Runs merged at once. Each open run holds a descriptor and a 64 KiB read buffer, so a file of
+// any size is merged in passes of at most this many runs (64 descriptors, 4 MiB of buffers).
+constexpr std::size_t kMaxMergeFanIn = 64;
+constexpr std::size_t kRunBufferBytes = 65536;
+
+// One sorted run in a temporary file: entries of key then record (scrambled like the table),
+// appended through a buffer, then read back in chunks. The file is open only while it is
+// written and while it is read, so that the runs waiting for a later pass hold no descriptor.
 class TSortRun {
  public:
-  TSortRun(bool inMemory, const std::string& directory, std::size_t entrySize)
-      : entrySize_(entrySize) {
+  TSortRun(bool inMemory, const std::string& directory, std::size_t entrySize) : entrySize_(entrySize) {
     file_.InMemory = inMemory;
     file_.Exclusive = true;
-    file_.Temporary = true;
     file_.FileName = TempName(inMemory, directory);
     file_.CreateFile();
+    created_ = true;
   }
   TSortRun(const TSortRun&) = delete;
   TSortRun& operator=(const TSortRun&) = delete;
   ~TSortRun() {
     try {
       file_.CloseFile();
+      if (created_) file_.DeleteFile();
     } catch (...) {
+      // A run file that cannot be removed is left behind; the sort's own error matters more.
     }
-    if (!file_.InMemory) OSFileDelete(file_.FileName);  // in case the file outlived its handle
   }
 
   void WriteAll(const std::uint8_t* data, std::size_t count) {
     file_.WriteAt(0, data, static_cast<std::int64_t>(count * entrySize_));
     count_ = count;
+    file_.CloseFile();
+  }
+  void Append(const std::uint8_t* entry) {
+    if (chunk_.empty()) chunk_.resize(std::max<std::size_t>(1, kRunBufferBytes / entrySize_) * entrySize_);
+    std::memcpy(chunk_.data() + loaded_ * entrySize_, entry, entrySize_);
+    if (++loaded_ * entrySize_ == chunk_.size()) WriteChunk();
+  }
+  void FinishWriting() {
+    WriteChunk();
+    file_.CloseFile();
   }
   void StartReading(std::size_t chunkEntries) {
+    file_.OpenFile();
     chunk_.resize(chunkEntries * entrySize_);
     next_ = 0;
     Fill();
@@ -300,6 +366,13 @@ class TSortRun {
   void Advance() {
     if (++position_ >= loaded_) Fill();
   }
+  // Closes and removes the file once every entry has been read.
+  void Discard() {
+    file_.CloseFile();
+    if (created_) file_.DeleteFile();
+    created_ = false;
+    std::vector<std::uint8_t>().swap(chunk_);
+  }
 
  private:
   static std::string TempName(bool inMemory, const std::string& directory) {
@@ -308,6 +381,13 @@ class TSortRun {
       std::string name = "sort" + std::to_string(n) + ".SRT";
       if (!FileNameExists(name, true)) return name;
     }
+  }
+  void WriteChunk() {
+    if (loaded_ == 0) return;
+    file_.WriteAt(static_cast<std::int64_t>(count_ * entrySize_), chunk_.data(),
+                  static_cast<std::int64_t>(loaded_ * entrySize_));
+    count_ += loaded_;
+    loaded_ = 0;
   }
   void Fill() {
     position_ = 0;
@@ -319,19 +399,54 @@ class TSortRun {
   }
 
   TFileHandler file_;
+  bool created_ = false;
   std::size_t entrySize_;
   std::size_t count_ = 0;
   std::size_t next_ = 0;      // entries read from the file so far
-  std::size_t loaded_ = 0;    // entries in the chunk
+  std::size_t loaded_ = 0;    // entries in the chunk (being read or waiting to be written)
   std::size_t position_ = 0;  // current entry in the chunk
   std::vector<std::uint8_t> chunk_;
 };
 
 }  // namespace
 
+void TDataFileSorter::MergeRuns(std::vector<std::unique_ptr<TSortRun>>& runs, std::size_t first, std::size_t last,
+                                std::size_t entrySize, const std::function<bool(const std::uint8_t*)>& take) {
+  const std::size_t count = last - first;
+  const std::size_t chunkEntries = std::max<std::size_t>(1, kRunBufferBytes / entrySize);
+  std::vector<std::uint8_t> current(count * entrySize);  // descrambled current entries
+  auto load = [&](std::size_t i) {
+    std::memcpy(current.data() + i * entrySize, runs[first + i]->Current(), entrySize);
+    file_.ScrambleData(current.data() + i * entrySize, entrySize);
+  };
+  auto greater = [&](std::size_t a, std::size_t b) {
+    return Less(current.data() + b * entrySize, current.data() + a * entrySize);
+  };
+  std::priority_queue<std::size_t, std::vector<std::size_t>, decltype(greater)> heap(greater);
+  for (std::size_t i = 0; i < count; ++i) {
+    runs[first + i]->StartReading(chunkEntries);
+    if (runs[first + i]->HasCurrent()) {
+      load(i);
+      heap.push(i);
+    }
+  }
+  while (!heap.empty()) {
+    std::size_t i = heap.top();
+    heap.pop();
+    if (!take(current.data() + i * entrySize)) break;
+    runs[first + i]->Advance();
+    if (runs[first + i]->HasCurrent()) {
+      load(i);
+      heap.push(i);
+    }
+  }
+  for (std::size_t i = first; i < last; ++i) runs[i]->Discard();
+}
+
 void TDataFileSorter::SortByMerge() {
-  file_.FlushRecordBuffers();
-  for (TRecord* r : file_.recordBuffers_) r->ClearUseCount();
+  // Pinned records are sorted with their unwritten changes: everything goes to the file first.
+  // They stay in the cache for their holders; the rest of the cache goes.
+  WriteAllModifiedRecords();
   file_.FreeRecordBuffers();
 
   const std::int32_t total = file_.GetPhysicalRecordsUsed();
@@ -376,22 +491,23 @@ void TDataFileSorter::SortByMerge() {
     }
   }
 
-  const std::size_t chunkEntries = std::max<std::size_t>(1, 65536 / entrySize);
-  std::vector<std::uint8_t> current(runs.size() * entrySize);  // descrambled current entries
-  auto load = [&](std::size_t i) {
-    std::memcpy(current.data() + i * entrySize, runs[i]->Current(), entrySize);
-    file_.ScrambleData(current.data() + i * entrySize, entrySize);
-  };
-  auto greater = [&](std::size_t a, std::size_t b) {
-    return Less(current.data() + b * entrySize, current.data() + a * entrySize);
-  };
-  std::priority_queue<std::size_t, std::vector<std::size_t>, decltype(greater)> heap(greater);
-  for (std::size_t i = 0; i < runs.size(); ++i) {
-    runs[i]->StartReading(chunkEntries);
-    if (runs[i]->HasCurrent()) {
-      load(i);
-      heap.push(i);
+  // Passes of bounded fan-in until one pass can produce the output.
+  std::vector<std::uint8_t> scrambled(entrySize);
+  while (runs.size() > kMaxMergeFanIn) {
+    std::vector<std::unique_ptr<TSortRun>> merged;
+    for (std::size_t first = 0; first < runs.size(); first += kMaxMergeFanIn) {
+      std::size_t last = std::min(runs.size(), first + kMaxMergeFanIn);
+      auto out = std::make_unique<TSortRun>(file_.InMemory, directory, entrySize);
+      MergeRuns(runs, first, last, entrySize, [&](const std::uint8_t* entry) {
+        std::memcpy(scrambled.data(), entry, entrySize);
+        file_.ScrambleData(scrambled.data(), entrySize);
+        out->Append(scrambled.data());
+        return true;
+      });
+      out->FinishWriting();
+      merged.push_back(std::move(out));
     }
+    runs.swap(merged);
   }
 
   outputBatch_ = runSize;
@@ -399,18 +515,14 @@ void TDataFileSorter::SortByMerge() {
   groupRow_ = file_.GetNewRecordInstance();
   finishedRow_ = file_.GetNewRecordInstance();
   scratch_ = file_.GetNewRecordInstance();
-  while (!heap.empty() && !done_) {
-    std::size_t i = heap.top();
-    heap.pop();
-    const std::uint8_t* entry = current.data() + i * entrySize;
-    Emit(entry + keyLength_, entry);
-    runs[i]->Advance();
-    if (runs[i]->HasCurrent()) {
-      load(i);
-      heap.push(i);
-    }
+  if (!done_) {
+    MergeRuns(runs, 0, runs.size(), entrySize, [&](const std::uint8_t* entry) {
+      Emit(entry + keyLength_, entry);
+      return !done_;
+    });
   }
   EndOutput();
+  RefreshPinnedRecords();
 }
 
 void TDataFile::SortRecordBuffers(const TSortOptions& options) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <exception>
 
+#include "engine/data_cursor.h"
+#include "engine/index_page.h"
 #include "engine/session.h"
 #include "platform/system_info.h"
 
@@ -11,7 +13,7 @@ namespace korvel {
 TDataTable::TDataTable(TDataDirectory* directory)
     : Directory(directory),
       DataFile(std::make_unique<TDataFile>(this)),
-      IndexFile(std::make_unique<TIndexFile>(this)),
+      IndexFile(std::make_unique<TBTreeIndexFile>(this)),
       BlobFile(std::make_unique<TBlobFile>(this)),
       RecordLocks(GetNewRecordsBitmapInstance()),
       CursorRecordLocks(GetNewRecordsBitmapInstance()),
@@ -59,15 +61,18 @@ bool TDataTable::IsReadLocked() const {
   return ReadLocked || UserReadLocked || WriteLocked || TransactionLocked || UserTableLocked || !TakesLocks();
 }
 
-bool TDataTable::ReadLockTable(TDataCursor*) {
-  // The cursor that will wrap this (keeping its position across a detected change) is not part
-  // of the table; here the lock is taken for it, and a change drops the stale caches before the
-  // caller reads from disk.
+bool TDataTable::ReadLockTable(TDataCursor* cursor) {
+  // A cursor takes the lock itself: when the lock shows another session's change, the cursor
+  // may abandon the read and start its walk over. Without a cursor the lock is taken here, and a
+  // change drops the stale caches before the caller reads from disk.
+  if (cursor != nullptr) return cursor->ReadLockForCacheMiss();
   ReadLockTable();
   return true;
 }
 
-std::int32_t TDataTable::GetNumReadAheadRecords(TDataCursor*, std::int32_t count, bool) { return count; }
+std::int32_t TDataTable::GetNumReadAheadRecords(TDataCursor* cursor, std::int32_t count, bool forward) {
+  return cursor != nullptr ? cursor->GetNumReadAheadRecords(count, forward ? 1 : 2) : count;
+}
 
 bool TDataTable::GetKeyField(std::int32_t fieldNumber, TIndexKeyField& field) const {
   if (fieldNumber < 1 || fieldNumber > DataFile->GetFieldCount()) return false;
@@ -84,6 +89,10 @@ void TDataTable::RaiseTable(TErrorCode code) const {
 }
 
 bool TDataTable::HasBlobFile() const { return BlobFile->IsOpen && DataFile->GetBlobFieldCount() > 0; }
+
+bool TDataTable::HasReadOnlyDescriptor() const {
+  return DataFile->ReadOnly || IndexFile->ReadOnly || (HasBlobFile() && BlobFile->ReadOnly);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Opening and closing
@@ -138,6 +147,7 @@ void TDataTable::OpenTable() {
   ReadOnly = readOnlyRequested_ || readOnly || ReadOnlyAttribute;
   ReadLockIndexSlot = ReadLockBlobSlot = UserReadLockIndexSlot = UserReadLockBlobSlot = 0;
   HeadersWritten = false;
+  NoteFileSizes();
 }
 
 void TDataTable::CloseTable(bool freeTemporary) {
@@ -168,6 +178,7 @@ bool TDataTable::ReleaseAllLocks() {
     UserTableLocked = false;
   }
   TableUnlockPending = false;
+  tableUnlockDeferred_ = false;
   try {
     WriteUnlockAllRecords(false);
   } catch (const EKORVELEngineError&) {
@@ -180,7 +191,7 @@ bool TDataTable::ReleaseAllLocks() {
     ok = IndexFile->WriteUnLock() && ok;
     if (!TransactionLocked) ok = DataFile->WriteUnlock() && ok;
     WriteLocked = false;
-    readSlotsSetAside_ = userReadSlotsSetAside_ = false;
+    // Slots set aside for the write lock are not held: below they are not released either.
   }
   if (TransactionLocked) {
     if (!Exclusive) ok = DataFile->WriteUnlock() && ok;
@@ -325,7 +336,14 @@ bool TDataTable::TakeReadLock(bool& held, std::uint16_t& indexSlot, std::uint16_
     return false;
   if (!TakeReadSlots(indexSlot, blobSlot)) RaiseTable(KORVEL_LOCKTIMEOUT);
   held = true;
-  return PerformChangeDetection();
+  try {
+    return PerformChangeDetection();
+  } catch (...) {
+    // A lock kept past a failed detection would stall every writer until this table closes.
+    held = false;
+    ReleaseReadSlots(indexSlot, blobSlot);
+    throw;
+  }
 }
 
 void TDataTable::ReleaseReadLock(bool& held, bool& setAside, std::uint16_t& indexSlot, std::uint16_t& blobSlot) {
@@ -355,6 +373,7 @@ void TDataTable::UserReadUnlockTable() {
 
 bool TDataTable::WriteLockTable() {
   if (WriteLocked || !TakesLocks()) return false;
+  if (HasReadOnlyDescriptor()) RaiseTable(KORVEL_OSEACCES);
   // This session's own read slots go first: its write region would wait on them, and a slot
   // held while waiting for the data byte would stall a committing writer that waits for the
   // readers to leave.
@@ -363,8 +382,8 @@ bool TDataTable::WriteLockTable() {
   // readers to leave.
   bool tookDataByte = false;
   auto fail = [&] {
-    if (tookDataByte) DataFile->WriteUnlock();
     RestoreReadSlots();
+    if (tookDataByte) DataFile->WriteUnlock();
     RaiseTable(KORVEL_LOCKTIMEOUT);
   };
   if (!TransactionLocked) {
@@ -378,27 +397,59 @@ bool TDataTable::WriteLockTable() {
   }
   WriteLocked = true;
   // Nobody else can have written while this session held the data byte for its transaction.
-  return TransactionLocked ? false : PerformChangeDetection();
+  if (TransactionLocked) return false;
+  try {
+    return PerformChangeDetection();
+  } catch (...) {
+    ReleaseWriteLock();
+    throw;
+  }
 }
 
-void TDataTable::WriteUnlockTable() {
-  if (!WriteLocked) return;
+bool TDataTable::ReleaseWriteLock() {
   WriteLocked = false;
   bool ok = true;
   if (HasBlobFile()) ok = BlobFile->WriteUnLock();
   ok = IndexFile->WriteUnLock() && ok;
-  if (!TransactionLocked) ok = DataFile->WriteUnlock() && ok;
+  // The read slots come back while the data byte still keeps other writers out: a writer that
+  // slipped in between would leave this session reading its old cached pages beside new ones.
   ok = RestoreReadSlots() && ok;
-  if (!ok) RaiseTable(KORVEL_LOCKTIMEOUT);
+  if (!TransactionLocked) ok = DataFile->WriteUnlock() && ok;
+  return ok;
+}
+
+void TDataTable::WriteUnlockTable() {
+  if (!WriteLocked) return;
+  if (!ReleaseWriteLock()) RaiseTable(KORVEL_LOCKTIMEOUT);
 }
 
 bool TDataTable::TransactionWriteLockTable() {
   if (TransactionLocked || ReadOnlyAttribute) return false;
   // A write lock of this session already holds the data byte; the transaction shares it.
-  if (!Exclusive && !WriteLocked && !DataFile->WriteLock()) RaiseTable(KORVEL_LOCKTIMEOUT);
+  if (!Exclusive && HasReadOnlyDescriptor()) RaiseTable(KORVEL_OSEACCES);
+  const bool tookDataByte = !Exclusive && !WriteLocked;
+  if (tookDataByte && !DataFile->WriteLock()) RaiseTable(KORVEL_LOCKTIMEOUT);
   UserTableLockedAtStart = UserTableLocked;
   TransactionLocked = true;
-  return Exclusive ? false : PerformChangeDetection();
+  if (Exclusive) return false;
+  try {
+    return PerformChangeDetection();
+  } catch (...) {
+    TransactionLocked = false;
+    UserTableLockedAtStart = false;
+    if (tookDataByte) DataFile->WriteUnlock();
+    throw;
+  }
+}
+
+void TDataTable::ReleaseUserLocksHeldForTransaction() {
+  if (Exclusive) return;
+  if (UserTableLocked && (!UserTableLockedAtStart || tableUnlockDeferred_)) {
+    tableUnlockDeferred_ = false;
+    UserWriteUnlockTable();
+  } else if (!UserTableLockedAtStart) {
+    WriteUnlockAllRecords(true);
+  }
 }
 
 void TDataTable::TransactionWriteUnlockTable() {
@@ -406,12 +457,7 @@ void TDataTable::TransactionWriteUnlockTable() {
   TransactionLocked = false;
   // Under a write lock of this session the byte stays until that lock is released.
   bool ok = Exclusive || WriteLocked || DataFile->WriteUnlock();
-  if (!Exclusive) {
-    if (UserTableLocked && !UserTableLockedAtStart)
-      UserWriteUnlockTable();
-    else if (!UserTableLockedAtStart)
-      WriteUnlockAllRecords(true);
-  }
+  ReleaseUserLocksHeldForTransaction();
   UserTableLockedAtStart = false;
   if (!ok) RaiseTable(KORVEL_UNLOCKFAILED);
 }
@@ -425,12 +471,14 @@ void TDataTable::WaitBeforeRetry(std::uint16_t ms) {
 
 bool TDataTable::UserWriteLockTable() {
   if (UserTableLocked) {
-    // Asked for again while an unlock waits for the cursors' record locks: the table stays
-    // locked after them.
+    // Asked for again while an unlock waits for the cursors' record locks or for the
+    // transaction's end: the table stays locked after them.
     TableUnlockPending = false;
+    tableUnlockDeferred_ = false;
     return false;
   }
   if (!TakesLocks()) return false;
+  if (HasReadOnlyDescriptor()) RaiseTable(KORVEL_OSEACCES);
   const TDataSession& session = Session();
   for (unsigned attempt = 0;; ++attempt) {
     if (DataFile->UserWriteLockTable()) break;
@@ -440,7 +488,14 @@ bool TDataTable::UserWriteLockTable() {
   UserTableLocked = true;
   TableUnlockPending = false;
   // Taken inside a transaction, it is released when the transaction ends.
-  return TransactionLocked ? false : PerformChangeDetection();
+  if (TransactionLocked) return false;
+  try {
+    return PerformChangeDetection();
+  } catch (...) {
+    UserTableLocked = false;
+    DataFile->UserWriteUnlockTable();
+    throw;
+  }
 }
 
 void TDataTable::UserWriteUnlockTable() {
@@ -449,6 +504,12 @@ void TDataTable::UserWriteUnlockTable() {
     // A cursor still counts on its record lock, which the table lock stands in for: the last
     // record unlock releases the table.
     TableUnlockPending = true;
+    return;
+  }
+  if (TransactionLocked && !Exclusive) {
+    // Like a record unlock inside a transaction: another session must not change what the
+    // transaction changed under this lock before it is committed or rolled back.
+    tableUnlockDeferred_ = true;
     return;
   }
   UserTableLocked = false;
@@ -468,6 +529,7 @@ void TDataTable::GrowLockBitmaps(std::int32_t recordNumber) {
 bool TDataTable::UserWriteLockRecord(std::int32_t recordNumber) {
   if (UserTableLocked || !TakesLocks()) return false;
   if (recordNumber < 1 || recordNumber > kMaxRecordNumber) RaiseTable(KORVEL_RECLOCKFAILED);
+  if (HasReadOnlyDescriptor()) RaiseTable(KORVEL_OSEACCES);
   GrowLockBitmaps(recordNumber);
   const auto r = static_cast<std::uint32_t>(recordNumber);
   if (TransactionLocked && RecordLocks->IsBitSet(r)) {
@@ -535,7 +597,11 @@ bool TDataTable::RecordIsLocked(std::int32_t recordNumber) {
   if (RecordLocks->IsBitSet(static_cast<std::uint32_t>(recordNumber))) return true;
   // Nobody else can hold a lock of a table this session has alone or that nobody can write.
   if (!TakesLocks()) return false;
-  if (!DataFile->UserWriteLockRecord(recordNumber)) return true;
+  // A descriptor opened for reading probes with a shared lock, which a holder's lock refuses
+  // just the same.
+  const bool probed = HasReadOnlyDescriptor() ? DataFile->LockRegionShared(kRecordLockBase - recordNumber, 1)
+                                              : DataFile->UserWriteLockRecord(recordNumber);
+  if (!probed) return true;
   DataFile->UserWriteUnlockRecord(recordNumber);
   return false;
 }
@@ -545,7 +611,8 @@ bool TDataTable::UserLockSemaphore(std::int32_t number) {
   // An exclusive table has no other user to exclude; a table nobody can write cannot carry
   // locks at all.
   if (Exclusive) return true;
-  if (ReadOnlyAttribute) return false;
+  // A semaphore excludes others only as a lock a read-only descriptor cannot hold.
+  if (ReadOnlyAttribute || HasReadOnlyDescriptor()) return false;
   const TDataSession& session = Session();
   for (unsigned attempt = 0;; ++attempt) {
     if (DataFile->UserLockSemaphore(number)) return true;
@@ -611,6 +678,7 @@ bool TDataTable::PerformChangeDetection() {
     BlobFile->FreeBlockBuffers();
     changed = true;
   }
+  if (changed) NoteFileSizes();  // another writer grew the files to what it reserved
   return changed;
 }
 
@@ -628,23 +696,54 @@ void TDataTable::FlushBuffers(bool adjust, bool data, bool forceFlush, bool blob
   }
   // With ForceBufferFlush every write was flushed already.
   const bool flushOS = forceFlush && !GetForceBufferFlush();
-  bool written = DataFile->FlushRecordBuffers();
-  written = DataFile->WriteHeader(data) || written;
-  written = DataFile->WriteFields() || written;
-  if (written && flushOS) DataFile->Flush();
-  if (adjust) DataFile->AdjustRecordBuffers();
-
-  written = IndexFile->FlushPageBuffers(false);
-  written = IndexFile->WriteHeader(index) || written;
-  if (written && flushOS) IndexFile->Flush();
-  if (adjust) IndexFile->AdjustPageBuffers();
-
-  if (HasBlobFile()) {
-    written = BlobFile->FlushBlockBuffers();
-    written = BlobFile->WriteHeader(blob) || written;
-    if (written && flushOS) BlobFile->Flush();
-    if (adjust) BlobFile->AdjustBlockBuffers();
+  const bool blobs = HasBlobFile();
+  // Room first: a full disk fails here, before anything is written.
+  ReserveFileSpace();
+  // A writer killed part-way must leave nothing that points at bytes not yet written: BLOB
+  // blocks go before the records that point at them, records before the index pages that point
+  // at them, and the headers that count them all last, the index header (the stamp other
+  // sessions look at first) at the very end.
+  bool blobWritten = blobs && BlobFile->FlushBlockBuffers();
+  bool dataWritten = DataFile->FlushRecordBuffers();
+  dataWritten = DataFile->WriteFields() || dataWritten;
+  bool indexWritten = IndexFile->FlushPageBuffers(false);
+  if (blobs) blobWritten = BlobFile->WriteHeader(blob) || blobWritten;
+  dataWritten = DataFile->WriteHeader(data) || dataWritten;
+  indexWritten = IndexFile->WriteHeader(index) || indexWritten;
+  if (flushOS) {
+    if (blobWritten) BlobFile->Flush();
+    if (dataWritten) DataFile->Flush();
+    if (indexWritten) IndexFile->Flush();
   }
+  if (adjust) {
+    if (blobs) BlobFile->AdjustBlockBuffers();
+    DataFile->AdjustRecordBuffers();
+    IndexFile->AdjustPageBuffers();
+  }
+}
+
+void TDataTable::ReserveFileSpace() {
+  auto reserve = [](TFileHandler& file, std::int64_t size, std::int64_t& reserved) {
+    if (size <= reserved) return;
+    file.ReserveSize(size);
+    reserved = size;
+  };
+  reserve(*DataFile, DataFile->GetFileSize(), reservedSizes_[0]);
+  reserve(*IndexFile, IndexFile->GetFileSize(), reservedSizes_[1]);
+  if (HasBlobFile()) reserve(*BlobFile, BlobFile->GetFileSize(), reservedSizes_[2]);
+}
+
+void TDataTable::NoteFileSizes() {
+  reservedSizes_[0] = DataFile->GetFileSize();
+  reservedSizes_[1] = IndexFile->GetFileSize();
+  reservedSizes_[2] = HasBlobFile() ? BlobFile->GetFileSize() : 0;
+}
+
+void TDataTable::DiscardTransactionChanges() {
+  if (!IsOpen || ReadOnly) return;
+  FreeBuffers(true, true);
+  IndexFile->FreePageBuffers(true);
+  NoteFileSizes();
 }
 
 void TDataTable::FreeBuffers(bool adjust, bool reReadHeaders) {
@@ -671,6 +770,7 @@ void TDataTable::FlushOSBuffers() {
 }
 
 void TDataTable::ClearHeaders() {
+  reservedSizes_[0] = reservedSizes_[1] = reservedSizes_[2] = 0;  // the files shrink
   DataFile->ClearHeader();
   IndexFile->ClearHeader();
   if (HasBlobFile()) BlobFile->ClearHeader();
@@ -742,11 +842,17 @@ void TDataTable::EndCommitTransaction(bool final) {
     return;
   }
   // The transaction goes on with its data byte; what was released inside it so far goes now.
-  if (!Exclusive) {
-    if (UserTableLocked && !UserTableLockedAtStart)
-      UserWriteUnlockTable();
-    else if (!UserTableLockedAtStart)
-      WriteUnlockAllRecords(true);
+  {
+    // Released as at the transaction's end, but with the data byte still held.
+    const bool transactionLocked = TransactionLocked;
+    TransactionLocked = false;
+    try {
+      ReleaseUserLocksHeldForTransaction();
+    } catch (...) {
+      TransactionLocked = transactionLocked;
+      throw;
+    }
+    TransactionLocked = transactionLocked;
   }
   WriteUnlockTable();
 }

@@ -23,7 +23,9 @@
 //   - every successful lock on a shared table runs change detection, which drops whatever cache
 //     another writer made stale;
 //   - while a transaction is in progress nothing reaches the files: flushes only advance the
-//     in-memory stamps, and record unlocks are deferred to the transaction's end;
+//     in-memory stamps, and record and user table unlocks are deferred to the transaction's end;
+//   - a table opened through a read-only descriptor takes its read slots and probes as shared
+//     locks and refuses every write lock with KORVEL_OSEACCES;
 //   - lock order: internal read lock before a record lock; data write byte before the index
 //     region before the BLOB region; releases in reverse.
 
@@ -144,6 +146,9 @@ class TDataTable : public TDataFileOwner, public TIndexFileOwner, public TBlobFi
   // Advances the cached stamps of the flagged files and marks their headers for writing.
   void UpdateHeaderStamps(bool data, bool index, bool blob);
   void FlushBuffers(bool adjust, bool data, bool forceFlush, bool blob, bool index);
+  // Allocates each file up to the size its cached header gives it, so that a full disk fails
+  // before anything is written; KORVEL_WRITEERR when it cannot.
+  void ReserveFileSpace();
   void FreeBuffers(bool adjust, bool reReadHeaders);
   void FlushOSBuffers();
 
@@ -153,6 +158,9 @@ class TDataTable : public TDataFileOwner, public TIndexFileOwner, public TBlobFi
   void CommitTransaction(bool final, bool forceFlush);
   void EndCommitTransaction(bool final);
   void RollbackTransaction();
+  // After a failed commit: drops every cached record, page and block (written or not) and
+  // re-reads the headers, so that nothing of the transaction reaches the files later.
+  void DiscardTransactionChanges();
 
   // --- The owner interfaces of the three files ---
   std::string GetTableName() const override { return TableName; }
@@ -328,10 +336,22 @@ class TDataTable : public TDataFileOwner, public TIndexFileOwner, public TBlobFi
   void CloseFiles();
   // Releases every lock of this object, continuing past failures; false when one failed.
   bool ReleaseAllLocks();
+  // Some file was opened for reading only (the user may not write it): such a descriptor holds
+  // only shared locks, so read slots and probes are shared and write locks are refused.
+  bool HasReadOnlyDescriptor() const;
+  // The regions, the read slots set aside, then the data byte; false when a step failed.
+  bool ReleaseWriteLock();
+  // At a transaction's end (TransactionLocked already cleared): the user table lock taken or
+  // unlocked during the transaction, or else the records unlocked during it.
+  void ReleaseUserLocksHeldForTransaction();
 
   bool readOnlyRequested_ = false;
   bool readSlotsSetAside_ = false;      // ReadLocked, slots given up for the write lock
   bool userReadSlotsSetAside_ = false;  // UserReadLocked, likewise
+  bool tableUnlockDeferred_ = false;    // user table unlocked inside the transaction
+  // The sizes up to which the files are known to be allocated (data, index, BLOB).
+  std::int64_t reservedSizes_[3] = {0, 0, 0};
+  void NoteFileSizes();
 };
 
 }  // namespace korvel

@@ -3,6 +3,7 @@
 // openers inside the process as well.
 
 #include "engine/data_table.h"
+#include "engine/index_page.h"
 
 #include <gtest/gtest.h>
 
@@ -313,6 +314,7 @@ TEST(DataTableBlobTest, StalePagesAndBlocksAreDroppedWithTheRecords) {
   ta.WriteLockTable();
   TPageBuffer* page = nullptr;
   ta.IndexFile->GetNextFreePage(nullptr, 0, page);
+  page->SetPageType(ptDataPage);  // the table's pages are B-tree pages: a data page keeps its raw body
   page->GetPageDataPtr()[0] = 'p';
   std::int32_t pageNumber = page->PageNumber;
   ta.PutPage(page);

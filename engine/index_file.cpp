@@ -83,6 +83,7 @@ bool TIndexDefinition::DecodeFrom(const std::uint8_t* in, TIndexDefinition& defi
   definition.CaseInsensitive = in[kCaseInsensitive] != 0;
   definition.Unique = in[kUnique] != 0;
   definition.Compression = in[kCompression];
+  if (definition.Compression > kMaxCompression) sound = false;
   definition.KeyFieldCount = in[kKeyFieldCount];
   if (definition.KeyFieldCount > kMaxKeyFields) {
     definition.KeyFieldCount = kMaxKeyFields;
@@ -373,7 +374,7 @@ void TIndexFile::GetWriteHeader(TIndexHeader& header) const {
 
 bool TIndexFile::WriteHeader(bool force) {
   if (!force && !header_.HeaderModified) return false;
-  ++header_.LastUpdateStamp;
+  header_.LastUpdateStamp = NextUpdateStamp(header_.LastUpdateStamp);
   TIndexHeader disk;
   GetWriteHeader(disk);
   std::uint8_t buffer[kIndexHeaderSize];
@@ -382,7 +383,7 @@ bool TIndexFile::WriteHeader(bool force) {
   try {
     WriteAt(0, buffer, static_cast<std::int64_t>(kIndexHeaderSize));
   } catch (...) {
-    --header_.LastUpdateStamp;
+    header_.LastUpdateStamp = PreviousUpdateStamp(header_.LastUpdateStamp);
     throw;
   }
   owner_->SetHeadersWritten();
@@ -391,7 +392,7 @@ bool TIndexFile::WriteHeader(bool force) {
 }
 
 void TIndexFile::UpdateHeaderStamp() {
-  ++header_.LastUpdateStamp;
+  header_.LastUpdateStamp = NextUpdateStamp(header_.LastUpdateStamp);
   SetHeaderModified();
   owner_->SetHeadersWritten();
 }
@@ -450,6 +451,7 @@ void TIndexFile::CheckHeader() {
 
   auto checkKeyFields = [&](int slot) {
     const TIndexDefinition& definition = header_.IndexDefinitions[static_cast<std::size_t>(slot)];
+    if (definition.Compression > kMaxCompression) RaiseIndexError(KORVEL_HEADERCORRUPT, definition.IndexName);
     int total = 0;
     for (int i = 0; i < kMaxKeyFields; ++i) {
       std::uint16_t number = definition.KeyFields[static_cast<std::size_t>(i)];
@@ -549,6 +551,9 @@ void TIndexFile::ClearIndexDefinition(TIndexDefinition& definition) {
 
 void TIndexFile::ValidateKeyFields(const TIndexDefinition& definition, const std::string& indexName) const {
   if (definition.KeyFieldCount > kMaxKeyFields) RaiseIndexError(KORVEL_INDEXLIMIT, indexName);
+  // Pages are sized and encoded by the mode: an unknown one would be sized as one mode and
+  // written as another.
+  if (definition.Compression > kMaxCompression) RaiseIndexError(KORVEL_INVALIDKEY, indexName);
   int total = 0;
   for (int i = 0; i < definition.KeyFieldCount; ++i) {
     std::uint16_t number = definition.KeyFields[static_cast<std::size_t>(i)];
@@ -608,7 +613,12 @@ void TIndexFile::AddSecondaryIndex(const TIndexDefinition& definition) {
   // The slot may hold a parked definition or stale bytes; its pages, if any were cached, go.
   FreeSlotPages(slot);
   TIndexDefinition& target = header_.IndexDefinitions[static_cast<std::size_t>(slot)];
+  // The free chain of the index dropped last is parked here; the new index takes it over so
+  // that dropping and re-creating an index does not grow the file by the whole index.
+  std::int32_t parkedFree = target.NextFreePageNumber;
+  if (target.Temporary || definition.Temporary || !CheckPageNumber(parkedFree)) parkedFree = 0;
   target = TIndexDefinition();
+  target.NextFreePageNumber = parkedFree;
   target.IndexName = name;
   target.KeySize = definition.KeySize;
   target.Descending = definition.Descending;
@@ -878,25 +888,32 @@ std::unique_ptr<TPageBuffer> TIndexFile::DeletePageBuffer(TSlotCache& cache, TPa
   return owned;
 }
 
-TPageBuffer* TIndexFile::FindPageBufferToDelete(TSlotCache& cache) const {
-  for (TPageBuffer* page = cache.Last; page != nullptr; page = page->Prev)
+TPageBuffer* TIndexFile::FindPageBufferToDelete(TSlotCache& cache, bool all) {
+  // A miss looks at a few of the least recently used pages only, so that it costs the same
+  // however many pages are cached. A page that cannot go (pinned, or modified where nothing may
+  // be flushed) moves to the front, out of the way of the next search.
+  std::size_t left = all ? cache.Pages.size() : std::min<std::size_t>(kPageVictimSearch, cache.Pages.size());
+  for (; left > 0 && cache.Last != nullptr; --left) {
+    TPageBuffer* page = cache.Last;
     if (!page->Modified && page->UseCount == 0) return page;
+    MoveToFirstPageBuffer(cache, page);
+  }
   return nullptr;
 }
 
-std::unique_ptr<TPageBuffer> TIndexFile::ClearLastPageBuffer(int slot, bool flushAllowed) {
+std::unique_ptr<TPageBuffer> TIndexFile::ClearLastPageBuffer(int slot, bool flushAllowed, bool all) {
   TSlotCache& cache = caches_[static_cast<std::size_t>(slot)];
-  TPageBuffer* victim = FindPageBufferToDelete(cache);
+  TPageBuffer* victim = FindPageBufferToDelete(cache, all);
   if (victim == nullptr && flushAllowed && !owner_->GetTransactionInProgress()) {
     FlushPageBuffers(IsTemporarySlot(slot));
-    victim = FindPageBufferToDelete(cache);
+    victim = FindPageBufferToDelete(cache, all);
   }
   if (victim == nullptr) return nullptr;
   return DeletePageBuffer(cache, victim);
 }
 
 bool TIndexFile::DeleteLastPageBuffer(int slot, bool flushAllowed) {
-  std::unique_ptr<TPageBuffer> page = ClearLastPageBuffer(slot, flushAllowed);
+  std::unique_ptr<TPageBuffer> page = ClearLastPageBuffer(slot, flushAllowed, true);
   if (!page) return false;
   ReturnPageInstance(std::move(page));
   return true;
@@ -918,10 +935,11 @@ TPageBuffer* TIndexFile::GetNewPageBuffer(int slot, std::int32_t pageNumber) {
   if (static_cast<std::int32_t>(cache.Pages.size()) < cache.Capacity) {
     page = GetNewPageInstance();
   } else {
-    page = ClearLastPageBuffer(slot, true);
+    page = ClearLastPageBuffer(slot, true, false);
     if (!page) {
-      // Every page of the index is pinned or modified (inside a transaction): grow.
-      cache.Capacity += kIndexCacheGrowth;
+      // Every page looked at is pinned or modified (inside a transaction): grow, by half the
+      // capacity, so that a long transaction grows the cache a few times, not every few pages.
+      cache.Capacity += std::max(kIndexCacheGrowth, cache.Capacity / 2);
       page = GetNewPageInstance();
     }
   }
@@ -1092,17 +1110,18 @@ bool TIndexFile::WriteWorkList(TFileHandler& file) {
     while (end < workList_.size() && workList_[end]->PageNumber == workList_[end - 1]->PageNumber + 1) ++end;
     std::size_t bytes = (end - start) * kIndexPageSize;
     if (writeBuffer_.size() < bytes) writeBuffer_.resize(bytes);  // whole pages: 4,096-byte steps
-    for (std::size_t i = start; i < end; ++i) {
-      std::uint8_t* out = writeBuffer_.data() + (i - start) * kIndexPageSize;
-      workList_[i]->Write(out);
-      if (encrypted) ScrambleBlock(out, true);
-    }
     try {
+      for (std::size_t i = start; i < end; ++i) {
+        std::uint8_t* out = writeBuffer_.data() + (i - start) * kIndexPageSize;
+        workList_[i]->Write(out);
+        if (encrypted) ScrambleBlock(out, true);
+      }
       file.WriteAt(static_cast<std::int64_t>(workList_[start]->PageNumber) * static_cast<std::int64_t>(kIndexPageSize),
                    writeBuffer_.data(), static_cast<std::int64_t>(bytes));
     } catch (...) {
-      // Nothing of this run reached the file: its pages stay modified.
-      for (std::size_t i = start; i < workList_.size(); ++i) workList_[i]->Modified = true;
+      // Nothing of this run reached the file, whichever page or the write failed: a page is
+      // clean only once its bytes are on the file.
+      for (std::size_t i = start; i < end; ++i) workList_[i]->Modified = true;
       workList_.clear();
       throw;
     }

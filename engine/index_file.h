@@ -110,10 +110,12 @@ inline constexpr const char* kSysTextIndexName = "Sys Text";
 inline constexpr std::uint16_t kSysDeletedKeySize = 5;
 inline constexpr std::uint16_t kSysTextKeySize = 68;
 inline constexpr std::uint8_t kSysTextCompression = 3;
+inline constexpr std::uint8_t kMaxCompression = 3;  // 0 none, 1 duplicates, 2 trailing, 3 both
 
 // The page cache.
 inline constexpr std::int32_t kIndexCacheBytesPerPage = 8192;  // MaxTableIndexBufferSize div this
-inline constexpr std::int32_t kIndexCacheGrowth = 4;           // pages added to a full, pinned slot
+inline constexpr std::int32_t kIndexCacheGrowth = 4;  // least growth of a full, pinned slot (or half of it)
+inline constexpr std::size_t kPageVictimSearch = 8;  // least recently used pages a miss looks at
 inline constexpr std::size_t kPagePoolSize = 4;                // spare page objects per file
 
 // Locks in the index file (see the shared-table locking protocol).
@@ -494,14 +496,15 @@ class TIndexFile : public TFileHandler {
   void UnlinkPageBuffer(TSlotCache& cache, TPageBuffer* page);
   // Takes a page out of the slot's sorted list and recently-used list.
   std::unique_ptr<TPageBuffer> DeletePageBuffer(TSlotCache& cache, TPageBuffer* page);
-  // The least recently used page that is neither modified nor pinned, or null.
-  TPageBuffer* FindPageBufferToDelete(TSlotCache& cache) const;
+  // A least recently used page that is neither modified nor pinned, or null: among the last few
+  // pages, or with `all` among every page.
+  TPageBuffer* FindPageBufferToDelete(TSlotCache& cache, bool all);
   // A page for number `pageNumber` of the slot, initialised with the slot's attributes, in the
   // sorted list and first in the recently-used list.
   TPageBuffer* GetNewPageBuffer(int slot, std::int32_t pageNumber);
-  // Recycles the least recently used clean, unpinned page (flushing once if needed); null when
-  // there is none.
-  std::unique_ptr<TPageBuffer> ClearLastPageBuffer(int slot, bool flushAllowed);
+  // Recycles a least recently used clean, unpinned page (see FindPageBufferToDelete), flushing
+  // once if needed; null when there is none.
+  std::unique_ptr<TPageBuffer> ClearLastPageBuffer(int slot, bool flushAllowed, bool all);
   // Evicts one clean unpinned page into the pool; false when there is none.
   bool DeleteLastPageBuffer(int slot, bool flushAllowed);
   TPageBuffer* ReadPageBuffer(int slot, std::int32_t pageNumber, bool reuse);

@@ -70,7 +70,8 @@ void TPage::Write(std::uint8_t* buffer) {
   std::memset(buffer, 0, kIndexPageSize);
   std::uint16_t compressed = 0;
   if (!IsFree) {
-    if (GetEncodedSize() > kPageBodySize) RaiseCorrupt();
+    // An unknown compression mode is sized as none but would be encoded as another.
+    if (Compression > 3 || GetEncodedSize() > kPageBodySize) RaiseCorrupt();
     std::size_t used = CompressPageData(buffer + kPageHeaderSize);
     if (IsCompressedLeaf()) compressed = static_cast<std::uint16_t>(used);
   }
@@ -667,6 +668,87 @@ void TPage::UpdateUpperIndexKeys(TBTreeCursor& cursor, const std::uint8_t* key) 
   }
 }
 
+// The pages one split needs, pinned before the split begins.
+struct TSplitReserve {
+  std::vector<TPinnedPage> Held;      // parents and right neighbours the split will change
+  std::vector<TPinnedPage> NewPages;  // taken in order by the splits
+  std::size_t Next = 0;
+
+  TPage& Take(TBTreeCursor& cursor) {
+    if (Next >= NewPages.size()) cursor.RaiseIndexError(KORVEL_INDEXCORRUPT);
+    return *NewPages[Next++];
+  }
+  // Hands back the new pages not used (all of them after a failure) to the free chain.
+  void GiveBack(TBTreeCursor& cursor) {
+    for (std::size_t i = Next; i < NewPages.size(); ++i) cursor.FreePage(*NewPages[i]);
+    Next = NewPages.size();
+  }
+};
+
+void TPage::ReserveSplitPages(TBTreeCursor& cursor, TSplitReserve& reserve) {
+  int level = cursor.GetCurIndexLevel();
+  const TPage* page = this;
+  std::size_t needed = 0;
+  for (;;) {
+    if (page->RightPageNumber != 0) reserve.Held.push_back(cursor.FetchPage(page->RightPageNumber));
+    ++needed;
+    if (page->IsRoot()) {
+      if (level != 1) cursor.RaiseIndexError(KORVEL_TABLEFULL);
+      ++needed;  // the new root
+      break;
+    }
+    std::int32_t parentNumber = cursor.GetParentPageNumber(level);
+    if (parentNumber == 0) RaiseCorrupt();
+    TPinnedPage parent = cursor.FetchPage(parentNumber);
+    const TPage* next = parent.get();
+    reserve.Held.push_back(std::move(parent));
+    // Node entries have a fixed size: one more entry overflows the parent or it does not.
+    if (next->KeyEntryCount + 1 <= next->GetMaximumKeyEntries()) break;
+    page = next;
+    --level;
+  }
+  for (std::size_t i = 0; i < needed; ++i) reserve.NewPages.push_back(cursor.NewPage());
+}
+
+void TPage::InsertEntry(TBTreeCursor& cursor, const std::uint8_t* key, std::int32_t lowerCount, std::int32_t number,
+                        TSplitReserve& reserve) {
+  const int level = cursor.GetCurIndexLevel();
+  int pos = cursor.GetIndexKeyCounter(level);
+  InsertKeyEntry(key, pos);
+  SetRecordNumber(pos, number);
+  SetLowerKeyEntryCount(pos, lowerCount);
+  cursor.SetIndexKeyCounter(level, pos);
+  if (pos == 1) UpdateUpperIndexKeys(cursor, GetKeyEntryPtr(1));
+  if (PageDataOverflowed()) SplitUpwards(cursor, reserve);
+}
+
+void TPage::SplitUpwards(TBTreeCursor& cursor, TSplitReserve& reserve) {
+  const int level = cursor.GetCurIndexLevel();
+  const bool wasRoot = IsRoot();
+  TPage& newPage = reserve.Take(cursor);
+  SplitIntoPage(cursor, newPage);
+  if (wasRoot) {
+    TPage& root = reserve.Take(cursor);
+    root.SetPageType(ptRootNode);
+    int p = 0;
+    root.InsertKeyEntry(GetKeyEntryPtr(1), p);
+    root.SetRecordNumber(p, PageNumber);
+    root.SetLowerKeyEntryCount(p, GetTotalLowerKeyEntryCount());
+    root.InsertKeyEntry(newPage.GetKeyEntryPtr(1), p);
+    root.SetRecordNumber(p, newPage.PageNumber);
+    root.SetLowerKeyEntryCount(p, newPage.GetTotalLowerKeyEntryCount());
+    cursor.SetRootPageNumber(root.PageNumber);
+    return;
+  }
+  std::int32_t parentNumber = cursor.GetParentPageNumber(level);
+  if (parentNumber == 0) RaiseCorrupt();
+  TPinnedPage parent = cursor.FetchPage(parentNumber);  // held by the reserve: no read
+  cursor.DecCurIndexLevel();
+  parent->SetLowerKeyEntryCount(cursor.GetIndexKeyCounter(level - 1), GetTotalLowerKeyEntryCount());
+  parent->InsertEntry(cursor, newPage.GetKeyEntryPtr(1), newPage.GetTotalLowerKeyEntryCount(), newPage.PageNumber,
+                      reserve);
+}
+
 void TPage::InsertIndexKey(TBTreeCursor& cursor, const std::uint8_t* key, std::int32_t lowerCount,
                            std::int32_t number) {
   const int level = cursor.GetCurIndexLevel();
@@ -678,30 +760,25 @@ void TPage::InsertIndexKey(TBTreeCursor& cursor, const std::uint8_t* key, std::i
   if (pos == 1) UpdateUpperIndexKeys(cursor, GetKeyEntryPtr(1));
   if (!PageDataOverflowed()) return;
 
-  const bool wasRoot = IsRoot();
-  TPinnedPage newPage = cursor.NewPage();
-  SplitIntoPage(cursor, *newPage);
-  if (wasRoot) {
-    if (level != 1) cursor.RaiseIndexError(KORVEL_TABLEFULL);
-    TPinnedPage root = cursor.NewPage();
-    root->SetPageType(ptRootNode);
-    int p = 0;
-    root->InsertKeyEntry(GetKeyEntryPtr(1), p);
-    root->SetRecordNumber(p, PageNumber);
-    root->SetLowerKeyEntryCount(p, GetTotalLowerKeyEntryCount());
-    root->InsertKeyEntry(newPage->GetKeyEntryPtr(1), p);
-    root->SetRecordNumber(p, newPage->PageNumber);
-    root->SetLowerKeyEntryCount(p, newPage->GetTotalLowerKeyEntryCount());
-    cursor.SetRootPageNumber(root->PageNumber);
-    return;
+  TSplitReserve reserve;
+  try {
+    ReserveSplitPages(cursor, reserve);
+  } catch (...) {
+    // Nothing is split yet: take the key out again, with the counts the descent added.
+    try {
+      reserve.GiveBack(cursor);
+      const int inserted = pos;
+      DeleteKeyEntry(pos);
+      cursor.SetIndexKeyCounter(level, 1);
+      if (inserted == 1 && KeyEntryCount > 0) UpdateUpperIndexKeys(cursor, GetKeyEntryPtr(1));
+      cursor.AdjustPathCounts(level, -1);
+    } catch (...) {
+      // The first error is the one to report.
+    }
+    throw;
   }
-  std::int32_t parentNumber = cursor.GetParentPageNumber(level);
-  if (parentNumber == 0) RaiseCorrupt();
-  TPinnedPage parent = cursor.FetchPage(parentNumber);
-  cursor.DecCurIndexLevel();
-  parent->SetLowerKeyEntryCount(cursor.GetIndexKeyCounter(level - 1), GetTotalLowerKeyEntryCount());
-  parent->InsertIndexKey(cursor, newPage->GetKeyEntryPtr(1), newPage->GetTotalLowerKeyEntryCount(),
-                         newPage->PageNumber);
+  SplitUpwards(cursor, reserve);
+  reserve.GiveBack(cursor);
 }
 
 void TPage::SplitIntoPage(TBTreeCursor& cursor, TPage& newPage) {
@@ -790,12 +867,43 @@ void TPage::MergeWithRightPage(TBTreeCursor& cursor, TPage& right) {
   CalculateCompressedSize();
 }
 
+bool TPage::SplitAfterDelete(TBTreeCursor& cursor, const std::uint8_t* removed, int removedPos) {
+  if (!IsCompressedLeaf() || KeyEntryCount == 0 || !PageDataOverflowed()) return false;
+  const int level = cursor.GetCurIndexLevel();
+  TSplitReserve reserve;
+  try {
+    ReserveSplitPages(cursor, reserve);
+  } catch (...) {
+    // Nothing is split yet: the entry goes back, and so do the counts the descent took.
+    try {
+      reserve.GiveBack(cursor);
+      int pos = removedPos - 1;
+      InsertKeyEntry(removed, pos);
+      SetRecordNumber(pos, GetI32(removed, KeySize));
+      cursor.SetIndexKeyCounter(level, pos);
+      if (pos == 1) UpdateUpperIndexKeys(cursor, GetKeyEntryPtr(1));
+      cursor.AdjustPathCounts(level, 1);
+    } catch (...) {
+      // The first error is the one to report.
+    }
+    throw;
+  }
+  SplitUpwards(cursor, reserve);
+  reserve.GiveBack(cursor);
+  return true;
+}
+
 void TPage::DeleteIndexKey(TBTreeCursor& cursor) {
   const int level = cursor.GetCurIndexLevel();
   int pos = cursor.GetIndexKeyCounter(level);
+  const int removedPos = pos;
+  // A compressed leaf may need the entry back (see SplitAfterDelete).
+  std::uint8_t removed[kMaxKeySize + kEntryExtraBytes];
+  if (IsCompressedLeaf() && pos >= 1 && pos <= KeyEntryCount) std::memcpy(removed, GetKeyEntryPtr(pos), EntrySize());
   DeleteKeyEntry(pos);
   cursor.SetIndexKeyCounter(level, pos);
   if (KeyEntryCount > 0 && pos == 1) UpdateUpperIndexKeys(cursor, GetKeyEntryPtr(1));
+  if (SplitAfterDelete(cursor, removed, removedPos)) return;
 
   if (IsRoot()) {
     if (KeyEntryCount == 0) {

@@ -69,6 +69,7 @@ namespace korvel {
 
 class TBTreeCursor;
 class TRecordsBitmap;
+struct TSplitReserve;
 
 // Page types.
 inline constexpr std::uint8_t ptRootNode = 0;
@@ -148,8 +149,14 @@ class TPage : public TPageBuffer {
   void Copy(const TPage& source);
 
   // --- tree steps at the cursor's path position on this page ---
+  // Inserts the key at the leaf and splits upwards as needed. Every page a split needs is had
+  // before anything is split: when one cannot be had, the key and the counts the descent added
+  // are taken out again and the error passes on with the tree as it was.
   void InsertIndexKey(TBTreeCursor& cursor, const std::uint8_t* key, std::int32_t lowerCount, std::int32_t number);
   void UpdateUpperIndexKeys(TBTreeCursor& cursor, const std::uint8_t* key);
+  // Removes the entry at the path's position. A compressed leaf can grow by a delete (the next
+  // key loses the prefix it shared with the removed one); one that no longer fits is split,
+  // or, when no page can be had for that, the entry is put back and the error passes on.
   void DeleteIndexKey(TBTreeCursor& cursor);
   void SplitIntoPage(TBTreeCursor& cursor, TPage& newPage);
   // Pools the entries of this page and its left (right) neighbour and splits them so that the
@@ -211,6 +218,18 @@ class TPage : public TPageBuffer {
  private:
   [[noreturn]] void RaiseCorrupt() const;
   void CheckNotEmpty() const;
+  // Pins every page the split of this overflowing page will touch (the parents that overflow in
+  // turn, each splitting page's right neighbour) and takes the new pages, so that nothing can
+  // fail once the split has begun.
+  void ReserveSplitPages(TBTreeCursor& cursor, TSplitReserve& reserve);
+  // Splits this overflowing page at the cursor's level and inserts the new page into the
+  // parent, recursively, with pages from the reserve.
+  void SplitUpwards(TBTreeCursor& cursor, TSplitReserve& reserve);
+  // After a delete from a compressed leaf: splits the leaf when it no longer fits; true when it
+  // did. `removed` is the entry taken out at `removedPos`, put back when no page can be had.
+  bool SplitAfterDelete(TBTreeCursor& cursor, const std::uint8_t* removed, int removedPos);
+  void InsertEntry(TBTreeCursor& cursor, const std::uint8_t* key, std::int32_t lowerCount, std::int32_t number,
+                   TSplitReserve& reserve);
   // Largest position whose key is <= key (0 if none); `equal` when it is equal.
   int ScanNotAbove(const TBTreeCursor& cursor, const std::uint8_t* key, bool& equal) const;
   // Largest position whose key is < key (0 if none).

@@ -11,9 +11,17 @@
 //   0xFFFEFFFF               0x10000     index, BLOB   write lock (covers every read slot)
 //   0xFFFFFFFF - s           1           index, BLOB   read lock in slot s (1 ... 65535)
 //
-// Internal write and read locks try up to kInternalLockAttempts times, kInternalLockSleepMs
-// apart; a read lock draws a fresh random slot before every attempt.
+// Internal write and read locks keep trying the same ranges without blocking (the protocol other
+// openers poll too) until kInternalLockTimeLimit has passed: at once, then kYieldAttempts times
+// after yielding the processor, then after sleeps that grow from kFirstSleepMicroseconds to
+// kLastSleepMicroseconds, each drawn at random from its upper half so that waiters spread out. A
+// release by another opener in this process ends a sleep at once. A read lock draws a fresh
+// random slot before every attempt.
+//
+// On a descriptor opened for reading only, read slots are shared locks: they still conflict with
+// a writer's region, and a read-only descriptor can hold no other kind.
 
+#include <chrono>
 #include <cstdint>
 
 #include "support/files.h"
@@ -29,13 +37,20 @@ inline constexpr std::int64_t kPageWriteLockOffset = 0xFFFEFFFFLL;  // index and
 inline constexpr std::int64_t kPageWriteLockLength = 0x10000LL;
 inline constexpr std::int64_t kReadSlotBase = 0xFFFFFFFFLL;  // read slot s at base - s
 
-inline constexpr int kInternalLockAttempts = 32767;
-inline constexpr unsigned kInternalLockSleepMs = 3;
+// 32,767 attempts 3 ms apart: the bound every opener of the files has always waited.
+inline constexpr std::chrono::milliseconds kInternalLockTimeLimit{32767 * 3};
+inline constexpr int kYieldAttempts = 4;
+inline constexpr std::int64_t kFirstSleepMicroseconds = 50;
+inline constexpr std::int64_t kLastSleepMicroseconds = 3000;
+
+// The bound in force (kInternalLockTimeLimit unless a test shortened it).
+std::chrono::milliseconds InternalLockTimeLimit();
+void SetInternalLockTimeLimit(std::chrono::milliseconds limit);
 
 // A read slot drawn uniformly from 0 ... 65535, 0 replaced by 1.
 std::uint16_t RandomReadSlot();
 
-// Tries the range up to kInternalLockAttempts times; false when it was refused throughout.
+// Tries the range until the time limit; false when it was refused throughout.
 bool LockWithRetries(TFileHandler& file, std::int64_t offset, std::int64_t length);
 // Takes a read slot of an index or BLOB file, drawing a new slot before every attempt.
 bool LockReadSlot(TFileHandler& file, std::uint16_t& slot);

@@ -4,8 +4,10 @@
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <string_view>
 
 #include "engine/data_table.h"
+#include "platform/posix_file.h"
 #include "platform/system_info.h"
 #include "support/files.h"
 #include "support/os_files.h"
@@ -20,21 +22,33 @@ struct TEngineState {
   bool Initialized = false;
   TDataSession* CurrentSession = nullptr;  // the default session until changed
   TDataSession* DefaultSession = nullptr;  // owned
+  std::vector<TDataSession*> LiveSessions;  // every session not yet freed, however made
 };
 
 TEngineState& Engine() {
-  static TEngineState state;
-  return state;
-}
-
-std::string Cut(const std::string& s, std::size_t n = kMaxShortString) {
-  return s.size() > n ? s.substr(0, n) : s;
+  // Never destroyed: sessions that outlive static destruction still unregister themselves.
+  static TEngineState* state = new TEngineState;
+  return *state;
 }
 
 // A folder as the engine keeps it: trimmed, '\' read as '/', with a trailing '/'.
 std::string AsFolder(const std::string& path) { return AddBS(ConvertSlashes(TrimString(path))); }
 
+// Database names and folders are short strings. A longer one is refused, never cut: a cut
+// folder can be another folder (the parent), a cut name another database.
+void CheckShortString(const std::string& value, const std::string& refused) {
+  if (value.size() > kMaxShortString) RaiseError(KORVEL_REMOTEINVDB, "", "", TrimString(refused));
+}
+
+constexpr int kAccessDenied = -static_cast<int>(KORVEL_OSEACCES);
+
 }  // namespace
+
+bool IsValidTableName(const std::string& name) {
+  std::string trimmed = TrimString(name);
+  if (trimmed.empty() || trimmed.size() > kMaxShortString || trimmed == "." || trimmed == "..") return false;
+  return trimmed.find_first_of(std::string_view("/\\\0", 3)) == std::string::npos;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Engine level
@@ -55,6 +69,13 @@ void ExitKORVEL() {
   TEngineState& e = Engine();
   std::lock_guard<std::recursive_mutex> guard(e.Section);
   if (!e.Initialized) return;
+  // The file list goes below, and with it every file object. So every session gives up its
+  // tables first: exclusive tables write their cached changes, open transactions roll back,
+  // locks are released. The default session, which the engine made, is freed; every other
+  // session stays its starter's to free with CloseDataSession, holding nothing.
+  std::vector<TDataSession*> sessions = e.LiveSessions;
+  for (TDataSession* session : sessions)
+    if (session != e.DefaultSession) session->FreeDataDirectories();
   delete e.DefaultSession;
   e.DefaultSession = nullptr;
   e.CurrentSession = nullptr;
@@ -101,16 +122,25 @@ void CloseDataSession(TDataSession*& session) {
 TDataSession::TDataSession(bool hosted) : Hosted(hosted) {
   CurrentDirectory = AsFolder(OSGetCurrentDirectory());
   PrivateDirectory = OSGetTempDirectory();
+  TEngineState& e = Engine();
+  std::lock_guard<std::recursive_mutex> guard(e.Section);
+  e.LiveSessions.push_back(this);
 }
 
 TDataSession::~TDataSession() {
   DeleteAllPasswords();
   FreeDataDirectories();
+  TEngineState& e = Engine();
+  std::lock_guard<std::recursive_mutex> guard(e.Section);
+  e.LiveSessions.erase(std::find(e.LiveSessions.begin(), e.LiveSessions.end(), this));
+  if (e.CurrentSession == this) e.CurrentSession = e.DefaultSession == this ? nullptr : e.DefaultSession;
 }
 
 void TDataSession::SetPrivateDirectory(const std::string& directory) {
   std::string trimmed = TrimString(directory);
-  PrivateDirectory = trimmed.empty() ? "" : Cut(AsFolder(trimmed));
+  std::string folder = trimmed.empty() ? "" : AsFolder(trimmed);
+  CheckShortString(folder, directory);
+  PrivateDirectory = folder;
 }
 
 std::string TDataSession::GetPrivateDirectory() const {
@@ -137,8 +167,9 @@ bool TDataSession::SetIsLAN(bool value) {
 }
 
 void TDataSession::AddPassword(const std::string& password) {
+  // Kept whole: a cut copy would neither match the password nor be found again to delete.
   if (password.empty() || CheckForPassword(password)) return;
-  Passwords.push_back(Cut(password));
+  Passwords.push_back(password);
 }
 
 void TDataSession::DeletePassword(const std::string& password) {
@@ -154,29 +185,42 @@ bool TDataSession::CheckForPassword(const std::string& password) const {
   return std::find(Passwords.begin(), Passwords.end(), password) != Passwords.end();
 }
 
-TDataDirectory* TDataSession::FindDirectoryByPath(const std::string& path) const {
-  for (const auto& d : DataDirectories)
-    if (SameName(d->Path, path)) return d.get();
+TDataDirectory* TDataSession::FindDirectory(const std::string& folder, bool memory) const {
+  // A folder on disk is the folder it resolves to; one that does not exist (yet) matches without
+  // regard to case. The in-memory database's folder is only a name.
+  bool onDisk = false;
+  if (!memory) {
+    platform::TFileStatus status;
+    onDisk = platform::StatPath(folder, status) && status.IsDirectory;
+  }
+  for (const auto& d : DataDirectories) {
+    if (d->IsMemoryDatabase() != memory) continue;
+    if (onDisk ? d->Path == folder : SameName(d->Path, folder)) return d.get();
+  }
   return nullptr;
 }
 
 TDataDirectory* TDataSession::OpenDataDirectory(const std::string& name, const std::string& path, bool) {
   bool memory = SameName(name, kMemoryDatabaseName);
+  CheckShortString(name, name);
   std::string trimmedPath = TrimString(path);
   std::string folder;
-  if (!trimmedPath.empty())
-    folder = Cut(AsFolder(trimmedPath));
-  else if (!memory)
+  if (!trimmedPath.empty()) {
+    folder = AsFolder(trimmedPath);
+    CheckShortString(folder, path);
+  } else if (!memory) {
     folder = CurrentDirectory;
+  }
+  if (!memory) folder = platform::ResolvePath(folder);
   // The in-memory database and a disk folder of the same path are different databases.
-  for (const auto& d : DataDirectories) {
-    if (d->IsMemoryDatabase() == memory && SameName(d->Path, folder)) {
-      d->IncUseCount();
-      return d.get();
-    }
+  if (TDataDirectory* d = FindDirectory(folder, memory)) {
+    // A count that wrapped to 0 would let one close free what every other opener holds.
+    if (d->UseCount == kMaxUseCount) RaiseError(KORVEL_OSEMFILE, "", "", d->Path, d->Path);
+    d->IncUseCount();
+    return d;
   }
   auto directory = std::make_unique<TDataDirectory>(this);
-  directory->Name = Cut(name);
+  directory->Name = name;
   directory->Path = folder;
   directory->IncUseCount();
   DataDirectories.push_back(std::move(directory));
@@ -264,11 +308,14 @@ bool TDataDirectory::GetHasOpenTables() const {
 }
 
 TDataTable* TDataDirectory::FindDataTable(const std::string& name, bool inMemory) const {
-  // Names compare as the files they give: customer, CUSTOMER.DAT and " customer " are one table.
+  // Names compare as the files they give: customer, CUSTOMER.DAT and " customer " are one table,
+  // unless on disk they are two files.
   std::string file = GetTableFileName(TrimString(name), kDataFileExt);
-  for (const auto& table : DataTables)
-    if (table->InMemory == inMemory && SameName(GetTableFileName(TrimString(table->TableName), kDataFileExt), file))
-      return table.get();
+  for (const auto& table : DataTables) {
+    if (table->InMemory != inMemory) continue;
+    std::string listed = GetTableFileName(TrimString(table->TableName), kDataFileExt);
+    if (listed == file || (SameName(listed, file) && IsSameFile(listed, file, inMemory))) return table.get();
+  }
   return nullptr;
 }
 
@@ -289,11 +336,17 @@ int TDataDirectory::OpenDataTable(const std::string& name, TDataTable*& table, b
                                   bool isSourceTable) {
   table = nullptr;
   if (Session->IsRemote) return -static_cast<int>(KORVEL_REMOTECONNECT);
+  if (!IsValidTableName(name)) return kAccessDenied;
   TDataTable* found = FindDataTable(name, inMemory);
+  if (found != nullptr && found->UseCount == kMaxUseCount) return -static_cast<int>(KORVEL_OSEMFILE);
   if (found != nullptr && (found->UseCount > 0 || found->TransactionInProgress)) {
-    // A table kept open only by a transaction (no opener left) may be opened in any mode again.
+    // Its files are open in the mode of the first open: a shared table cannot be handed out as
+    // exclusive (other processes can open it), whether a cursor or a transaction holds it and
+    // whatever OverrideExclusive says. A table kept open only by a transaction (no opener left)
+    // may otherwise be opened in any mode again.
+    if (exclusive && !found->Exclusive) return kAccessDenied;
     bool conflict = (found->Exclusive || exclusive) && (found->UseCount > 0 || !found->TransactionInProgress);
-    if (conflict && !overrideExclusive) return -static_cast<int>(KORVEL_OSEACCES);
+    if (conflict && !overrideExclusive) return kAccessDenied;
     found->OpenTable();
   } else if (found != nullptr) {
     found->SetExclusive(exclusive);
@@ -310,7 +363,7 @@ int TDataDirectory::OpenDataTable(const std::string& name, TDataTable*& table, b
     }
   } else {
     auto created = std::make_unique<TDataTable>(this);
-    created->SetTableName(Cut(TrimString(name)));
+    created->SetTableName(TrimString(name));
     created->SetExclusive(exclusive);
     created->SetInMemory(inMemory);
     created->SetIsTemporary(isTemporary);
@@ -345,6 +398,7 @@ int TDataDirectory::CreateDataTable(const std::string& name, const TTableStructu
                                     bool inMemory, TDataTable*& table) {
   table = nullptr;
   if (Session->IsRemote) return -static_cast<int>(KORVEL_REMOTECONNECT);
+  if (!IsValidTableName(name)) return kAccessDenied;
   TDataTable* found = FindDataTable(name, inMemory);
   bool made = found == nullptr;
   if (found != nullptr && (found->UseCount > 0 || found->TransactionInProgress))
@@ -352,7 +406,7 @@ int TDataDirectory::CreateDataTable(const std::string& name, const TTableStructu
   if (made) {
     DataTables.push_back(std::make_unique<TDataTable>(this));
     found = DataTables.back().get();
-    found->SetTableName(Cut(TrimString(name)));
+    found->SetTableName(TrimString(name));
   }
   found->SetExclusive(true);
   found->SetInMemory(inMemory);
@@ -379,7 +433,12 @@ std::string TDataDirectory::GetTableFileName(const std::string& name, const std:
 }
 
 bool TDataDirectory::DataTableExists(const std::string& name, bool inMemory) const {
-  return FileNameExists(GetTableFileName(name, kDataFileExt), inMemory);
+  if (!IsValidTableName(name)) return false;
+  if (FindDataTable(name, inMemory) != nullptr) return true;
+  std::string file = GetTableFileName(name, kDataFileExt);
+  // A disk table exists when its data file is on disk: the file list can still hold an object
+  // of a name whose open failed, after the file itself is gone.
+  return inMemory ? FileNameExists(file, true) : OSFileExists(file);
 }
 
 void TDataDirectory::ListTableNames(TStringList& names) const {
@@ -399,6 +458,7 @@ std::string TDataDirectory::GetTempDataTableName(bool inMemory) const {
 
 int TDataDirectory::RenameDataTable(const std::string& name, const std::string& newName, bool toBackup,
                                     bool inMemory) {
+  if (!IsValidTableName(name) || (!toBackup && !IsValidTableName(newName))) return kAccessDenied;
   TDataTable* found = FindDataTable(name, inMemory);
   if (found == nullptr) return RenameTableFiles(name, newName, toBackup, inMemory);
   if (found->UseCount > 0 || found->TransactionInProgress) return -static_cast<int>(KORVEL_OSEACCES);
@@ -409,6 +469,7 @@ int TDataDirectory::RenameDataTable(const std::string& name, const std::string& 
 }
 
 int TDataDirectory::DeleteDataTable(const std::string& name, bool inMemory) {
+  if (!IsValidTableName(name)) return kAccessDenied;
   TDataTable* found = FindDataTable(name, inMemory);
   if (found == nullptr) return DeleteTableFiles(name, inMemory);
   if (found->UseCount > 0 || found->TransactionInProgress) return -static_cast<int>(KORVEL_OSEACCES);
@@ -443,9 +504,22 @@ void TDataDirectory::CommitTransaction(bool final, bool forceFlush, bool) {
     // Every table's write lock is held before any of them writes, so that no reader sees one
     // table committed and another not.
     for (auto it = DataTables.rbegin(); it != DataTables.rend(); ++it) (*it)->BeginCommitTransaction();
+    // Every file grows to its final size before any of them is written in place: a full disk
+    // fails the commit while all of them are as they were.
+    for (auto it = DataTables.rbegin(); it != DataTables.rend(); ++it) (*it)->ReserveFileSpace();
     for (auto it = DataTables.rbegin(); it != DataTables.rend(); ++it) (*it)->CommitTransaction(final, forceFlush);
   } catch (...) {
     failure = std::current_exception();
+    // What the commit did not write must not stay in the caches: with the transaction over, an
+    // eviction would write it later without a lock and without a stamp. The transaction ends.
+    for (auto& table : DataTables) {
+      try {
+        table->DiscardTransactionChanges();
+      } catch (...) {
+        // The commit's own failure is the one reported.
+      }
+    }
+    final = true;
   }
   for (std::size_t i = DataTables.size(); i-- > 0;) {
     TDataTable* table = DataTables[i].get();
@@ -489,22 +563,47 @@ int TDataDirectory::RenameTableFiles(const std::string& name, const std::string&
                                      bool inMemory) {
   static const char* const kTableExts[] = {kDataFileExt, kIndexFileExt, kBlobFileExt};
   static const char* const kBackupExts[] = {kDataBackupExt, kIndexBackupExt, kBlobBackupExt};
+  if (!IsValidTableName(name)) return kAccessDenied;
   std::string target = ConvertSlashes(TrimString(toBackup ? name : newName));
   if (toBackup || (!inMemory && !ContainsDirectory(target))) target = Path + target;
   TFileList& files = GetFileList();
-  std::string dataFile = GetTableFileName(name, kDataFileExt);
-  if (!files.FileExists(dataFile, inMemory)) return -static_cast<int>(KORVEL_OSENOENT);
+  if (!files.FileExists(GetTableFileName(name, kDataFileExt), inMemory)) return -static_cast<int>(KORVEL_OSENOENT);
+  std::string from[3], to[3];
   for (int i = 0; i < 3; ++i) {
-    std::string from = GetTableFileName(name, kTableExts[i]);
-    if (i > 0 && !files.FileExists(from, inMemory)) continue;
-    std::string to = EnsureFileExt(target, kDataFileExt, toBackup ? kBackupExts[i] : kTableExts[i]);
-    int result = files.RenameFile(from, inMemory, to);
+    from[i] = GetTableFileName(name, kTableExts[i]);
+    to[i] = EnsureFileExt(target, kDataFileExt, toBackup ? kBackupExts[i] : kTableExts[i]);
+  }
+  // A rename never replaces another table: each of the three new names must be free (a stray
+  // index or BLOB file would join the renamed table), unless it is this table's own file under
+  // another letter case. A backup is the exception: it replaces the previous backup whole.
+  for (int i = 0; i < 3; ++i) {
+    if (IsSameFile(from[i], to[i], inMemory) || !files.FileExists(to[i], inMemory)) continue;
+    if (!toBackup) return -static_cast<int>(KORVEL_TABLEEXISTS);
+    int result = files.DeleteFile(to[i], inMemory);
     if (result < 0) return result;
+  }
+  bool renamed[3] = {false, false, false};
+  for (int i = 0; i < 3; ++i) {
+    if (i > 0 && !files.FileExists(from[i], inMemory)) continue;
+    int result = files.RenameFile(from[i], inMemory, to[i]);
+    if (result < 0) {
+      // Half a table under each name is no table: what was renamed goes back.
+      for (int j = i - 1; j >= 0; --j)
+        if (renamed[j]) files.RenameFile(to[j], inMemory, from[j]);
+      return result;
+    }
+    renamed[i] = true;
   }
   return 0;
 }
 
+bool TDataDirectory::IsSameFile(const std::string& a, const std::string& b, bool inMemory) {
+  if (inMemory) return SameName(NormalizeFileName(a), NormalizeFileName(b));
+  return platform::CanonicalPath(NormalizeFileName(a)) == platform::CanonicalPath(NormalizeFileName(b));
+}
+
 int TDataDirectory::DeleteTableFiles(const std::string& name, bool inMemory) {
+  if (!IsValidTableName(name)) return kAccessDenied;
   TFileList& files = GetFileList();
   std::string dataFile = GetTableFileName(name, kDataFileExt);
   if (!files.FileExists(dataFile, inMemory)) return -static_cast<int>(KORVEL_OSENOENT);

@@ -66,8 +66,17 @@ inline constexpr const char* kIndexBackupExt = ".IBK";
 inline constexpr const char* kBlobBackupExt = ".BBK";
 inline constexpr const char* kMemoryDatabaseName = "Memory";
 
-// Longest string the session's short-string settings keep.
+// Longest name or folder the session and its directories accept.
 inline constexpr std::size_t kMaxShortString = 255;
+// Most openers a directory or a table counts; one more open is refused with KORVEL_OSEMFILE.
+inline constexpr std::uint16_t kMaxUseCount = 0xFFFF;
+
+// Whether `name` can name a table: one file inside its database's folder. Refused: a blank
+// name, one longer than kMaxShortString, one holding a folder separator ('/' or '\\') or a
+// NUL, and the names "." and "..". The directory's table operations answer a refused name with
+// -KORVEL_OSEACCES (DataTableExists with false), so that no name reaches a file outside the
+// folder or another table's files.
+bool IsValidTableName(const std::string& name);
 
 // One database: a folder, or the in-memory database.
 class TDataDirectory {
@@ -91,12 +100,15 @@ class TDataDirectory {
   // The file of table `name` with extension `ext` (".DAT", ".IDX", ...).
   std::string GetTableFileName(const std::string& name, const std::string& ext) const;
 
+  // Whether a listed table or the table's data file exists (on disk, or among the memory files).
   bool DataTableExists(const std::string& name, bool inMemory) const;
   // Names of the tables of the directory, without extension.
   void ListTableNames(TStringList& names) const;
   // A table name (with ".DAT") no table of the directory uses yet: five digits of the thread id
   // followed by a counter.
   std::string GetTempDataTableName(bool inMemory) const;
+  // Both names are table names of this directory (newName is unused with toBackup); moving a
+  // table's files into another folder is RenameTableFiles' work.
   int RenameDataTable(const std::string& name, const std::string& newName, bool toBackup, bool inMemory);
   int DeleteDataTable(const std::string& name, bool inMemory);
 
@@ -104,9 +116,11 @@ class TDataDirectory {
   // TDataTable; it stays listed while open, and while a transaction involves it.
   //
   // OpenDataTable returns -KORVEL_OSEACCES when an opener of this session holds the table in a
-  // conflicting (exclusive) way; failures of the files raise their engine error, and a table
-  // object made for the call is freed again. checkHeaders is for the repair of damaged tables,
-  // which opens them without the full header checks; the directory itself does not use it.
+  // conflicting (exclusive) way or holds it shared and an exclusive open is asked for, and
+  // -KORVEL_OSEMFILE when kMaxUseCount openers hold it; failures of the files raise their
+  // engine error, and a table object made for the call is freed again. checkHeaders is for the
+  // repair of damaged tables, which opens them without the full header checks; the directory
+  // itself does not use it.
   int OpenDataTable(const std::string& name, TDataTable*& table, bool checkHeaders, bool exclusive,
                     bool overrideExclusive, bool inMemory, bool isTemporary, bool isResultSet,
                     bool isSourceTable);
@@ -120,15 +134,19 @@ class TDataDirectory {
   std::size_t DataTableCount() const { return DataTables.size(); }
 
   // Transactions over every listed table: started first to last, committed and rolled back
-  // last to first. A table opened later inside the transaction joins it when opened.
+  // last to first. A table opened later inside the transaction joins it when opened. A commit
+  // that fails drops what it had not written from every table's caches and ends the transaction.
   void StartTransaction(bool noRequest = false);
   void CommitTransaction(bool final, bool forceFlush, bool noRequest = false);
   void RollbackTransaction(bool noRequest = false);
 
-  // The file work of renaming and deleting a table that nobody holds open: the data file must
-  // exist; the index and BLOB files go with it when they exist. A rename keeps the new name's
+  // The file work of renaming and deleting a table that nobody holds open: `name` is a table of
+  // this directory (IsValidTableName); the data file must exist; the index and BLOB files go
+  // with it when they exist. A rename keeps the new name's
   // folder when it has one (or the table is in memory), else uses this directory's folder; with
-  // toBackup the files get the backup extensions under their own name.
+  // toBackup the files get the backup extensions under their own name. A rename onto an
+  // existing file of the new name is refused with -KORVEL_TABLEEXISTS, except that a backup
+  // replaces the previous backup's files; a failure half-way renames the files back.
   int RenameTableFiles(const std::string& name, const std::string& newName, bool toBackup, bool inMemory);
   int DeleteTableFiles(const std::string& name, bool inMemory);
 
@@ -142,6 +160,9 @@ class TDataDirectory {
   std::uint8_t Rights = 0;
 
  private:
+  // Whether two names reach one file: memory files compare as names, disk files by the path
+  // they resolve to.
+  static bool IsSameFile(const std::string& a, const std::string& b, bool inMemory);
   // Frees the table (listed at `position`) once it is neither open nor in a transaction.
   void FreeTableIfUnused(std::size_t position);
   std::size_t PositionOf(const TDataTable* table) const;
@@ -224,18 +245,23 @@ class TDataSession {
   std::int32_t MaxTableBlobBufferCount = 8192;
 
  private:
-  TDataDirectory* FindDirectoryByPath(const std::string& path) const;
+  TDataDirectory* FindDirectory(const std::string& folder, bool memory) const;
 };
 
 // Engine level. InitializeKORVEL runs once per process (later calls do nothing): it starts the
 // support library and makes the default session, which becomes the current one.
 void InitializeKORVEL();
+// Closes every session still alive (its tables write their cached changes, transactions roll
+// back, locks go), frees the default session and shuts the support library down. Sessions
+// other than the default one stay allocated, empty, for their starters' CloseDataSession.
 void ExitKORVEL();
 bool KORVELInitialized();
 // The current session; raises KORVEL_NOTINITIALIZED when the engine is not initialised.
 TDataSession* GetCurrentDataSession();
 void SetCurrentDataSession(TDataSession* session);
 void StartDataSession(TDataSession*& session, bool hosted);
+// Frees the session and clears the pointer. A freed session that was current (however it was
+// freed) hands that role back to the default session.
 void CloseDataSession(TDataSession*& session);
 
 }  // namespace korvel

@@ -10,6 +10,15 @@ namespace korvel {
 
 class TDataCursor;  // a cursor on the table; opaque to the files
 
+// The next value of a header's update stamp: it counts on from 0x7FFFFFFF to -0x80000000 (the
+// stamp is compared, never ordered).
+inline std::int32_t NextUpdateStamp(std::int32_t stamp) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(stamp) + 1u);
+}
+inline std::int32_t PreviousUpdateStamp(std::int32_t stamp) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(stamp) - 1u);
+}
+
 class TTableFileOwner {
  public:
   virtual ~TTableFileOwner() = default;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 
 namespace korvel::platform {
@@ -16,6 +17,18 @@ namespace korvel::platform {
 namespace {
 
 thread_local int lastOSError = 0;
+std::atomic<TWriteHook> writeHook{nullptr};
+std::atomic<TLockHook> lockHook{nullptr};
+
+// The test seam's verdict on a write; false (errno set) when it is to fail.
+bool WriteAllowed(int fd, std::int64_t offset, std::size_t count) {
+  TWriteHook hook = writeHook.load(std::memory_order_relaxed);
+  if (hook == nullptr) return true;
+  int error = hook(fd, offset, count);
+  if (error == 0) return true;
+  errno = error;
+  return false;
+}
 
 template <typename T>
 T Failed(T result) {
@@ -223,6 +236,7 @@ std::int64_t ReadAt(int fd, void* buffer, std::size_t count, std::int64_t offset
 }
 
 std::int64_t WriteAt(int fd, const void* buffer, std::size_t count, std::int64_t offset) {
+  if (!WriteAllowed(fd, offset, count)) return Failed<std::int64_t>(-1);
   const char* p = static_cast<const char*>(buffer);
   std::size_t done = 0;
   while (done < count) {
@@ -258,8 +272,32 @@ bool TryLockRange(int fd, std::int64_t start, std::int64_t length) {
     errno = EINVAL;
     return Failed(false);
   }
+  if (TLockHook hook = lockHook.load(std::memory_order_relaxed)) hook(fd, start, length);
   return SetOFDLock(fd, F_WRLCK, start, length);
 }
+
+bool TryLockRangeShared(int fd, std::int64_t start, std::int64_t length) {
+  if (length <= 0) {
+    errno = EINVAL;
+    return Failed(false);
+  }
+  if (TLockHook hook = lockHook.load(std::memory_order_relaxed)) hook(fd, start, length);
+  return SetOFDLock(fd, F_RDLCK, start, length);
+}
+
+bool ReserveSize(int fd, std::int64_t size) {
+  std::int64_t current = DescriptorSize(fd);
+  if (current < 0) return false;
+  if (size <= current) return true;
+  if (!WriteAllowed(fd, current, static_cast<std::size_t>(size - current))) return Failed(false);
+  int error = posix_fallocate(fd, static_cast<off_t>(current), static_cast<off_t>(size - current));
+  if (error == 0) return true;
+  errno = error;
+  return Failed(false);
+}
+
+void SetWriteHook(TWriteHook hook) { writeHook.store(hook); }
+void SetLockHook(TLockHook hook) { lockHook.store(hook); }
 
 bool UnlockRange(int fd, std::int64_t start, std::int64_t length) {
   if (length <= 0) {

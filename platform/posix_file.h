@@ -70,6 +70,20 @@ bool DescriptorIsWritable(int fd);
 // another descriptor.
 bool TryLockRange(int fd, std::int64_t start, std::int64_t length);
 bool UnlockRange(int fd, std::int64_t start, std::int64_t length);
+// Non-blocking shared OFD lock: coexists with other shared locks, conflicts with exclusive ones.
+// The only kind a descriptor opened for reading can hold.
+bool TryLockRangeShared(int fd, std::int64_t start, std::int64_t length);
+// Allocates the file's blocks up to `size` (the file grows, never shrinks), so that a full disk
+// shows here and not in the middle of a sequence of writes.
+bool ReserveSize(int fd, std::int64_t size);
+
+// Test seams: a write hook is called before every write of WriteAt and ReserveSize; a nonzero
+// result is taken as the errno of a failed write. A lock hook is called before every lock attempt.
+// Both are process-wide; null removes them.
+using TWriteHook = int (*)(int fd, std::int64_t offset, std::size_t count);
+using TLockHook = void (*)(int fd, std::int64_t start, std::int64_t length);
+void SetWriteHook(TWriteHook hook);
+void SetLockHook(TLockHook hook);
 // Takes the sharing lock of an open; false (errno EACCES) when the sharing mode conflicts.
 bool AcquireSharingLock(int fd, bool exclusive);
 

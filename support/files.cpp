@@ -3,9 +3,15 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "platform/posix_file.h"
 #include "support/compression.h"
@@ -19,7 +25,41 @@ namespace {
 constexpr std::size_t kCopyChunkSize = 65536;
 
 int NegatedLastOSError() { return -static_cast<int>(OSLastNativeError()); }
+
+// Threads of this process waiting for a lock; every release advances the generation and wakes
+// them. The waiter count keeps a release cheap when nobody waits.
+struct TLockReleaseSignal {
+  std::mutex Mutex;
+  std::condition_variable Released;
+  std::atomic<std::uint64_t> Generation{0};
+  std::atomic<int> Waiters{0};
+};
+
+TLockReleaseSignal& LockReleaseSignal() {
+  static TLockReleaseSignal* signal = new TLockReleaseSignal();  // never freed: used at exit too
+  return *signal;
+}
+
+void SignalLockRelease() {
+  TLockReleaseSignal& signal = LockReleaseSignal();
+  signal.Generation.fetch_add(1, std::memory_order_release);
+  if (signal.Waiters.load(std::memory_order_acquire) == 0) return;
+  std::lock_guard<std::mutex> guard(signal.Mutex);
+  signal.Released.notify_all();
+}
 }  // namespace
+
+std::uint64_t LockReleaseGeneration() { return LockReleaseSignal().Generation.load(std::memory_order_acquire); }
+
+void WaitForLockRelease(std::uint64_t generation, std::int64_t microseconds) {
+  TLockReleaseSignal& signal = LockReleaseSignal();
+  std::unique_lock<std::mutex> lock(signal.Mutex);
+  signal.Waiters.fetch_add(1, std::memory_order_acq_rel);
+  signal.Released.wait_for(lock, std::chrono::microseconds(microseconds), [&] {
+    return signal.Generation.load(std::memory_order_acquire) != generation;
+  });
+  signal.Waiters.fetch_sub(1, std::memory_order_acq_rel);
+}
 
 std::string NormalizeFileName(const std::string& name) {
   return platform::NormalizeSeparators(TrimString(name));
@@ -89,9 +129,9 @@ bool TAbstractFile::OverlapsListedLock(std::int64_t offset, std::int64_t length)
   return false;
 }
 
-bool TAbstractFile::LockInList(std::int64_t offset, std::int64_t length) {
+bool TAbstractFile::LockInList(std::int64_t offset, std::int64_t length, bool shared) {
   if (length <= 0 || OverlapsListedLock(offset, length)) return false;
-  Locks.push_back(TLockEntry{offset, offset + length - 1, length});
+  Locks.push_back(TLockEntry{offset, offset + length - 1, length, shared, false});
   return true;
 }
 
@@ -105,15 +145,22 @@ bool TAbstractFile::UnlockInList(std::int64_t offset, std::int64_t length) {
   return false;
 }
 
-bool TAbstractFile::Lock(std::int64_t offset, std::int64_t length) {
+bool TAbstractFile::Lock(std::int64_t offset, std::int64_t length, bool shared) {
   TCriticalSectionGuard guard(Section);
-  return LockInList(offset, length);
+  return LockInList(offset, length, shared);
 }
 
 bool TAbstractFile::Unlock(std::int64_t offset, std::int64_t length) {
-  TCriticalSectionGuard guard(Section);
-  return UnlockInList(offset, length);
+  bool released;
+  {
+    TCriticalSectionGuard guard(Section);
+    released = UnlockInList(offset, length);
+  }
+  if (released) SignalLockRelease();
+  return released;
 }
+
+bool TAbstractFile::ReserveSize(std::int64_t) { return true; }  // memory grows as it is written
 
 // ---------------------------------------------------------------------------------------------
 // TPhysicalFile
@@ -241,18 +288,52 @@ std::int64_t TPhysicalFile::Seek(std::int32_t handle, std::int64_t offset, std::
   return *position;
 }
 
-bool TPhysicalFile::Lock(std::int64_t offset, std::int64_t length) {
+bool TPhysicalFile::Lock(std::int64_t offset, std::int64_t length, bool shared) {
   TCriticalSectionGuard guard(Section);
   if (descriptor_ < 0 || length <= 0 || OverlapsListedLock(offset, length)) return false;
-  if (!platform::TryLockRange(descriptor_, offset, length)) return false;
-  Locks.push_back(TLockEntry{offset, offset + length - 1, length});
+  bool locked = shared ? platform::TryLockRangeShared(descriptor_, offset, length)
+                       : platform::TryLockRange(descriptor_, offset, length);
+  if (!locked) return false;
+  Locks.push_back(TLockEntry{offset, offset + length - 1, length, shared, false});
   return true;
 }
 
 bool TPhysicalFile::Unlock(std::int64_t offset, std::int64_t length) {
+  bool released;
+  {
+    TCriticalSectionGuard guard(Section);
+    auto it = std::find_if(Locks.begin(), Locks.end(),
+                           [&](const TLockEntry& e) { return e.Start == offset && e.Length == length; });
+    if (it == Locks.end()) return false;
+    bool inherited = it->Inherited;
+    Locks.erase(it);
+    // An inherited lock is the parent's: this process only stops counting it as held.
+    released = inherited || (descriptor_ >= 0 && platform::UnlockRange(descriptor_, offset, length));
+  }
+  if (released) SignalLockRelease();
+  return released;
+}
+
+bool TPhysicalFile::ReserveSize(std::int64_t size) {
   TCriticalSectionGuard guard(Section);
-  if (descriptor_ < 0 || !UnlockInList(offset, length)) return false;
-  return platform::UnlockRange(descriptor_, offset, length);
+  if (descriptor_ < 0) {
+    platform::SetLastOSError(EBADF);
+    return false;
+  }
+  return platform::ReserveSize(descriptor_, size);
+}
+
+void TPhysicalFile::DetachFromParent() {
+  for (TLockEntry& e : Locks) e.Inherited = true;
+  if (descriptor_ < 0) return;
+  // Closing the inherited descriptor leaves the parent's open-file description, and its locks,
+  // alone: the parent still refers to it.
+  platform::CloseDescriptor(descriptor_);
+  descriptor_ = -1;
+  bool temporary = Temporary;
+  Temporary = false;  // the parent deletes its temporary file, not the child
+  if (Exclusive || temporary) return;
+  descriptor_ = platform::OpenDescriptor(FileName, ReadOnly ? platform::faRead : platform::faReadWrite, false);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -341,8 +422,46 @@ TFileList*& FileListInstance() {
 TFileList& GetFileList() {
   std::lock_guard<std::mutex> guard(FileListGuard());
   TFileList*& list = FileListInstance();
-  if (list == nullptr) list = new TFileList();
+  if (list == nullptr) {
+    list = new TFileList();
+    static std::once_flag forkHandlers;
+    std::call_once(forkHandlers, [] {
+      // The guard is held across the fork too: no list is made or freed half-way.
+      pthread_atfork(
+          [] {
+            FileListGuard().lock();
+            if (TFileList* l = FileListInstance()) l->PrepareFork();
+          },
+          [] {
+            if (TFileList* l = FileListInstance()) l->ParentAfterFork();
+            FileListGuard().unlock();
+          },
+          [] {
+            if (TFileList* l = FileListInstance()) l->ChildAfterFork();
+            FileListGuard().unlock();
+          });
+    });
+  }
   return *list;
+}
+
+void TFileList::PrepareFork() {
+  section_.lock();
+  for (auto& file : files_) file->Section.lock();
+}
+
+void TFileList::ParentAfterFork() {
+  for (auto it = files_.rbegin(); it != files_.rend(); ++it) (*it)->Section.unlock();
+  section_.unlock();
+}
+
+void TFileList::ChildAfterFork() {
+  for (auto& file : files_)
+    if (!file->InMemory()) static_cast<TPhysicalFile*>(file.get())->DetachFromParent();
+  // The sections were taken by the parent's thread; the child's thread has another id and cannot
+  // leave them, so they start afresh (the child has no other thread that could hold them).
+  for (auto& file : files_) new (&file->Section) TCriticalSection();
+  new (&section_) TCriticalSection();
 }
 
 void InitializeSupportFunctions() { GetFileList(); }
@@ -782,6 +901,14 @@ void TFileHandler::Flush() {
 bool TFileHandler::LockRegion(std::int64_t offset, std::int64_t length, bool lock) {
   if (File == nullptr) return false;
   return lock ? File->Lock(offset, length) : File->Unlock(offset, length);
+}
+
+bool TFileHandler::LockRegionShared(std::int64_t offset, std::int64_t length) {
+  return File != nullptr && File->Lock(offset, length, true);
+}
+
+void TFileHandler::ReserveSize(std::int64_t size) {
+  if (File == nullptr || !File->ReserveSize(size)) Raise(KORVEL_WRITEERR);
 }
 
 std::int64_t TFileHandler::Seek(std::int64_t offset, std::uint16_t origin) {

@@ -37,11 +37,15 @@ namespace korvel {
 // Progress of a copy: called with the percentage copied so far.
 using TCopyProgress = std::function<void(int percent)>;
 
-// A locked byte range [Start, End], End = Start + Length - 1.
+// A locked byte range [Start, End], End = Start + Length - 1. Shared: held as a shared lock (a
+// descriptor opened for reading holds no other kind). Inherited: listed before this process was
+// forked from its parent; the parent holds it, not this process's descriptor.
 struct TLockEntry {
   std::int64_t Start;
   std::int64_t End;
   std::int64_t Length;
+  bool Shared = false;
+  bool Inherited = false;
 };
 
 // One open handle and its own position.
@@ -78,10 +82,14 @@ class TAbstractFile {
   virtual bool Flush(std::int32_t handle);
   // The new position of the handle.
   virtual std::int64_t Seek(std::int32_t handle, std::int64_t offset, std::uint16_t origin);
-  // Non-blocking: false when any byte of the range is locked by anyone.
-  virtual bool Lock(std::int64_t offset, std::int64_t length);
-  // Removes the lock with exactly this start and length; false if there is none.
+  // Non-blocking: false when any byte of the range is locked by another opener in this process,
+  // or by another process (a shared lock: exclusively by another process).
+  virtual bool Lock(std::int64_t offset, std::int64_t length, bool shared = false);
+  // Removes the lock with exactly this start and length; false if there is none. Wakes the
+  // threads of this process that wait for a lock (WaitForLockRelease).
   virtual bool Unlock(std::int64_t offset, std::int64_t length);
+  // Allocates the file up to `size` bytes; false when the disk cannot hold them.
+  virtual bool ReserveSize(std::int64_t size);
   virtual bool InMemory() const = 0;
 
   TCriticalSection Section;
@@ -103,7 +111,7 @@ class TAbstractFile {
   std::int32_t AddHandle();
   // Position of a handle, or null for an unknown handle.
   std::int64_t* HandlePosition(std::int32_t handle);
-  bool LockInList(std::int64_t offset, std::int64_t length);
+  bool LockInList(std::int64_t offset, std::int64_t length, bool shared);
   bool UnlockInList(std::int64_t offset, std::int64_t length);
   bool OverlapsListedLock(std::int64_t offset, std::int64_t length) const;
 };
@@ -124,11 +132,17 @@ class TPhysicalFile : public TAbstractFile {
   std::int64_t Write(std::int32_t handle, const void* buffer, std::int64_t count) override;
   bool Flush(std::int32_t handle) override;
   std::int64_t Seek(std::int32_t handle, std::int64_t offset, std::uint16_t origin) override;
-  bool Lock(std::int64_t offset, std::int64_t length) override;
+  bool Lock(std::int64_t offset, std::int64_t length, bool shared = false) override;
   bool Unlock(std::int64_t offset, std::int64_t length) override;
+  bool ReserveSize(std::int64_t size) override;
   bool InMemory() const override { return false; }
 
   int Descriptor() const { return descriptor_; }
+  // In a child just forked: the inherited descriptor shares its open-file description, and with
+  // it every lock, with the parent. The child gets a descriptor of its own (none for an exclusive
+  // file, which the parent keeps to itself); the parent's locks stay listed as Inherited, its
+  // temporary file is left to it. Called with the file's section held.
+  void DetachFromParent();
 
  private:
   void CloseDescriptor();
@@ -182,6 +196,11 @@ class TFileList {
                    int step);
   // Number of listed file objects (for tests and statistics).
   std::size_t Count();
+  // Fork handlers: the list and every file are held across the fork, so that the child starts
+  // with consistent objects; the child's disk files then detach from the parent's descriptors.
+  void PrepareFork();
+  void ParentAfterFork();
+  void ChildAfterFork();
 
  private:
   // The identity of a name: CanonicalPath for disk files, the trimmed name for memory files.
@@ -200,8 +219,15 @@ class TFileList {
   std::vector<std::unique_ptr<TAbstractFile>> files_;
 };
 
-// The single file list of the process; made on first use.
+// The single file list of the process; made on first use. A forked child's disk files detach
+// from the parent's descriptors (TPhysicalFile::DetachFromParent) as the child starts.
 TFileList& GetFileList();
+
+// Waiting for locks inside this process: a thread whose lock attempt was refused sleeps in
+// WaitForLockRelease, which returns early when any opener of this process releases a lock.
+// `generation` is LockReleaseGeneration() read before the refused attempt.
+std::uint64_t LockReleaseGeneration();
+void WaitForLockRelease(std::uint64_t generation, std::int64_t microseconds);
 void InitializeSupportFunctions();
 // Frees the file list and every file object still listed.
 void ExitSupportFunctions();
@@ -237,6 +263,11 @@ class TFileHandler {
   virtual void Flush();
 
   bool LockRegion(std::int64_t offset, std::int64_t length, bool lock);
+  // A shared lock of the range (see TAbstractFile::Lock).
+  bool LockRegionShared(std::int64_t offset, std::int64_t length);
+  // Allocates the file up to `size` bytes; a full disk raises KORVEL_WRITEERR before anything
+  // is written.
+  void ReserveSize(std::int64_t size);
   std::int64_t Seek(std::int64_t offset, std::uint16_t origin);
   std::int64_t GetPos();
   std::int64_t GetSize();

@@ -10,7 +10,9 @@
 #include <functional>
 
 #include "platform/posix_file.h"
+#include "tests/process_helpers.h"
 #include "support/test_folder.h"
+#include "tests/process_helpers.h"
 #include "tests/table_helpers.h"
 
 namespace korvel {
@@ -19,69 +21,10 @@ namespace {
 using testing::CachedCounter;
 using testing::CreateCounterTable;
 using testing::ReadCounter;
+using testing::TStepChild;
 using testing::TTableSession;
 using testing::TTestFolder;
 using testing::WriteCounter;
-
-// A child process run step by step: the child calls Ready() when it reached a point and
-// Await() to wait for the parent's go; the parent the reverse.
-class TStepChild {
- public:
-  explicit TStepChild(const std::function<int(TStepChild&)>& body) {
-    if (pipe(toParent_) != 0 || pipe(toChild_) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(toParent_[0]);
-      close(toChild_[1]);
-      int code = 1;
-      try {
-        code = body(*this);
-      } catch (...) {
-        code = 99;
-      }
-      _exit(code);
-    }
-    close(toParent_[1]);
-    close(toChild_[0]);
-  }
-  ~TStepChild() {
-    if (pid_ > 0 && !joined_) {
-      kill(pid_, SIGKILL);
-      Join();
-    }
-    close(toParent_[0]);
-    close(toChild_[1]);
-  }
-
-  // In the child.
-  void Ready() { Send(toParent_[1]); }
-  bool Await() { return Receive(toChild_[0]); }
-  // In the parent: false when the child ended instead of reaching the point.
-  bool WaitReady() { return Receive(toParent_[0]); }
-  void Go() { Send(toChild_[1]); }
-  // The child's exit status, or -1 when it did not exit normally.
-  int Join() {
-    int status = 0;
-    if (pid_ <= 0 || waitpid(pid_, &status, 0) != pid_) return -1;
-    joined_ = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
- private:
-  static void Send(int fd) {
-    char c = 1;
-    if (write(fd, &c, 1) != 1) _exit(98);
-  }
-  static bool Receive(int fd) {
-    char c = 0;
-    return read(fd, &c, 1) == 1;
-  }
-
-  int toParent_[2] = {-1, -1};
-  int toChild_[2] = {-1, -1};
-  pid_t pid_ = -1;
-  bool joined_ = false;
-};
 
 TErrorCode CodeOf(const std::function<void()>& action) {
   try {

@@ -6,6 +6,7 @@
 #include "framework/string_list.h"
 #include "platform/posix_file.h"
 #include "support/errors.h"
+#include "tools/cli_parsing.h"
 #include "tools/commands.h"
 
 namespace korvel::tool {
@@ -33,47 +34,55 @@ bool ParseCode(const std::string& text, TErrorCode& code) {
 }  // namespace
 
 int RunErrorCommand(const TArguments& args, std::ostream& out, std::ostream& err) {
-  if (args.size() != 1) {
-    err << "korvel error: expected one error code or --all\n";
-    return kExitUsage;
-  }
-  if (args[0] == "--all") {
-    std::size_t count = 0;
-    const TErrorCode* codes = AllErrorCodes(count);
-    for (std::size_t i = 0; i < count; ++i) PrintErrorLine(codes[i], out);
+  CLI::App app{"prints an engine error code's name and message", "korvel error"};
+  std::string text;
+  bool all = false;
+  app.add_option("CODE", text, "engine error code, 0 to 65535");
+  app.add_flag("--all", all, "every code, ascending");
+  return RunParsed(app, args, out, err, [&] {
+    if (all == (app.count("CODE") > 0)) {
+      err << "korvel error: expected one error code or --all\n";
+      return kExitUsage;
+    }
+    if (all) {
+      std::size_t count = 0;
+      const TErrorCode* codes = AllErrorCodes(count);
+      for (std::size_t i = 0; i < count; ++i) PrintErrorLine(codes[i], out);
+      return kExitOk;
+    }
+    TErrorCode code = 0;
+    if (!ParseCode(text, code)) {
+      err << "korvel error: '" << text << "' is not an error code (0 to 65535)\n";
+      return kExitUsage;
+    }
+    if (IsKnownErrorCode(code))
+      PrintErrorLine(code, out);
+    else
+      out << code << "\tKORVEL_NONE\t" << kUnknownErrorText << '\n';
     return kExitOk;
-  }
-  TErrorCode code = 0;
-  if (!ParseCode(args[0], code)) {
-    err << "korvel error: '" << args[0] << "' is not an error code (0 to 65535)\n";
-    return kExitUsage;
-  }
-  if (IsKnownErrorCode(code))
-    PrintErrorLine(code, out);
-  else
-    out << code << "\tKORVEL_NONE\t" << kUnknownErrorText << '\n';
-  return kExitOk;
+  });
 }
 
 int RunTablesCommand(const TArguments& args, std::ostream& out, std::ostream& err) {
-  if (args.size() != 1) {
-    err << "korvel tables: expected one folder\n";
-    return kExitUsage;
-  }
-  platform::TFileStatus status;
-  if (!platform::StatPath(platform::NormalizeSeparators(args[0]), status) || !status.IsDirectory) {
-    err << "korvel tables: folder '" << args[0] << "' does not exist\n";
-    return kExitFailure;
-  }
-  TDataSession session(false);
-  TDataDirectory* directory = session.OpenDataDirectory(args[0], args[0]);
-  TStringList names;
-  names.SetCaseSensitive(false);
-  directory->ListTableNames(names);
-  names.Sort();
-  for (const std::string& name : names.Items()) out << name << '\n';
-  session.CloseDataDirectory(directory);
-  return kExitOk;
+  CLI::App app{"lists the tables of a database folder", "korvel tables"};
+  std::string folder;
+  app.add_option("DIR", folder)->required();
+  return RunParsed(app, args, out, err, [&] {
+    platform::TFileStatus status;
+    if (!platform::StatPath(platform::NormalizeSeparators(folder), status) || !status.IsDirectory) {
+      err << "korvel tables: folder '" << folder << "' does not exist\n";
+      return kExitFailure;
+    }
+    TDataSession session(false);
+    TDataDirectory* directory = session.OpenDataDirectory(folder, folder);
+    TStringList names;
+    names.SetCaseSensitive(false);
+    directory->ListTableNames(names);
+    names.Sort();
+    for (const std::string& name : names.Items()) out << name << '\n';
+    session.CloseDataDirectory(directory);
+    return kExitOk;
+  });
 }
 
 }  // namespace korvel::tool

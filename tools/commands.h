@@ -2,6 +2,7 @@
 // The commands of the korvel tool. Each takes the words after its name, writes its output and
 // its errors to the given streams, and returns the process exit status.
 
+#include <istream>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -13,6 +14,9 @@ using TArguments = std::vector<std::string>;
 int RunErrorCommand(const TArguments& args, std::ostream& out, std::ostream& err);
 int RunTablesCommand(const TArguments& args, std::ostream& out, std::ostream& err);
 int RunDemoCommand(const TArguments& args, std::ostream& out, std::ostream& err);
+// korvel sql; the second form reads a script given as "-" (or none) from `in`.
+int RunSqlCommand(const TArguments& args, std::ostream& out, std::ostream& err);
+int RunSqlCommand(const TArguments& args, std::istream& in, std::ostream& out, std::ostream& err);
 
 // Exit statuses.
 inline constexpr int kExitOk = 0;

@@ -4,6 +4,7 @@ set -e
 build="${1:-build/release}"
 korvel="$build/bin/korvel"
 demo="$build/demo"
+here="$(dirname "$0")"
 rm -rf "$demo"
 mkdir -p "$demo"
 run() {
@@ -17,6 +18,46 @@ run tables "$demo"
 run info "$demo" customers
 run dump "$demo" customers
 run dump --physical "$demo" customers
+
+# A table with a primary and two secondary indexes and a memo field, filled and read through
+# the engine's cursor.
+run create "$demo" people "$here/demo/people.json"
+run structure "$demo" people
+run insert "$demo" people Name="Ada Lovelace" City=London Born=1815-12-10 Score=9.5 "Notes=Wrote the first program."
+run insert "$demo" people Name="Alan Turing" City=Manchester Born=1912-06-23 Score=9.25
+run insert "$demo" people Name="Grace Hopper" City=Arlington Born=1906-12-09 "Notes=Found a moth, \"the first bug\"."
+run insert "$demo" people Name="Charles Babbage" City=London Born=1791-12-26 Score=8
+run insert "$demo" people Name="Edsger Dijkstra" City=Eindhoven Born=1930-05-11 Score=8.75
+run list "$demo" people
+run list "$demo" people --index ByName --fields Name,City
+run list "$demo" people --index ByCity --fields City,Name --reverse
+run list "$demo" people --index ByCity --range London London --json
+run count "$demo" people --index ByName --range A D
+run list "$demo" people --index ByName --find "grace hopper" --fields ID,Name,Notes
+run list "$demo" people --index ByName --find "D" --nearest --limit 2 --fields Name
 run error 9729
+echo "\$ korvel insert $demo people City=Nowhere"
+"$korvel" insert "$demo" people City=Nowhere || echo "(exit status $?)"
 echo "\$ korvel dump $demo nosuchtable"
 "$korvel" dump "$demo" nosuchtable || echo "(exit status $?)"
+
+# SQL statements are parsed (not yet run): each statement's kind, and the engine's error for the
+# first one that is wrong; this script misspells FROM in its third statement.
+script="$demo/orders.sql"
+cat > "$script" <<'SQL'
+CREATE TABLE orders (id AUTOINC, customer INTEGER NOT NULL, placed DATE, amount MONEY,
+                     PRIMARY KEY (id));
+INSERT INTO orders (customer, placed, amount) VALUES (?, CURRENT_DATE, ?);
+SELECT c.name, SUM(o.amount) AS total FORM customers c JOIN orders o ON o.customer = c.id
+ GROUP BY c.name ORDER BY total DESC;
+DROP TABLE orders;
+SQL
+echo "\$ cat $script"
+cat "$script"
+echo
+echo "\$ korvel sql $demo --check $script"
+"$korvel" sql "$demo" --check "$script" || echo "(exit status $?)"
+echo
+fixed="SELECT c.name, SUM(o.amount) AS total FROM customers c JOIN orders o ON o.customer = c.id GROUP BY c.name"
+echo "\$ korvel sql $demo --check -c \"$fixed\""
+"$korvel" sql "$demo" --check -c "$fixed"

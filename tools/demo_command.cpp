@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/blob_file.h"
+#include "engine/data_cursor.h"
 #include "engine/data_file.h"
 #include "engine/data_table.h"
 #include "engine/index_file.h"
@@ -15,6 +16,7 @@
 #include "support/byte_order.h"
 #include "support/data_types.h"
 #include "support/path_helpers.h"
+#include "tools/cli_parsing.h"
 #include "tools/commands.h"
 
 namespace korvel::tool {
@@ -46,53 +48,26 @@ TFieldDefinition Field(const char* name, std::uint8_t type, std::uint8_t length 
   return f;
 }
 
-void PutValue(TRecord& record, const TFieldDefinition& field, const void* value, std::size_t size) {
-  record.Buffer()[field.Offset] = 1;
-  std::memcpy(record.Buffer() + field.Offset + 1, value, size);
-  record.Modified = true;
-}
-
-// Writes one record of the demo table; its notes go to the BLOB file.
-void AppendCustomer(TDataTable& table, const TCustomer& c) {
-  TRecord* r = nullptr;
-  table.GetNextFreeRecord(nullptr, r);
-  r->Initialize(true);
-  TDataFile& data = *table.DataFile;
-  PutValue(*r, data.GetFieldDefinitionByPos(2), c.Name, std::strlen(c.Name) + 1);
-  PutValue(*r, data.GetFieldDefinitionByPos(3), c.City, std::strlen(c.City) + 1);
+// Appends one customer through a cursor; the notes go to the BLOB file.
+void AppendCustomer(TDataCursor& cursor, const TCustomer& c) {
+  std::vector<std::uint8_t> record(static_cast<std::size_t>(cursor.GetRecordSize()));
+  cursor.InitRecord(record.data());
+  cursor.PutField(2, record.data(), c.Name);
+  cursor.PutField(3, record.data(), c.City);
   std::int32_t day = DateTimeToDayNumber(EncodeDate(c.Year, c.Month, c.Day));
-  PutValue(*r, data.GetFieldDefinitionByPos(4), &day, 4);
-  PutValue(*r, data.GetFieldDefinitionByPos(5), &c.Balance, 8);
+  cursor.PutField(4, record.data(), &day);
+  cursor.PutField(5, record.data(), &c.Balance);
   if (*c.Notes != '\0') {
-    TBlobBuffer notes(table.BlobFile.get(), nullptr);
-    notes.SetSize(std::strlen(c.Notes));
-    std::memcpy(notes.GetBuffer().data(), c.Notes, notes.Size());
-    notes.BlobSignature = table.GetNextFreeBlobSignature();
-    notes.Write();
-    unsigned char reference[8];
-    PutI32(reference, 0, notes.FirstBlockNumber);
-    PutI32(reference, 4, notes.BlobSignature);
-    PutValue(*r, data.GetFieldDefinitionByPos(6), reference, 8);
+    std::int64_t size = 0;
+    int code = cursor.OpenBlob(6, record.data(), TBlobBuffer::omReadWrite, false, true, size);
+    if (code == 0) code = cursor.PutBlob(6, record.data(), false, static_cast<std::int64_t>(std::strlen(c.Notes)), c.Notes, 0);
+    if (code != 0) RaiseError(static_cast<TErrorCode>(code), "", "", "", "customers", "Notes");
   }
-  table.PutRecord(r);
-  table.IncActualRecordCount();
+  cursor.AppendRecord(record.data(), false);
 }
 
-// A customer leaves: the notes go back to the BLOB file's free blocks, the record onto the free
-// chain.
-void DeleteCustomer(TDataTable& table, std::int32_t recordNumber) {
-  TRecord* gone = nullptr;
-  table.GetRecord(nullptr, recordNumber, false, false, true, gone);
-  const TFieldDefinition& notes = table.DataFile->GetFieldDefinitionByPos(6);
-  std::int32_t firstBlock = GetI32(gone->Buffer(), notes.Offset + 1);
-  table.BlobFile->FreeBlobBlocks(nullptr, firstBlock, false, recordNumber, GetI32(gone->Buffer(), notes.Offset + 5));
-  table.SetNextFreeRecord(gone);
-  table.PutRecord(gone);
-  table.DecActualRecordCount();
-}
-
-// Creates the table through a session and its data directory, then writes it under the table's
-// write lock, as any process sharing the folder would.
+// Creates the table through a session and its data directory, then fills it through a cursor,
+// as any process sharing the folder would; one customer leaves again.
 void WriteDemoTable(const std::string& folder) {
   TDataSession session(false);
   TDataDirectory* directory = session.OpenDataDirectory("demo", folder);
@@ -108,38 +83,35 @@ void WriteDemoTable(const std::string& folder) {
   TDataTable* created = nullptr;
   int result = directory->CreateDataTable("customers", structure, false, false, created);
   if (result < 0) RaiseError(static_cast<TErrorCode>(-result), "", "", folder, "customers");
-  TDataTable* table = nullptr;
-  result = directory->OpenDataTable("customers", table, true, false, false, false, false, false, false);
-  if (result < 0) RaiseError(static_cast<TErrorCode>(-result), "", "", folder, "customers");
-  table->WriteLockTable();
-  try {
-    for (const TCustomer& c : kCustomers) AppendCustomer(*table, c);
-    DeleteCustomer(*table, 4);
-    table->FlushBuffers(false, true, false, true, true);
-  } catch (...) {
-    table->WriteUnlockTable();
-    throw;
-  }
-  table->WriteUnlockTable();
-  directory->CloseDataTable(table, false, false, false);
+  TDataCursor cursor(directory);
+  cursor.SetTableName("customers");
+  cursor.OpenCursor();
+  for (const TCustomer& c : kCustomers) AppendCustomer(cursor, c);
+  // Physical order: the fourth record goes.
+  cursor.SetToBegin();
+  std::vector<std::uint8_t> record(static_cast<std::size_t>(cursor.GetRecordSize()));
+  for (int i = 0; i < 4; ++i) cursor.GetNextRecord(record.data());
+  cursor.DeleteRecord(record.data(), false);
+  cursor.CloseCursor();
   session.CloseDataDirectory(directory);
 }
 
 }  // namespace
 
 int RunDemoCommand(const TArguments& args, std::ostream& out, std::ostream& err) {
-  if (args.size() != 1) {
-    err << "korvel demo: expected one folder\n";
-    return kExitUsage;
-  }
-  platform::TFileStatus status;
-  if (!platform::StatPath(platform::NormalizeSeparators(args[0]), status) || !status.IsDirectory) {
-    err << "korvel demo: folder '" << args[0] << "' does not exist\n";
-    return kExitFailure;
-  }
-  WriteDemoTable(platform::NormalizeSeparators(args[0]));
-  out << "wrote the table customers (5 records, one deleted, memo notes) in " << args[0] << '\n';
-  return kExitOk;
+  CLI::App app{"writes a small sample table, customers", "korvel demo"};
+  std::string folder;
+  app.add_option("DIR", folder)->required();
+  return RunParsed(app, args, out, err, [&] {
+    platform::TFileStatus status;
+    if (!platform::StatPath(platform::NormalizeSeparators(folder), status) || !status.IsDirectory) {
+      err << "korvel demo: folder '" << folder << "' does not exist\n";
+      return kExitFailure;
+    }
+    WriteDemoTable(platform::NormalizeSeparators(folder));
+    out << "wrote the table customers (5 records, one deleted, memo notes) in " << folder << '\n';
+    return kExitOk;
+  });
 }
 
 }  // namespace korvel::tool

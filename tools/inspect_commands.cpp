@@ -3,6 +3,8 @@
 
 #include "tools/inspect_commands.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -36,34 +38,20 @@ struct TInspectArguments {
 
 bool ParseArguments(const std::vector<std::string>& args, const char* command, const char* flag, bool& flagValue,
                     TInspectArguments& parsed, std::ostream& err) {
-  std::vector<std::string> positional;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == flag) {
-      flagValue = true;
-    } else if (a == "--password") {
-      if (i + 1 >= args.size()) {
-        err << "korvel " << command << ": --password needs a value\n";
-        return false;
-      }
-      parsed.HasPassword = true;
-      parsed.Password = args[++i];
-    } else if (a.size() > 11 && a.compare(0, 11, "--password=") == 0) {
-      parsed.HasPassword = true;
-      parsed.Password = a.substr(11);
-    } else if (a.size() > 1 && a[0] == '-') {
-      err << "korvel " << command << ": unknown option '" << a << "'\n";
-      return false;
-    } else {
-      positional.push_back(a);
-    }
-  }
-  if (positional.size() != 2) {
-    err << "usage: korvel " << command << " [" << flag << "] [--password P] DIR TABLE\n";
+  CLI::App app{"", std::string("korvel ") + command};
+  app.add_flag(flag, flagValue);
+  app.add_option("--password", parsed.Password, "password of a scrambled table");
+  app.add_option("DIR", parsed.Directory)->required();
+  app.add_option("TABLE", parsed.Table)->required();
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::ParseError& e) {
+    err << app.get_name() << ": " << e.what() << '\n'
+        << "usage: korvel " << command << " [" << flag << "] [--password P] DIR TABLE\n";
     return false;
   }
-  parsed.Directory = positional[0];
-  parsed.Table = positional[1];
+  parsed.HasPassword = app.count("--password") > 0;
   return true;
 }
 

@@ -9,6 +9,7 @@
 #include "support/errors.h"
 #include "tools/commands.h"
 #include "tools/inspect_commands.h"
+#include "tools/record_commands.h"
 
 namespace korvel::tool {
 namespace {
@@ -38,6 +39,29 @@ constexpr TCommand kCommands[] = {
      "field names, values in their ANSI text forms, bytes in hexadecimal, memo BLOBs as text\n"
      "and other BLOBs in hexadecimal, nulls empty. --physical adds the columns #record, #id\n"
      "and #free and lists free records too."},
+    {"create", RunCreateCommand, "korvel create DIR TABLE STRUCTURE.json [--overwrite]",
+     "Creates a table from a structure JSON file (fields, indexes, properties; see\n"
+     "korvel structure for the form). --overwrite replaces a table of that name."},
+    {"structure", RunStructureCommand, "korvel structure [--password P] DIR TABLE",
+     "Prints the table's structure as the JSON object korvel create reads back."},
+    {"insert", RunInsertCommand, "korvel insert [--password P] DIR TABLE FIELD=VALUE...",
+     "Appends one record: the fields given take their values (text forms as list prints\n"
+     "them; FIELD= sets null), the others their defaults. Prints the new record's ID."},
+    {"list", RunListCommand,
+     "korvel list DIR TABLE [--index NAME] [--range START END] [--find KEY [--nearest]]\n"
+     "              [--reverse] [--offset N] [--limit N] [--fields A,B] [--json]",
+     "Lists the records in the order of an index (the primary index, or physical order\n"
+     "without one) as CSV under a header row, or one JSON object a line. Keys are CSV\n"
+     "lines of the index's key fields; fewer values make a partial key, an empty START or\n"
+     "END leaves that end open. --find starts at the key (nothing without --nearest when\n"
+     "it is not there)."},
+    {"count", RunCountCommand, "korvel count DIR TABLE [--index NAME] [--range START END]",
+     "Prints the number of records (within the range)."},
+    {"sql", RunSqlCommand, "korvel sql DIR --check [SCRIPT] [-c SQL]",
+     "Parses each statement of SCRIPT (a file, - or nothing for standard input) or of -c\n"
+     "without executing it (syntax only: tables and columns are not looked up) and prints\n"
+     "its kind, one line per statement (SELECT, INSERT, CREATE TABLE, ...). The first\n"
+     "statement that fails prints the engine's error and the command exits with status 1."},
     {"demo", RunDemoCommand, "korvel demo DIR",
      "Writes a small sample table, customers, into a folder (replacing one of that name)."},
 };
@@ -87,6 +111,10 @@ int Run(int argc, char** argv) {
   if (command == nullptr) {
     std::cerr << "korvel: unknown command '" << name << "' (korvel --help lists the commands)\n";
     return kExitUsage;
+  }
+  for (const std::string& a : args) {
+    if (a == "--") break;
+    if (a == "--help" || a == "-h") return PrintHelp({name}, std::cout, std::cerr);
   }
   try {
     return command->Run(args, std::cout, std::cerr);

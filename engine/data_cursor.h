@@ -1,0 +1,375 @@
+#pragma once
+// TDataCursor: one table as one user sees it. An open shared table (TDataTable), a current
+// index order, a current record, an optional range of keys and a position that survives
+// changes made by other cursors, sessions and processes. Everything above the engine reaches
+// records through this class.
+//
+// Position model (inherited from the page-walking TBTreeCursor): in indexed navigation the
+// position is a key in a private copy of a leaf page of the current index (CurrentPage,
+// KeySlot) and its ordinal CursorPosition; in physical navigation (no index, or the primary
+// index of a table without one) it is a physical record number and its ordinal among the
+// visible records. Bof alone = before the first record, Eof alone = after the last, both = the
+// visible set is empty.
+//
+// Bookmarks: indexed, the current key entry (KeySize bytes; unique, since a non-unique key ends
+// in the record ID); physical, the 4-byte record number. All zeros: no current record.
+//
+// Record buffers handed in and out are RecordSize bytes laid out as in the data file:
+//
+//   OFFSET  SIZE  DESCRIPTION
+//   0       1     status (the deleted flag on disk; block reads put 0 ok, 1 gone, 2 error)
+//   1       4     record number (block reads put an error code here)
+//   5       4     record ID (the value of an auto-increment field)
+//   9       ...   each stored field: null-flag byte (1 = value) and PhysicalSize value bytes
+//
+// While a BLOB of the record is open in this cursor, the field's first 4 value bytes hold the
+// negated handle of the open value instead of the first block number.
+//
+// Editing: every change happens inside the table's write lock and ends with a flush, so other
+// sessions see it at their next lock. Every check (validity, key violations, record locks) runs
+// before anything changes. If a later step fails (an index page that cannot be had, a BLOB
+// write, an I/O error), the steps already done are undone in reverse before the error passes
+// on, so no index holds a key without its record and no record misses a key.
+//
+// Seams for later layers: the filter bitmaps (FiltersActive, VisibleRecords and the
+// RefreshRangeAndFilter* hooks; with no filter the cursor navigates by index and range, and
+// physical navigation uses the live-records set), the full-text index maintenance (the
+// *TextIndexes hooks; nothing to do without a text index), the password callback and the
+// remote forms (a remote session is refused with KORVEL_REMOTECONNECT until the client
+// protocol exists).
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/blob_file.h"
+#include "engine/btree_cursor.h"
+#include "engine/data_file.h"
+#include "engine/index_page.h"
+#include "engine/session.h"
+#include "support/records_bitmap.h"
+
+namespace korvel {
+
+class TDataTable;
+
+// Status codes of positioning operations (returned, not raised).
+inline constexpr int kCursorOk = 0;
+
+// Index position meaning "no index": physical navigation.
+inline constexpr std::uint8_t kNoIndexPos = 255;
+
+// The steps of an edit after which a failure must be undone (for the failure tests).
+enum class TEditStep : std::uint8_t {
+  KeysChecked,     // all checks passed, nothing changed yet
+  IndexKeyChanged, // one index key added, removed or replaced
+  RecordChanged,   // the record image or the free chain changed
+  BlobsWritten,    // the BLOB values of the record were written
+  BeforeFlush,     // everything is in the caches
+};
+
+// The callback asked for a table password; true when it supplied one (into `password`).
+using TPasswordCallback = std::function<bool(const std::string& table, std::string& password)>;
+
+class TDataCursor : public TBTreeCursor {
+ public:
+  explicit TDataCursor(TDataDirectory* directory, bool noRequest = false);
+  ~TDataCursor() override;
+  TDataCursor(const TDataCursor&) = delete;
+  TDataCursor& operator=(const TDataCursor&) = delete;
+
+  // ---- Opening and closing (cursor_open.cpp) ----
+  void OpenCursor(bool noRequest = false);
+  void CloseCursor(bool freeTemporary = false);
+  // A cursor on the same table, index, range and record.
+  std::unique_ptr<TDataCursor> CloneCursor();
+  // Allowed only while closed (KORVEL_TABLEOPEN otherwise).
+  void SetTableName(const std::string& name);
+  void SetExclusive(bool value);
+  void SetOverrideExclusive(bool value);
+  void SetReadOnly(bool value);
+  void SetInMemory(bool value);
+  void SetIsResultSet(bool value);
+  void SetIsSourceTable(bool value);
+  void SetIsTemporary(bool value);
+
+  // ---- Indexes ----
+  void SetIndexName(const std::string& name);
+  void SetIndexPos(int pos);
+  int GetIndexCount() const;
+  bool GetIsPhysicalNavigation() const;
+  const std::string& GetIndexName() const { return IndexName; }
+  std::uint8_t GetIndexPos() const { return IndexPos; }
+  int GetKeyFieldCount() const { return KeyFieldCount; }
+  // Definitions of the key fields of the current index.
+  const std::vector<TFieldDefinition>& GetKeyFieldDefinitions() const { return keyFields_; }
+
+  // ---- Navigation (cursor_navigation.cpp). Statuses: 0, KORVEL_BOF, KORVEL_EOF,
+  // KORVEL_NOCURRREC, KORVEL_RECNOTFOUND ----
+  void SetToBegin();
+  void SetToEnd();
+  int GetNextRecord(std::uint8_t* dest);
+  int GetPriorRecord(std::uint8_t* dest);
+  int GetCurrentRecord(std::uint8_t* dest, bool lockForEdit = false);
+  // Reads the current record (mode 1 reads ahead forwards, 2 backwards).
+  void RefreshCurrentRecord(int mode = 1);
+  void Refresh();
+  bool GetBof() const { return Bof; }
+  bool GetEof() const { return Eof; }
+  const std::uint8_t* GetCurrentRecordBuffer() const { return currentRecord_.data(); }
+
+  // ---- Ranges and searches (cursor_search.cpp) ----
+  void SetRange(bool keysGiven, const std::uint8_t* start, int startFieldCount, const std::uint8_t* end,
+                int endFieldCount);
+  void ResetRange();
+  void CancelRange();
+  void UpdateRange();
+  bool GetRangeActive() const { return RangeActive; }
+  bool Find(bool isKey, const std::uint8_t* source, int fieldCount, bool nearest, int partialLength,
+            std::uint8_t* dest);
+  bool FindIndexKey(const std::uint8_t* key, bool nearest, bool keepBoundaries);
+  // The current index's key of a record buffer (KeySize bytes).
+  void GetKeyValues(const std::uint8_t* record, std::uint8_t* key) const;
+
+  // ---- Record numbers and counts ----
+  bool SetToRecordNumber(std::int32_t n);
+  void GotoLogicalRecordNumber(std::int32_t n);
+  void GotoPhysicalRecordNumber(std::int32_t n);
+  std::int32_t GetRecordNumber() const;
+  std::int32_t GetPhysicalRecordNumber() const;
+  std::int32_t GetRecordCount();
+
+  // ---- Bookmarks ----
+  int GetBookmarkSize() const;
+  void GetBookmark(std::uint8_t* dest) const;
+  void ClearBookmark(std::uint8_t* dest) const;
+  bool SetToBookmark(const std::uint8_t* bookmark, bool nearest, bool noChangeCheck = false);
+  int CompareBookmarks(const std::uint8_t* a, const std::uint8_t* b) const;
+  int SetToDataCursor(TDataCursor& other);
+  int SetToRecordBuffer(const std::uint8_t* record, bool noChangeCheck = false);
+  void RepositionCurrentRecord();
+
+  // ---- Block reads ----
+  int ReadRecordBlock(std::int32_t& count, std::uint8_t* records);
+  int ReadFirstRecordBlock(std::int32_t& count, std::uint8_t* records, std::uint8_t* bookmarks);
+  int ReadNextRecordBlock(std::int32_t& count, std::uint8_t* records, std::uint8_t* bookmarks);
+  int ReadPriorRecordBlock(std::int32_t& count, std::uint8_t* records, std::uint8_t* bookmarks);
+  int ReadLastRecordBlock(std::int32_t& count, std::uint8_t* records, std::uint8_t* bookmarks);
+  int ReadAbsoluteRecordBlock(std::int32_t n, std::int32_t& count, std::uint8_t* records, std::uint8_t* bookmarks);
+  int ReadBookmarkRecordBlock(std::int32_t offset, const std::uint8_t* bookmark, std::uint8_t* records,
+                              std::uint8_t* bookmarks, std::int32_t& count, bool restore);
+  void RefreshRecordBlock(std::int32_t count, std::uint8_t* records, std::uint8_t* bookmarks);
+  std::int32_t GetNumReadAheadRecords(std::int32_t count, int direction);
+  std::int32_t GetNumReadAheadBlocks(std::int64_t size) const;
+
+  // ---- Change detection and lock wrappers ----
+  void SynchLastUpdateStamps();
+  bool PerformChangeDetection();
+  bool CheckForCursorChanges();
+  void CheckForChangeDetection();
+  // Called by the table when the read lock taken for a cache miss revealed another session's
+  // change: the read is abandoned (false) and the operation starts over.
+  bool ReadLockForCacheMiss();
+  // Record locks of this cursor; 0 means the current record.
+  void UserWriteLockRecord(std::int32_t recordNumber);
+  void UserWriteUnlockRecord(std::int32_t recordNumber);
+  std::int32_t GetLockedRecord() const { return LockedRecord; }
+
+  // ---- Field access (cursor_fields.cpp). Field numbers from 1 ----
+  std::int32_t GetRecordSize() const { return RecordSize; }
+  std::int32_t GetFieldCount() const { return static_cast<std::int32_t>(fields_.size()); }
+  const TFieldDefinition& GetFieldDefinition(std::int32_t fieldNo) const;
+  std::int32_t GetFieldNumber(const std::string& name) const;
+  void ClearRecord(std::uint8_t* record) const;
+  void InitRecord(std::uint8_t* record);
+  // value null: only IsBlank is asked. Returns IsBlank.
+  bool GetField(std::int32_t fieldNo, const std::uint8_t* record, void* value) const;
+  void PutField(std::int32_t fieldNo, std::uint8_t* record, const void* value, bool nullIfNegative = false,
+                bool override = false);
+  bool GetPhysicalField(std::int32_t fieldNo, const std::uint8_t* record, void* value) const;
+  void PutPhysicalField(std::int32_t fieldNo, std::uint8_t* record, const void* value);
+  static std::int32_t GetRecordID(const std::uint8_t* record);
+  static void PutRecordID(std::int32_t id, std::uint8_t* record);
+  static std::int32_t GetRecordNo(const std::uint8_t* record);
+  static void PutRecordNo(std::uint8_t* record, std::int32_t n);
+  static std::uint8_t GetRecordStatus(const std::uint8_t* record) { return record[0]; }
+  static void PutRecordStatus(std::uint8_t* record, std::uint8_t s) { record[0] = s; }
+  void CheckRecordValidity(const std::uint8_t* record) const;
+  bool CheckField(const std::string& text, int kind, const TFieldDefinition& field, const std::uint8_t* value) const;
+  bool HasValidityChecks = false;
+  bool HasDefaults = false;
+  bool HasExpressionFields = false;
+  bool HasAutoInc = false;
+
+  // ---- Editing (cursor_editing.cpp) ----
+  void AppendRecord(std::uint8_t* record, bool reposition = true);
+  void ModifyRecord(std::uint8_t* record, bool unlockAfter = true, bool reposition = true);
+  void DeleteRecord(const std::uint8_t* record, bool reposition = true);
+  void CancelRecord();
+  int CloneCurrentRecord(std::uint8_t* dest);
+  std::int32_t GetLastRecordID() const;
+  void SetSuppressAutoIncValues(bool value);
+  bool GetSuppressAutoIncValues() const { return SuppressAutoIncValues; }
+  bool GetEditConflict() const { return EditConflict; }
+  // Batch edits of records received as data (see the field-value layout in cursor_editing.cpp).
+  void AddRecordBlock(std::int32_t& count, const std::uint8_t* fieldValues, std::uint8_t* bookmark,
+                      std::uint8_t* record);
+  void UpdateRecordBlock(std::int32_t& count, const std::uint8_t* fieldValues, const std::uint8_t* bookmark,
+                         std::uint8_t* record);
+  void DeleteRecordBlock(std::int32_t n, std::int32_t& deleted, const std::uint8_t* bookmarks, std::uint8_t* records);
+  // Whether the key exists in the index at definition slot `slot`.
+  bool KeyExistsInIndex(int slot, const std::uint8_t* key);
+
+  // ---- BLOBs of the records of this cursor (cursor_blobs.cpp); results are engine codes ----
+  int OpenBlob(std::int32_t fieldNo, std::uint8_t* record, TBlobBuffer::TOpenMode mode, bool physical,
+               bool forModification, std::int64_t& size);
+  int GetBlob(std::int32_t fieldNo, const std::uint8_t* record, bool physical, std::int64_t& count,
+              std::int64_t length, void* dest, std::int64_t offset);
+  int PutBlob(std::int32_t fieldNo, std::uint8_t* record, bool physical, std::int64_t length, const void* source,
+              std::int64_t offset);
+  int TruncateBlob(std::int32_t fieldNo, std::uint8_t* record, bool physical, std::int64_t newSize);
+  int GetBlobSize(std::int32_t fieldNo, const std::uint8_t* record, bool physical, std::int64_t& size);
+  int FreeBlob(std::int32_t fieldNo, std::uint8_t* record, bool physical);
+  void FreeAllBlobs(bool all);
+  std::size_t OpenBlobCount() const;
+
+  // ---- Attributes ----
+  TDataDirectory* Directory;  // not owned
+  TDataTable* Table = nullptr;  // shared, set while open
+  std::string TableName;
+  bool IsOpen = false;
+  bool Exclusive = false;
+  bool OverrideExclusive = false;
+  bool ReadOnly = false;
+  bool NoLocking = false;
+  bool InMemory = false;
+  bool IsResultSet = false;
+  bool IsTemporary = false;
+  bool Repairing = false;
+  bool Upgrading = false;
+  bool IsSourceTable = false;
+  std::string IndexName;
+  std::uint8_t IndexPos = 0;
+  std::uint8_t KeyFieldCount = 0;
+  std::array<bool, kMaxKeyFields> DescendingKeyFields{};
+  std::int32_t RangeStartPosition = 1;
+  std::int32_t RangeEndPosition = 0;
+  std::int32_t FilteredRecordCount = 0;
+  std::int32_t PhysicalRecordNumber = 0;
+  bool FiltersActive = false;
+  bool RangeUpdatesSuspended = false;
+  std::int32_t RecordSize = 0;
+  std::int32_t LockedRecord = 0;
+  bool SuppressAutoIncValues = false;
+  bool EditConflict = false;
+  TPasswordCallback PasswordCallback;
+
+ protected:
+  // ---- Seams for the filter layer. Without filters: indexed navigation sees every key of the
+  // range, physical navigation the live records. ----
+  // Recomputes the range positions and the visible set after the table may have changed.
+  virtual void RefreshRangeAndFilter();
+  // After this cursor appended or changed record `recordNumber`.
+  virtual void RefreshRangeAndFilterUpdate(std::int32_t recordNumber);
+  // After this cursor deleted record `recordNumber`.
+  virtual void RefreshRangeAndFilterDelete(std::int32_t recordNumber);
+  // Full-text maintenance; a table without a text index has nothing to do. ModifyTextIndexes
+  // answers whether any word entry changed.
+  virtual void AddTextIndexes(const std::uint8_t* record, std::int32_t recordNumber);
+  virtual bool ModifyTextIndexes(const std::uint8_t* oldRecord, const std::uint8_t* newRecord,
+                                 std::int32_t recordNumber);
+  virtual void RemoveTextIndexes(const std::uint8_t* record, std::int32_t recordNumber);
+  // Called after each step of an edit; a failure raised here is undone like any other.
+  virtual void AfterEditStep(TEditStep step);
+
+  // ---- Shared internals ----
+  [[noreturn]] void RaiseCursor(TErrorCode code, const std::string& field = "", const std::string& index = "") const;
+  void CheckOpen() const;
+  void CheckNotOpen() const;
+  void CheckNotReadOnly() const;
+  void CheckLocal() const;
+  // The live-records set of physical navigation.
+  void BuildLiveRecords();
+  // Configures a tree walker on index definition slot `slot` of this table.
+  void ConfigureTree(TBTreeCursor& tree, int slot) const;
+  // The key of a record for index slot `slot` (slot 31: the record index's live-form key).
+  void BuildKey(int slot, const std::uint8_t* record, std::uint8_t* key) const;
+  static void BuildDeletedKey(std::uint8_t deletedFlag, std::int32_t id, std::uint8_t* key);
+  // Slots of every index an edit maintains: 0 (when the table has one) ... IndexCount.
+  std::vector<int> EditedIndexSlots() const;
+
+  // Navigation internals (cursor_navigation.cpp).
+  void ResetPosition();
+  void FirstPosition();
+  void LastPosition();
+  void Skip(std::int32_t n);
+  // Runs a page walk; a walk abandoned because the table changed under it restarts once from
+  // the bookmark taken before.
+  template <typename Walk>
+  void RunWalk(Walk walk, bool returnToBookmark = true);
+  void RefreshAfterChange();
+  void CheckHeadersOfFirstOpener();
+  void CheckPassword();
+  void RebuildIndexes();
+  // The tree walker for key changes, configured for slot `slot`.
+  TBTreeCursor& EditTree(int slot);
+  void ReturnToBookmark(const std::uint8_t* bookmark, bool nearest);
+  void ReturnToBookmark(const std::vector<std::uint8_t>& bookmark, bool nearest) { ReturnToBookmark(bookmark.data(), nearest); }
+  std::vector<std::uint8_t> CurrentBookmark() const;
+  int CopyCurrentRecord(std::uint8_t* dest);
+  void PhysicalFirst();
+  void PhysicalLast();
+  void PhysicalSkip(std::int32_t n);
+  void PopulateForward(std::int32_t from, std::int32_t& count, std::uint8_t* records, std::uint8_t* bookmarks,
+                       int& status);
+  void PopulateBackward(std::int32_t& count, std::uint8_t* records, std::uint8_t* bookmarks, bool moveToFront,
+                        int& status);
+  // Operation brackets: the change check on entry, the read lock released on exit.
+  class TOperation;
+  class TWriteLock;
+  friend class TOperation;
+  friend class TWriteLock;
+  void LoadKeyInformation();
+  void SelectIndex(int slot);
+
+  // Field internals.
+  void BuildFieldList();
+  void InternalGetField(const TFieldDefinition& field, const std::uint8_t* record, bool& isBlank, void* value) const;
+  void InternalPutField(const TFieldDefinition& field, std::uint8_t* record, bool nullIfNegative, bool override,
+                        const void* value) const;
+  // Converts a default, minimum or maximum text to the native value of the field (false when
+  // the type takes no such text).
+  bool ConvertValueText(const std::string& text, const TFieldDefinition& field, std::uint8_t* value) const;
+
+  // Editing internals.
+  class TUndoJournal;
+  void RunEdit(const std::function<void(TUndoJournal&)>& steps);
+  void CheckKeyViolations(const std::uint8_t* record, const std::uint8_t* oldRecord);
+  void WriteBlobsOfEdit(std::uint8_t* stored, std::int32_t recordNumber, TUndoJournal& journal, bool& blobWritten);
+  void FlushEdit(bool index, bool blob);
+  int BlobFieldByHandle(std::int32_t fieldNo, const std::uint8_t* record, bool physical, TBlobBuffer*& buffer,
+                        const TFieldDefinition*& field) const;
+  const TFieldDefinition* FieldOf(std::int32_t fieldNo, bool physical) const;
+  void ApplyFieldValues(const std::uint8_t* fieldValues, std::uint8_t* record);
+
+  std::vector<TFieldDefinition> fields_;         // the cursor's field list
+  std::vector<TFieldDefinition> keyFields_;      // key fields of the current index
+  std::vector<std::uint8_t> currentRecord_;      // RecordSize bytes
+  std::unique_ptr<TRecordsBitmap> liveRecords_;  // physical navigation's visible set
+  std::int32_t dataStamp_ = 0;
+  std::int32_t indexStamp_ = 0;
+  std::int32_t blobStamp_ = 0;
+  bool changeDuringRead_ = false;
+  bool restartable_ = false;
+  int editTreeSlot_ = -1;
+  bool operationRunning_ = false;
+  std::vector<std::unique_ptr<TBlobBuffer>> blobs_;  // open values; handle = position + 1
+  TBTreeCursor editTree_;                            // key maintenance on any index
+  std::vector<std::uint8_t> keyBuffer_;
+  std::vector<std::uint8_t> oldKeyBuffer_;
+  std::vector<std::uint8_t> findKey_;
+};
+
+}  // namespace korvel

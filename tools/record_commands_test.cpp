@@ -1,0 +1,121 @@
+#include "tools/record_commands.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "support/test_folder.h"
+
+namespace korvel::tool {
+namespace {
+
+struct TRun {
+  int Status;
+  std::string Out;
+  std::string Err;
+};
+
+TRun Invoke(int (*command)(const TArguments&, std::ostream&, std::ostream&), const TArguments& args) {
+  std::ostringstream out, err;
+  int status = command(args, out, err);
+  return {status, out.str(), err.str()};
+}
+
+const char* kStructure = R"({ "description": "t", "user_major": 2,
+  "fields": [ {"name": "ID", "type": "autoinc"},
+              {"name": "Name", "type": "string", "length": 20, "required": true, "char_case": "upper"},
+              {"name": "Qty", "type": "integer", "min": "0", "default": "7"},
+              {"name": "When", "type": "timestamp"},
+              {"name": "Raw", "type": "bytes", "length": 3},
+              {"name": "Notes", "type": "memo"} ],
+  "indexes": [ {"name": "", "fields": ["ID"]},
+               {"name": "ByName", "fields": ["Name", 3], "descending": [false, true], "compression": 3},
+               {"name": "ByQty", "fields": ["Qty"], "unique": true} ] })";
+
+class RecordCommandsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::ofstream(folder.File("s.json")) << kStructure;
+    ASSERT_EQ(Invoke(RunCreateCommand, {folder.Path(), "items", folder.File("s.json")}).Status, 0);
+  }
+  std::string Insert(const TArguments& values) {
+    TArguments args{folder.Path(), "items"};
+    args.insert(args.end(), values.begin(), values.end());
+    TRun r = Invoke(RunInsertCommand, args);
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    return r.Out;
+  }
+  testing::TTestFolder folder;
+};
+
+TEST_F(RecordCommandsTest, StructureReadsBackToTheSameTable) {
+  TRun first = Invoke(RunStructureCommand, {folder.Path(), "items"});
+  ASSERT_EQ(first.Status, 0) << first.Err;
+  std::ofstream(folder.File("again.json")) << first.Out;
+  ASSERT_EQ(Invoke(RunCreateCommand, {folder.Path(), "copy", folder.File("again.json")}).Status, 0);
+  EXPECT_EQ(Invoke(RunStructureCommand, {folder.Path(), "copy"}).Out, first.Out);
+  EXPECT_NE(first.Out.find("\"descending\""), std::string::npos);
+  // An existing table is kept unless --overwrite.
+  TRun again = Invoke(RunCreateCommand, {folder.Path(), "copy", folder.File("again.json")});
+  EXPECT_EQ(again.Status, 1);
+  EXPECT_EQ(Invoke(RunCreateCommand, {folder.Path(), "copy", folder.File("again.json"), "--overwrite"}).Status, 0);
+}
+
+TEST_F(RecordCommandsTest, InsertedValuesListBackExactly) {
+  EXPECT_EQ(Insert({"Name=pear", "Qty=3", "When=2024-02-29 23:59:58.125", "Raw=0A0B0C", "Notes=a, \"b\"\nc"}), "1\n");
+  EXPECT_EQ(Insert({"Name=apple"}), "2\n");
+  EXPECT_EQ(Insert({"Name=fig", "Qty=9"}), "3\n");
+  TRun r = Invoke(RunListCommand, {folder.Path(), "items"});
+  EXPECT_EQ(r.Out,
+            "ID,Name,Qty,When,Raw,Notes\n"
+            "1,PEAR,3,2024-02-29 23:59:58.125,0A0B0C,\"a, \"\"b\"\"\nc\"\n"
+            "2,APPLE,7,,,\n"
+            "3,FIG,9,,,\n");
+  r = Invoke(RunListCommand, {folder.Path(), "items", "--index", "ByName", "--fields", "Name", "--reverse"});
+  EXPECT_EQ(r.Out, "Name\nPEAR\nFIG\nAPPLE\n");
+  r = Invoke(RunListCommand, {folder.Path(), "items", "--index=ByQty", "--range", "4", "", "--fields=Qty"});
+  EXPECT_EQ(r.Out, "Qty\n7\n9\n");
+  r = Invoke(RunCountCommand, {folder.Path(), "items", "--index", "ByQty", "--range", "", "7"});
+  EXPECT_EQ(r.Out, "2\n");
+  r = Invoke(RunListCommand, {folder.Path(), "items", "--index", "ByQty", "--find", "8", "--fields", "Qty"});
+  EXPECT_EQ(r.Out, "");
+  r = Invoke(RunListCommand, {folder.Path(), "items", "--index", "ByQty", "--find", "8", "--nearest", "--fields", "Qty"});
+  EXPECT_EQ(r.Out, "Qty\n9\n");
+  r = Invoke(RunListCommand, {folder.Path(), "items", "--offset", "1", "--limit", "1", "--json", "--fields", "ID,Raw"});
+  EXPECT_EQ(r.Out, "{\"ID\":\"2\",\"Raw\":null}\n");
+  r = Invoke(RunListCommand, {folder.Path(), "items", "--limit", "0"});
+  EXPECT_EQ(r.Out, "ID,Name,Qty,When,Raw,Notes\n");
+}
+
+TEST_F(RecordCommandsTest, BadInputGetsTheEnginesErrorOrTheUsage) {
+  Insert({"Name=one", "Qty=1"});
+  TRun r = Invoke(RunInsertCommand, {folder.Path(), "items", "Name=two", "Qty=1"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("KORVEL Engine Error # 9729"), std::string::npos) << r.Err;
+  r = Invoke(RunInsertCommand, {folder.Path(), "items", "Qty=5"});
+  EXPECT_NE(r.Err.find("# 9732"), std::string::npos) << r.Err;
+  r = Invoke(RunInsertCommand, {folder.Path(), "items", "Name=x", "Qty=-1"});
+  EXPECT_NE(r.Err.find("# 9730"), std::string::npos) << r.Err;
+  r = Invoke(RunInsertCommand, {folder.Path(), "items", "Name=x", "Qty=many"});
+  EXPECT_EQ(r.Status, 1);
+  r = Invoke(RunInsertCommand, {folder.Path(), "items", "Nope=1"});
+  EXPECT_EQ(r.Status, 1);
+  r = Invoke(RunListCommand, {folder.Path(), "items", "--index", "Nope"});
+  EXPECT_NE(r.Err.find("# 10022"), std::string::npos) << r.Err;
+  EXPECT_EQ(Invoke(RunListCommand, {folder.Path()}).Status, 2);
+  EXPECT_EQ(Invoke(RunListCommand, {folder.Path(), "items", "--limit", "-3"}).Status, 2);
+  EXPECT_EQ(Invoke(RunListCommand, {folder.Path(), "items", "--index", "ByQty", "--range", "1,2", ""}).Status, 2);
+  EXPECT_EQ(Invoke(RunCountCommand, {folder.Path(), "missing"}).Status, 1);
+  std::ofstream(folder.File("bad.json")) << "{ \"fields\": [ {\"name\": \"A\", \"type\": \"nosuch\"} ] }";
+  r = Invoke(RunCreateCommand, {folder.Path(), "bad", folder.File("bad.json")});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("nosuch"), std::string::npos);
+  std::ofstream(folder.File("broken.json")) << "{ \"fields\": [";
+  EXPECT_EQ(Invoke(RunCreateCommand, {folder.Path(), "bad", folder.File("broken.json")}).Status, 1);
+  // Nothing half-made is left behind.
+  EXPECT_EQ(Invoke(RunCountCommand, {folder.Path(), "bad"}).Status, 1);
+}
+
+}  // namespace
+}  // namespace korvel::tool
