@@ -785,7 +785,10 @@ bool TBlobBuffer::TryRead() {
   data_.clear();
   if (FirstBlockNumber == 0) return true;
   bool lockFailed = false;
-  TBlock* block = FetchChainBlock(FirstBlockNumber, 0, 1, BlobSignature, lockFailed);
+  // The length is known only once the first block is in, so a missed first block brings a full
+  // read-ahead window with it: a small value then costs one read, and values written one after
+  // another (the usual case) are found in the cache by the reads that follow.
+  TBlock* block = FetchChainBlock(FirstBlockNumber, 0, file_->GetReadAheadBytes(), BlobSignature, lockFailed);
   if (lockFailed) return false;
   // The length comes from the file: a value cannot be longer than the blocks the file holds.
   std::int64_t length = block->GetBlobLength();

@@ -180,6 +180,10 @@ class TBlobFile : public TFileHandler {
   void SetBlockSize(std::int32_t blockSize);
   std::int32_t GetBlockSize() const { return blockSize_; }
   std::size_t GetBlockBufferSize() const { return static_cast<std::size_t>(blockSize_) - kBlockHeaderSize; }
+  // Value bytes one read-ahead window of blocks holds.
+  std::size_t GetReadAheadBytes() const {
+    return static_cast<std::size_t>(readAheadLimit_) * GetBlockBufferSize();
+  }
 
   void CreateFile() override;
   void OpenFile() override;

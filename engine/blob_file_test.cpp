@@ -183,6 +183,23 @@ TEST_F(BlobFile, ValuesOfEverySizeReadBackFromAColdCache) {
   EXPECT_TRUE(Load(0, 0).empty());
 }
 
+// Small values written one after another are read back with one read per read-ahead window,
+// not one for the first block and another for the rest of each value.
+TEST_F(BlobFile, SmallValuesReadBackOneWindowPerRead) {
+  std::vector<std::pair<std::int32_t, std::int32_t>> stored;
+  for (unsigned i = 0; i < 20; ++i) {
+    std::int32_t signature = 0;
+    std::int32_t first = Store(Bytes(1024, i), 0, &signature);  // three 512-byte blocks each
+    stored.emplace_back(first, signature);
+  }
+  Reopen();
+  std::uint32_t readsBefore = file_->Statistics().Reads;
+  for (unsigned i = 0; i < stored.size(); ++i)
+    ASSERT_EQ(Load(stored[i].first, stored[i].second), Bytes(1024, i));
+  // 60 blocks in windows of 32: two reads (each value alone would take two reads: 40).
+  EXPECT_LE(file_->Statistics().Reads - readsBefore, 3u);
+}
+
 TEST_F(BlobFile, RewritesReuseTheChainAndFreedBlocksComeBackFirst) {
   std::int32_t signature = 0;
   std::int32_t first = Store(Bytes(1000, 2), 0, &signature);  // blocks 1-3

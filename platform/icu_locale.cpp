@@ -18,6 +18,7 @@
 #include <unicode/udatpg.h>
 #include <unicode/uloc.h>
 #include <unicode/unum.h>
+#include <unicode/uset.h>
 
 namespace korvel {
 
@@ -310,7 +311,53 @@ bool TLocaleCollator::Open(const std::string& locale, const TCodePage* codePage)
     }
     if (U_FAILURE(status)) return false;
   }
+  BuildPrimaryWeights();
   return true;
+}
+
+// A byte is context-free when its character takes part in no contraction (prefix contexts
+// included) that the code page can spell, and neither is nor begins or ends with a combining
+// mark. The primary weight of such a byte in any text of the code page is then the primary
+// part of its own sort key, so comparing the concatenated weights of two texts compares their
+// primary levels as ICU does. (ICU's own unsafe set is wider: it guards against combining marks
+// that follow a precomposed letter, and those are contextual here.)
+void TLocaleCollator::BuildPrimaryWeights() {
+  const UCollator* primary = collators_[cmIgnoreNonSpacingCase];
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<USet, void (*)(USet*)> contextual(uset_openEmpty(), uset_close);
+  std::unique_ptr<USet, void (*)(USet*)> repertoire(uset_openEmpty(), uset_close);
+  std::unique_ptr<USet, void (*)(USet*)> contractions(uset_openEmpty(), uset_close);
+  for (int b = 1; b < 256; ++b) uset_add(repertoire.get(), codePage_->ToUnicode(static_cast<unsigned char>(b)));
+  ucol_getContractionsAndExpansions(primary, contractions.get(), nullptr, true, &status);
+  if (U_FAILURE(status)) return;
+  UChar text[64];
+  for (int32_t i = 0, n = uset_getItemCount(contractions.get()); i < n; ++i) {
+    UChar32 start = 0, end = 0;
+    UErrorCode itemStatus = U_ZERO_ERROR;
+    int32_t length = uset_getItem(contractions.get(), i, &start, &end, text, 64, &itemStatus);
+    if (U_FAILURE(itemStatus)) return;  // a contraction longer than we can look at: no fast path
+    if (length == 0) {
+      uset_addRange(contextual.get(), start, end);
+      continue;
+    }
+    bool spellable = true;
+    for (int32_t k = 0; k < length; ++k) spellable = spellable && uset_contains(repertoire.get(), text[k]);
+    if (spellable)
+      for (int32_t k = 0; k < length; ++k) uset_add(contextual.get(), text[k]);
+  }
+  for (int b = 1; b < 256; ++b) {
+    UChar c = codePage_->ToUnicode(static_cast<unsigned char>(b));
+    if (uset_contains(contextual.get(), c) || u_getCombiningClass(c) != 0 ||
+        u_getIntPropertyValue(c, UCHAR_LEAD_CANONICAL_COMBINING_CLASS) != 0 ||
+        u_getIntPropertyValue(c, UCHAR_TRAIL_CANONICAL_COMBINING_CLASS) != 0)
+      continue;
+    std::uint8_t key[16];
+    int32_t size = ucol_getSortKey(primary, &c, 1, key, sizeof key);
+    // A primary-strength key is the weight bytes and a terminating zero.
+    if (size < 2 || size - 1 > static_cast<int32_t>(kMaxPrimaryBytes)) continue;
+    std::memcpy(primary_[b], key, static_cast<std::size_t>(size - 1));
+    primaryLength_[b] = static_cast<std::uint8_t>(size - 1);
+  }
 }
 
 TLocaleCollator::~TLocaleCollator() {
@@ -350,8 +397,74 @@ class TWideText {
 
 }  // namespace
 
+namespace {
+
+// The primary weight bytes of a text, one after another.
+class TPrimaryStream {
+ public:
+  TPrimaryStream(const unsigned char* text, std::size_t length, const std::uint8_t (*weights)[4],
+                 const std::uint8_t* lengths)
+      : text_(text), length_(length), weights_(weights), lengths_(lengths) {}
+  // The next weight byte, or -1 at the end of the text.
+  int Next() {
+    while (offset_ == lengths_[Current()]) {
+      if (Current() == 0) return -1;
+      ++position_;
+      offset_ = 0;
+    }
+    return weights_[Current()][offset_++];
+  }
+
+ private:
+  unsigned char Current() const { return position_ < length_ ? text_[position_] : 0; }
+  const unsigned char* text_;
+  std::size_t length_;
+  std::size_t position_ = 0;
+  std::uint8_t offset_ = 0;
+  const std::uint8_t (*weights_)[4];
+  const std::uint8_t* lengths_;
+};
+
+}  // namespace
+
+int TLocaleCollator::ComparePrimaries(const unsigned char* left, std::size_t leftLength,
+                                      const unsigned char* right, std::size_t rightLength) const {
+  // Equal leading bytes have equal weights: start at the first difference. Every byte of both
+  // texts must be context-free, the common ones included, or cutting there is not safe.
+  std::size_t i = 0;
+  const std::size_t common = leftLength < rightLength ? leftLength : rightLength;
+  bool contextual = false;
+  while (i < common && left[i] == right[i] && left[i] != 0) {
+    contextual |= primaryLength_[left[i]] == kContextual;
+    ++i;
+  }
+  std::size_t leftEnd = i, rightEnd = i;
+  for (; leftEnd < leftLength && left[leftEnd] != 0; ++leftEnd)
+    contextual |= primaryLength_[left[leftEnd]] == kContextual;
+  for (; rightEnd < rightLength && right[rightEnd] != 0; ++rightEnd)
+    contextual |= primaryLength_[right[rightEnd]] == kContextual;
+  if (leftEnd == i && rightEnd == i) return 0;  // the same bytes
+  if (contextual) return kUndecided;
+  TPrimaryStream a(left + i, leftEnd - i, primary_, primaryLength_);
+  TPrimaryStream b(right + i, rightEnd - i, primary_, primaryLength_);
+  for (;;) {
+    int x = a.Next(), y = b.Next();
+    if (x != y) return x < y ? -1 : 1;
+    if (x < 0) return kPrimaryEqual;
+  }
+}
+
 int TLocaleCollator::Compare(TCollationMode mode, const char* left, std::size_t leftLength,
                              const char* right, std::size_t rightLength) const {
+  int primaryOrder = ComparePrimaries(reinterpret_cast<const unsigned char*>(left), leftLength,
+                                      reinterpret_cast<const unsigned char*>(right), rightLength);
+  if (primaryOrder <= 1) return primaryOrder;
+  if (primaryOrder == kPrimaryEqual && mode == cmIgnoreNonSpacingCase) return 0;
+  return CompareWithIcu(mode, left, leftLength, right, rightLength);
+}
+
+int TLocaleCollator::CompareWithIcu(TCollationMode mode, const char* left, std::size_t leftLength,
+                                    const char* right, std::size_t rightLength) const {
   TWideText a(*codePage_, left, leftLength, 0);
   TWideText b(*codePage_, right, rightLength, 1);
   UCollationResult r = ucol_strcoll(collators_[mode], a.Data(), a.Length(), b.Data(), b.Length());

@@ -63,8 +63,13 @@ class TLocaleCollator {
 
   // Compares two 8-bit texts of the code page: -1, 0 or 1. Each text ends at its length or at
   // its first zero byte, whichever comes first. Allocates nothing for texts up to 512 bytes.
+  // Texts made of context-free characters (see kContextual) that differ at the primary level
+  // are decided from the bytes' primary weights without ICU; the rest go through ICU.
   int Compare(TCollationMode mode, const char* left, std::size_t leftLength, const char* right,
               std::size_t rightLength) const;
+  // The same, always through ICU: the reference the fast path is tested against.
+  int CompareWithIcu(TCollationMode mode, const char* left, std::size_t leftLength,
+                     const char* right, std::size_t rightLength) const;
 
   ~TLocaleCollator();
   TLocaleCollator(const TLocaleCollator&) = delete;
@@ -73,10 +78,25 @@ class TLocaleCollator {
  private:
   TLocaleCollator() = default;
   bool Open(const std::string& locale, const TCodePage* codePage);
+  void BuildPrimaryWeights();
+  // The fast path: -1 or 1 when the primary weights decide, 0 for texts of equal bytes, and
+  // kPrimaryEqual or kUndecided when they do not (a contextual character: ICU must decide).
+  static constexpr int kPrimaryEqual = 2;
+  static constexpr int kUndecided = 3;
+  int ComparePrimaries(const unsigned char* left, std::size_t leftLength,
+                       const unsigned char* right, std::size_t rightLength) const;
+
+  // A byte's primary weight is a byte string of 1 to 4 bytes, the same whatever surrounds the
+  // byte; kContextual marks bytes whose weights depend on their neighbours (contractions,
+  // combining marks, characters ICU calls unsafe) or that have no primary weight at all.
+  static constexpr std::uint8_t kContextual = 0;
+  static constexpr std::size_t kMaxPrimaryBytes = 4;
 
   std::string locale_;
   const TCodePage* codePage_ = nullptr;
   UCollator* collators_[3] = {nullptr, nullptr, nullptr};
+  std::uint8_t primaryLength_[256] = {};                  // kContextual or 1..kMaxPrimaryBytes
+  std::uint8_t primary_[256][kMaxPrimaryBytes] = {};       // the weight bytes, most significant first
 };
 
 // The case tables of one language: 256 entries each, a byte of the language's code page mapped to

@@ -87,20 +87,24 @@ std::size_t IndexedSize(std::uint8_t dataType, std::size_t fieldSize) {
 
 void PrepareDataForIndex(std::uint8_t dataType, std::size_t fieldSize, const void* value,
                          unsigned char* segment, bool caseInsensitive, bool descending,
-                         std::uint16_t languageId, std::uint16_t sortId) {
+                         std::uint16_t languageId, std::uint16_t /*sortId: case mapping is per language*/) {
   unsigned char* out = segment + 1;
   const std::size_t size = IndexedSize(dataType, fieldSize);
   switch (dataType) {
     case dtString: {
       if (fieldSize == 0) break;
       const char* text = static_cast<const char*>(value);
-      std::size_t n = 0;
-      while (n + 1 < fieldSize && text[n] != 0) ++n;
-      std::memcpy(out, text, n);
+      const std::size_t n = strnlen(text, fieldSize - 1);
+      if (caseInsensitive) {
+        const unsigned char* upper = UpperCaseTable(languageId);
+        const auto* in = reinterpret_cast<const unsigned char*>(text);
+        for (std::size_t i = 0; i < n; ++i) out[i] = upper[in[i]];
+      } else {
+        std::memcpy(out, text, n);
+      }
       // Zero-filled to the field size: equal texts give equal segments whatever follows the
       // terminator in the record, and short texts sort before longer ones when inverted.
       std::memset(out + n, 0, fieldSize - n);
-      if (caseInsensitive) OSUpperString(languageId, sortId, reinterpret_cast<char*>(out), n);
       break;
     }
     case dtDate:

@@ -1,10 +1,16 @@
 #include "support/language.h"
 
+#include "platform/icu_locale.h"
+#include "support/data_types.h"
+#include "support/key_encoding.h"
+
 #include <algorithm>
 #include <set>
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -342,6 +348,99 @@ TEST(CompareKeyBytes, AgreesWithMemcmp) {
     expected = expected < 0 ? -1 : (expected > 0 ? 1 : 0);
     ASSERT_EQ(CompareKeyBytes(a, b, n), expected) << n;
     ASSERT_EQ(CompareKeyBytes(b, a, n), -expected) << n;
+  }
+}
+
+}  // namespace
+}  // namespace korvel
+
+namespace korvel {
+namespace {
+
+// Random texts built to reach both paths of the comparisons: a shared prefix, then a few bytes
+// drawn either from plain letters (the fast paths) or from every byte value (the rest).
+std::string RandomText(std::mt19937& rng, const std::string& prefix) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 -";
+  std::string text = prefix;
+  std::size_t n = rng() % 6;
+  bool anyByte = rng() % 3 == 0;
+  for (std::size_t i = 0; i < n; ++i)
+    text += anyByte ? static_cast<char>(1 + rng() % 255) : kLetters[rng() % (sizeof kLetters - 1)];
+  return text;
+}
+
+int Sign(int v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
+
+// Language 0 case-insensitive: the word-at-a-time skip must agree with a byte loop through the
+// upper-case table, whatever the lengths, limits and alignments.
+TEST(Collation, LanguageZeroCaseInsensitiveMatchesByteReference) {
+  std::mt19937 rng(99);
+  const unsigned char* upper = UpperCaseTable(0);
+  for (int round = 0; round < 50000; ++round) {
+    std::string prefix = RandomText(rng, "");
+    prefix += RandomText(rng, "");
+    std::string a = RandomText(rng, prefix), b = RandomText(rng, prefix);
+    std::size_t limit = rng() % 4 == 0 ? 1 + rng() % 20 : 0;
+    std::size_t skew = rng() % 8;  // moves the left text off the allocator's alignment
+    std::string shifted = std::string(skew, 'x') + a;
+    const char* left = shifted.c_str() + skew;
+    int expected = 0;
+    std::size_t n = limit == 0 ? SIZE_MAX : limit;
+    for (std::size_t i = 0; i < n; ++i) {
+      unsigned char x = upper[static_cast<unsigned char>(left[i])];
+      unsigned char y = upper[static_cast<unsigned char>(b[i])];
+      if (x != y) { expected = x < y ? -1 : 1; break; }
+      if (x == 0) break;
+    }
+    ASSERT_EQ(OSCompareStrings(0, 0, left, true, limit, b.c_str()), expected) << a << " / " << b;
+  }
+}
+
+// Every supported language and sort order, every comparison mode: the primary-weight fast path
+// must give ICU's own answer, on texts sharing prefixes and on texts of any bytes.
+TEST(Collation, FastPathAgreesWithIcuForEveryLanguage) {
+  std::mt19937 rng(2024);
+  const char* scale = std::getenv("KORVEL_COLLATION_ROUNDS");  // more rounds by hand
+  const int rounds = scale ? std::atoi(scale) : 1500;
+  int languages = 0;
+  for (int index = 1; index < kLanguageCount; ++index) {
+    std::uint16_t language = GetLanguageIDFromIndex(index);
+    for (std::uint16_t sort : {SRT_DEFAULT, SRT_GERMAN_PHONE_BOOK}) {
+      const TLocaleCollator* collator = TLocaleCollator::Get(language, sort);
+      if (collator == nullptr) continue;
+      ++languages;
+      for (int round = 0; round < rounds; ++round) {
+        std::string prefix = RandomText(rng, "");
+        std::string a = RandomText(rng, prefix), b = RandomText(rng, prefix);
+        std::size_t la = rng() % 5 == 0 ? rng() % 8 : a.size(), lb = rng() % 5 == 0 ? rng() % 8 : b.size();
+        for (TCollationMode mode : {cmStringSort, cmIgnoreNonSpacing, cmIgnoreNonSpacingCase}) {
+          ASSERT_EQ(Sign(collator->Compare(mode, a.c_str(), la, b.c_str(), lb)),
+                    Sign(collator->CompareWithIcu(mode, a.c_str(), la, b.c_str(), lb)))
+              << collator->LocaleName() << " mode " << mode << ": '" << a << "' / '" << b << "'";
+        }
+      }
+    }
+  }
+  EXPECT_GT(languages, 40);
+}
+
+// Key segments of upper-cased strings carry exactly the language's upper-case mapping of the
+// text, cut and zero-filled to the field.
+TEST(KeyEncodingCase, UpperCasedSegmentsMatchTheCaseMapping) {
+  std::mt19937 rng(7);
+  for (std::uint16_t language : {std::uint16_t{0}, kGerman, kRussian}) {
+    for (int round = 0; round < 2000; ++round) {
+      std::string text = RandomText(rng, RandomText(rng, ""));
+      std::size_t fieldSize = 1 + rng() % 12;
+      unsigned char segment[16];
+      std::memset(segment, 0xAA, sizeof segment);
+      segment[0] = 1;
+      PrepareDataForIndex(dtString, fieldSize, text.c_str(), segment, true, false, language, 0);
+      std::string expected = text.substr(0, std::min(fieldSize - 1, text.size()));
+      OSUpperString(language, 0, expected);
+      expected.resize(fieldSize, '\0');
+      ASSERT_EQ(std::string(reinterpret_cast<char*>(segment + 1), fieldSize), expected) << text;
+    }
   }
 }
 
