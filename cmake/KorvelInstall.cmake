@@ -14,6 +14,8 @@ set(KORVEL_PUBLIC_ENTRY_HEADERS
   engine/data_cursor.h
   engine/table_transfer.h   # import and export of delimited text
   engine/table_image.h
+  engine/table_maintenance.h
+  engine/data_filter.h
   support/key_encoding.h)   # IndexedSize, for the key sizes of index definitions
 
 # korvel_header_closure(out entries...): every header of this tree reachable through
