@@ -315,8 +315,8 @@ bool TLocaleCollator::Open(const std::string& locale, const TCodePage* codePage)
   return true;
 }
 
-// A byte is context-free when its character takes part in no contraction (prefix contexts
-// included) that the code page can spell, and neither is nor begins or ends with a combining
+// A byte is context-free when its character is no later character of a contraction (prefix
+// contexts included) that the code page can spell, and neither is nor begins or ends with a combining
 // mark. The primary weight of such a byte in any text of the code page is then the primary
 // part of its own sort key, so comparing the concatenated weights of two texts compares their
 // primary levels as ICU does. (ICU's own unsafe set is wider: it guards against combining marks
@@ -340,10 +340,12 @@ void TLocaleCollator::BuildPrimaryWeights() {
       uset_addRange(contextual.get(), start, end);
       continue;
     }
+    // No text holds a whole contraction without holding its later characters, so marking
+    // those is enough: "l" stays context-free where only "l" followed by a middle dot contracts.
     bool spellable = true;
     for (int32_t k = 0; k < length; ++k) spellable = spellable && uset_contains(repertoire.get(), text[k]);
     if (spellable)
-      for (int32_t k = 0; k < length; ++k) uset_add(contextual.get(), text[k]);
+      for (int32_t k = 1; k < length; ++k) uset_add(contextual.get(), text[k]);
   }
   for (int b = 1; b < 256; ++b) {
     UChar c = codePage_->ToUnicode(static_cast<unsigned char>(b));
