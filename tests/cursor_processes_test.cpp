@@ -55,9 +55,12 @@ int EditAtRandom(const std::string& folder, int seed, int operations, TLockProto
         --net;
       }
     } catch (const EKORVELEngineError& e) {
-      // Collisions with the other processes are expected; anything else is a fault.
+      // Collisions with the other processes are expected; anything else is a fault. A record
+      // another process deleted after this one read it leaves the cursor without a current
+      // record once the edit's lock has seen the change.
       if (e.ErrorCode != KORVEL_KEYVIOL && e.ErrorCode != KORVEL_RECLOCKFAILED &&
-          e.ErrorCode != KORVEL_KEYORRECDELETED && e.ErrorCode != KORVEL_LOCKTIMEOUT)
+          e.ErrorCode != KORVEL_KEYORRECDELETED && e.ErrorCode != KORVEL_LOCKTIMEOUT &&
+          e.ErrorCode != KORVEL_NOCURRREC)
         throw;
       c->CancelRecord();
     }
