@@ -108,9 +108,14 @@ TEST(MaintenanceFaults, OptimizeKilledAtAnyMomentLeavesAWholeTable) {
     const bool whole = std::filesystem::exists(folder.File("people.DAT"));
     // Only a kill between the two renames can leave the name empty: the old table is then
     // whole under the backup names.
+    // Nothing recovers that state on its own yet: the backups are put back by hand here, and
+    // must make the whole old table.
     if (!whole) {
       ASSERT_TRUE(std::filesystem::exists(folder.File("people.DBK"))) << "round " << round;
-      continue;
+      for (auto [backup, table] : {std::pair{"people.DBK", "people.DAT"}, std::pair{"people.IBK", "people.IDX"},
+                                   std::pair{"people.BBK", "people.BLB"}})
+        if (std::filesystem::exists(folder.File(backup)))
+          std::filesystem::rename(folder.File(backup), folder.File(table));
     }
     EXPECT_EQ(CheckTable(folder.Path()), "") << "round " << round;
   }
