@@ -407,6 +407,11 @@ void TDataCursor::DeleteRecord(const std::uint8_t* record, bool reposition) {
     TRecordPin pin(*Table, r);
     image.assign(r->Buffer(), r->Buffer() + RecordSize);
     const std::int32_t firstFree = Table->DataFile->Header().FirstFreeRecord;
+    // A free record points at no BLOB: its chains are freed below (from the image).
+    for (std::int32_t f = 1; f <= Table->GetFieldCount(); ++f) {
+      const TFieldDefinition& field = Table->GetFieldDefinitionByPos(f);
+      if (field.DataType == dtBlob) std::memset(r->Buffer() + field.Offset, 0, 9);
+    }
     Table->SetNextFreeRecord(r);
     journal.Add([this, n, image, firstFree] {
       TRecord* back = nullptr;
