@@ -90,6 +90,7 @@ class TRepairCursor : public TDataCursor {
     AssignRecordIDs();
     CheckFreeBlocks();
     if (Table->GetActualRecordCount() != live_) indexesValid_ = false;
+    if (indexesValid_) CheckLeafChains();
     if (!indexesValid_ || options_.ForceIndexRebuild) RebuildIndexes(progress);
     CheckLastRecordID();
     if (!options_.VerifyOnly) Table->FlushBuffers(true, true, true, true, true);
@@ -211,6 +212,30 @@ class TRepairCursor : public TDataCursor {
       if (!indexesValid_) return;
       BuildKey(kSysDeletedSlot, buffer, key_.data());
       if (!deletedTree_->VerifyIndexKey(key_.data(), n)) indexesValid_ = false;
+    } catch (const EKORVELEngineError&) {
+      indexesValid_ = false;
+    }
+  }
+
+  // Every key was found by a descent; navigation walks the leaf chains instead. Each chain must
+  // hold as many keys as there are records for it, in order, or the indexes are invalid.
+  void CheckLeafChains() {
+    auto walk = [&](TBTreeCursor& tree, std::int32_t expected) {
+      std::vector<std::uint8_t> previous;
+      std::int32_t keys = 0;
+      if (!tree.GotoFirstIndexPosition()) return false;
+      while (!tree.Bof && !tree.Eof) {
+        const std::uint8_t* key = tree.GetKeyEntryPtr();
+        if (!previous.empty() && tree.CompareKeys(previous.data(), key, tree.KeySize) >= 0) return false;
+        previous.assign(key, key + tree.KeySize);
+        if (++keys > expected) return false;
+        if (!tree.SkipIndexKeys(1)) return false;
+      }
+      return keys == expected;
+    };
+    try {
+      for (std::size_t i = 0; i < slots_.size() && indexesValid_; ++i) indexesValid_ = walk(*trees_[i], live_);
+      if (indexesValid_) indexesValid_ = walk(*deletedTree_, Table->GetPhysicalRecordsUsed());
     } catch (const EKORVELEngineError&) {
       indexesValid_ = false;
     }

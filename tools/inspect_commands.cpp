@@ -413,6 +413,13 @@ int RunDumpCommand(const std::vector<std::string>& args, std::ostream& out, std:
   if (!ParseArguments(args, "dump", "--physical", a.Physical, a, err)) return kExitUsage;
   return Guarded(err, [&] {
     TOpenTable table(a);
+    // Records of older versions have other value forms (BLOB and BCD): never show them as if
+    // they were current.
+    const std::uint8_t version = table.File().GetVersionNum();
+    if (version != kDataVersionNum)
+      RaiseError(KORVEL_OLDVERSION, "", "", a.Directory, a.Table, "", "",
+                 "format version " + VersionToStr(version) + "; convert it with korvel upgrade " + a.Directory + " " +
+                     a.Table);
     if (!table.BlobWarning().empty()) err << "korvel dump: warning: " << table.BlobWarning() << '\n';
     Dump(table.File(), table.Blobs(), a.Physical, out);
   });
