@@ -142,6 +142,12 @@ inline std::string RecordText(TDataCursor& c, std::uint8_t* r) {
     }
     std::uint8_t value[64] = {};
     bool blank = c.GetField(i, r, value);
+    Currency amount{};
+    if (!blank && f.DataType == dtBCD && BCDToCurr(TBcd::FromBytes(value), amount)) {
+      // Digits beyond the precision are no part of the value.
+      text += "|" + CurrToStr(amount);
+      continue;
+    }
     text += blank ? std::string("|null") : "|" + std::string(reinterpret_cast<char*>(value), f.DataType == dtString ? strnlen(reinterpret_cast<char*>(value), 64) : f.PhysicalSize);
   }
   return text;

@@ -263,7 +263,11 @@ class TRepairCursor : public TDataCursor {
         return 0;
       }
     }
-    if (Repair()) head->SetPrevBlockNumber(0);
+    // Readers follow a chain only where every block links back to the one before it.
+    if (head->GetPrevBlockNumber() != 0) {
+      log_->Fixed("Invalid intra-block pointer in BLOB file for physical record # " + record);
+      if (Repair()) head->SetPrevBlockNumber(0);
+    }
     if (head->GetBlobLength() <= 0) {
       log_->Fixed("BLOB size mismatch in BLOB file for physical record # " + record);
       return 0;
@@ -312,10 +316,11 @@ class TRepairCursor : public TDataCursor {
         }
         if (Repair()) following->SetBlobSignature(signature);
       }
-      if (Repair()) {
-        following->SetPrevBlockNumber(currentNumber);
-        following->SetBlobLength(0);
+      if (following->GetPrevBlockNumber() != currentNumber) {
+        log_->Fixed("Invalid intra-block pointer in BLOB file for physical record # " + record);
+        if (Repair()) following->SetPrevBlockNumber(currentNumber);
       }
+      if (Repair()) following->SetBlobLength(0);
       usedBy_[static_cast<std::size_t>(next)] = chain;
       claimed.push_back(next);
       currentNumber = next;

@@ -72,7 +72,7 @@ TEST_F(RepairCommandsTest, VerifyRepairAndVerifyAgain) {
   EXPECT_EQ(Invoke(RunVerifyCommand, {folder.Path(), "items"}).Status, 0);
   TRun forced = Invoke(RunRepairCommand, {folder.Path(), "items", "--force-index-rebuild"});
   EXPECT_EQ(forced.Status, 0);
-  EXPECT_EQ(Invoke(RunDumpCommand, {folder.Path(), "items"}).Out, "ID,Name,Notes\n1,pear,note\n2,apple,note\n3,fig,note\n");
+  EXPECT_EQ(Invoke(RunDumpCommand, {folder.Path(), "items"}).Out, "ID,Name,Notes\r\n1,pear,note\r\n2,apple,note\r\n3,fig,note\r\n");
 }
 
 TEST_F(RepairCommandsTest, UnfixableTableMakesRepairFail) {
