@@ -90,8 +90,15 @@ inline void PutBlobValue(TDataCursor& c, std::uint8_t* r, int field, const std::
 
 // Appends `count` records (some with memo and binary values of up to several blocks) and
 // deletes every seventh, so that the table holds free records and free BLOB blocks.
-inline void FillRichTable(TDataDirectory* directory, const std::string& name, int count, unsigned seed) {
+// A scrambled table gets the password "secret", which the directory's session then knows.
+inline void FillRichTable(TDataDirectory* directory, const std::string& name, int count, unsigned seed,
+                          bool encrypted = false) {
   TTableStructure s = RichStructure();
+  if (encrypted) {
+    s.Encrypted = true;
+    s.Password = "secret";
+    directory->Session->AddPassword("secret");
+  }
   CreateTable(directory, name, s);
   TDataCursor c(directory);
   c.SetTableName(name);

@@ -15,6 +15,7 @@
 #include "support/byte_order.h"
 #include "support/errors.h"
 #include "support/files.h"
+#include "support/scramble.h"
 
 namespace korvel {
 
@@ -554,12 +555,33 @@ struct THeaderResult {
 
 // The header steps of the three files; with `apply`, the fixes are written (a missing index or
 // BLOB file is created).
+// A scrambled table is looked at only with its password known to the session (asked for
+// through the callback until it is): KORVEL_NOTSUFFTABLERIGHTS otherwise.
+void CheckTablePassword(TFileHandler& data, TDataDirectory* directory, const std::string& table,
+                        const TPasswordCallback& callback) {
+  std::uint8_t raw[kDataHeaderSize];
+  if (data.GetSize() < static_cast<std::int64_t>(kDataHeaderSize)) return;
+  data.ReadAt(0, raw, kDataHeaderSize);
+  if (raw[TDataHeader::kEncrypted] == 0) return;
+  const std::size_t length = std::min<std::size_t>(raw[TDataHeader::kPassword], kMaxPasswordLength);
+  std::string password(reinterpret_cast<const char*>(raw + TDataHeader::kPassword + 1), length);
+  if (!password.empty()) DecryptBuffer(password.data(), password.size(), kTextSeedA, kTextSeedB);
+  TDataSession& session = *directory->Session;
+  while (!session.CheckForPassword(password)) {
+    std::string given;
+    if (!callback || !callback(table, given) || given.empty())
+      RaiseError(KORVEL_NOTSUFFTABLERIGHTS, "", "", directory->GetProperDataDirectoryName(), table);
+    session.AddPassword(given);
+  }
+}
+
 THeaderResult RunHeaderSteps(TDataDirectory* directory, const std::string& table, bool inMemory, TRepairLog& log,
-                             bool apply) {
+                             bool apply, const TPasswordCallback& password) {
   THeaderResult result;
   TRawFiles files;
   files.Open(directory, table, inMemory);
   if (apply && files.ReadOnly()) RaiseError(KORVEL_OSEACCES, "", "", directory->GetProperDataDirectoryName(), table);
+  CheckTablePassword(files.Data, directory, table, password);
   TDataHeaderState data;
   RepairDataHeader(files.Data, table, log, apply, data);
   if (!data.Readable || !data.LayoutKnown) return result;
@@ -646,7 +668,7 @@ bool TTableRepair::RepairTable(bool verifyOnly, bool fixSignatures, bool forceIn
 
   const char* headerStep = verifyOnly ? "Verifying headers" : "Repairing headers";
   if (progress) progress(headerStep, 0);
-  THeaderResult headers = RunHeaderSteps(directory, table, cursor_.InMemory, log, !verifyOnly);
+  THeaderResult headers = RunHeaderSteps(directory, table, cursor_.InMemory, log, !verifyOnly, cursor_.PasswordCallback);
   if (progress) progress(headerStep, 100);
 
   if (headers.LayoutKnown) {
@@ -663,7 +685,8 @@ bool TTableRepair::RepairTable(bool verifyOnly, bool fixSignatures, bool forceIn
       scratch = std::make_unique<TScratchTable>(directory, table, cursor_.InMemory);
       TRepairLog quiet(nullptr, false);
       quiet.SetSilent(true);
-      THeaderResult fixed = RunHeaderSteps(scratch->Directory(), scratch->Name(), cursor_.InMemory, quiet, true);
+      THeaderResult fixed =
+          RunHeaderSteps(scratch->Directory(), scratch->Name(), cursor_.InMemory, quiet, true, cursor_.PasswordCallback);
       target = scratch->Directory();
       targetName = scratch->Name();
       if (!fixed.LayoutKnown) target = nullptr;

@@ -369,5 +369,27 @@ TEST_F(RepairTest, DamagedFieldTypeThatTheLayoutContradictsIsLeftAndReported) {
   EXPECT_FALSE(Run(true).Result);
 }
 
+TEST_F(RepairTest, ScrambledTableNeedsItsPasswordAndIsRepairedLikeAnyOther) {
+  testing::FillRichTable(directory, "rich", 30, 15, true);
+  auto before = Snapshot(directory, "rich");
+  std::string data = ReadBytes(Path(".DAT"));
+  PutI32(data.data(), 13, 999);
+  WriteBytes(Path(".DAT"), data + "xyz");
+  {
+    TDataSession stranger(false);
+    stranger.SetPrivateDirectory(scratch.Path());
+    TDataCursor c(stranger.OpenDataDirectory("test", folder.Path()));
+    c.SetTableName("rich");
+    c.SetExclusive(true);
+    auto files = Files();
+    EXPECT_EQ(CodeOf([&] { TTableRepair(c).RepairTable(false, false, false); }), KORVEL_NOTSUFFTABLERIGHTS);
+    EXPECT_EQ(Files(), files);
+  }
+  TRun verify = VerifyUnchanged();
+  EXPECT_TRUE(verify.Has("Physical record count not correct"));
+  EXPECT_TRUE(verify.Has("Physical records not aligned on even record size boundaries"));
+  ExpectRepairedClean(before);
+}
+
 }  // namespace
 }  // namespace korvel
