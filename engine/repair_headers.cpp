@@ -413,11 +413,13 @@ bool CheckKeyFields(int slot, TIndexDefinition& d, const std::vector<TFieldDefin
   std::array<bool, kMaxKeyFields> descending{};
   int count = 0;
   int found = 0;
+  bool stale = false;
   for (int k = 0; k < kMaxKeyFields; ++k) {
     std::uint16_t number = d.KeyFields[static_cast<std::size_t>(k)];
     if (number == 0) continue;
     if (k >= d.KeyFieldCount && slot != kSysTextSlot) {
-      // Stale entries past the count are no key fields.
+      // Entries past the count are no key fields; the list must end with the count.
+      stale = true;
       continue;
     }
     ++found;
@@ -438,7 +440,7 @@ bool CheckKeyFields(int slot, TIndexDefinition& d, const std::vector<TFieldDefin
     descending[static_cast<std::size_t>(count)] = d.DescendingKeyFields[static_cast<std::size_t>(k)];
     ++count;
   }
-  if (slot != kSysTextSlot && d.KeyFieldCount != found) {
+  if (slot != kSysTextSlot && (d.KeyFieldCount != found || stale)) {
     log.Fixed("Invalid key field count of " + Num(d.KeyFieldCount) + " for index " + label);
   }
   d.KeyFields = kept;
@@ -492,7 +494,11 @@ void CheckSystemSlot(int slot, TIndexDefinition& d, TRepairLog& log) {
   const char* name = deleted ? kSysDeletedIndexName : kSysTextIndexName;
   const std::uint16_t keySize = deleted ? kSysDeletedKeySize : kSysTextKeySize;
   const std::uint8_t compression = deleted ? 0 : kSysTextCompression;
-  if (d.IndexName != name || d.KeySize != keySize || d.Compression != compression || d.Temporary) {
+  bool keyFields = false;
+  if (deleted)
+    for (std::uint16_t number : d.KeyFields) keyFields = keyFields || number != 0;
+  if (deleted && d.KeyFieldCount != 0) keyFields = true;
+  if (d.IndexName != name || d.KeySize != keySize || d.Compression != compression || d.Temporary || keyFields) {
     log.Fixed(std::string("Invalid index definition for index ") + name);
     d.IndexName = name;
     d.KeySize = keySize;
@@ -500,6 +506,10 @@ void CheckSystemSlot(int slot, TIndexDefinition& d, TRepairLog& log) {
     d.Temporary = false;
     d.Unique = false;
     d.Descending = false;
+    if (deleted) {
+      d.KeyFieldCount = 0;
+      d.KeyFields = {};
+    }
   }
 }
 
@@ -545,6 +555,10 @@ bool RepairIndexHeader(TFileHandler* file, bool missing, const TDataHeaderState&
 
   // The primary index.
   TIndexDefinition& primary = h.IndexDefinitions[0];
+  if (h.NoPrimaryIndex && !primary.IndexName.empty()) {
+    log.Fixed("Invalid index name for index Primary");
+    primary.IndexName.clear();
+  }
   if (!h.NoPrimaryIndex) {
     if (!primary.IndexName.empty() || !primary.Unique || primary.Temporary) {
       log.Fixed("Invalid index name for index Primary");
@@ -558,6 +572,15 @@ bool RepairIndexHeader(TFileHandler* file, bool missing, const TDataHeaderState&
     }
   }
   CheckPagePointers(0, primary, pagesUsed, log);
+
+  // Unused slots may hold a parked definition; its page numbers must still name pages.
+  for (int slot = h.IndexCount + 1; slot <= kMaxSecondaryIndexes; ++slot) {
+    TIndexDefinition& d = h.IndexDefinitions[static_cast<std::size_t>(slot)];
+    auto valid = [&](std::int32_t n) { return n >= 0 && n <= pagesUsed; };
+    if (valid(d.RootPageNumber) && valid(d.NextFreePageNumber) && valid(d.DataRootPageNumber)) continue;
+    log.Fixed("Invalid page pointers in unused index slot " + Num(slot));
+    d = TIndexDefinition{};
+  }
 
   // The secondary indexes: a removed one makes the later ones move down a slot.
   std::vector<TIndexDefinition> secondaries;

@@ -86,6 +86,13 @@ class TRepairCursor : public TDataCursor {
     log_ = &log;
     indexesValid_ = options.IndexesValid;
     TWriteLock lock(*this);
+    // What a normal open checks must hold once the header steps are through; anything they did
+    // not catch is reported here rather than left for the next open to refuse.
+    try {
+      Table->CheckHeaders();
+    } catch (const EKORVELEngineError& e) {
+      if (log.Unfixed() == 0) log.Unfixable(std::string("Table headers still refused: ") + e.what(), "");
+    }
     PrepareTrees();
     RecordPass(progress);
     AssignRecordIDs();
