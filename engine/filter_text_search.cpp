@@ -187,7 +187,7 @@ bool TFilterBuilder::BuildTextSearchBitmap(TRecordsBitmap& bitmap, std::uint16_t
         }
       }
       if (!match) return TKeyStep::Skip;
-      if (static_cast<std::uint32_t>(record) < found->NumOfBits()) found->SetBit(static_cast<std::uint32_t>(record));
+      found->SetBit(static_cast<std::uint32_t>(record));
       return TKeyStep::Take;
     });
     if (!complete) return false;
