@@ -146,7 +146,7 @@ int CompareUpperWords(std::uint16_t languageId, std::uint16_t sortId, const std:
 void MakeUnique(TWordList& list, std::uint16_t languageId, std::uint16_t sortId) {
   TWord* words = list.Data();
   const std::size_t n = list.Count();
-  std::stable_sort(words, words + n, [&](const TWord& a, const TWord& b) {
+  std::sort(words, words + n, [&](const TWord& a, const TWord& b) {
     return CompareUpperWords(languageId, sortId, a.Upper, b.Upper) < 0;
   });
   std::size_t kept = 0;
