@@ -93,8 +93,9 @@ void TTableMaintenance::CreateTable(TTableStructure structure, bool overwrite) {
   TTextIndexParams params = structure.TextParams;
   if (params.SpaceChars.none()) params.SpaceChars = GetDefaultTextIndexSpaceChars();
   if (params.IncludeChars.none()) params.IncludeChars = GetDefaultTextIndexIncludeChars();
-  // A table without stored parameters uses the defaults.
-  if (params == TTextIndexParams()) return;
+  // A table without stored parameters uses the defaults. A temporary table's files go with its
+  // first close, so it keeps the defaults.
+  if (params == TTextIndexParams() || cursor_.IsTemporary) return;
   try {
     cursor_.OpenCursor();
     cursor_.SetTextIndexParams(params);
