@@ -42,7 +42,10 @@ void Fill(TDataCursor& c, std::uint8_t* r, std::mt19937& random) {
   c.PutField(2, r, title.c_str());
   const std::string body = Text(random, 12);
   std::int64_t size = 0;
-  if (c.OpenBlob(3, r, TBlobBuffer::omReadWrite, false, true, size) != 0) throw std::runtime_error("open");
+  // The memo may have been rewritten by the other process since the record was read: its code
+  // is raised like any other and taken as contention by the caller.
+  if (int code = c.OpenBlob(3, r, TBlobBuffer::omReadWrite, false, true, size); code != 0)
+    RaiseError(static_cast<TErrorCode>(code), "", "", "", "docs");
   c.TruncateBlob(3, r, false, 0);
   c.PutBlob(3, r, false, static_cast<std::int64_t>(body.size()), body.data(), 0);
 }
