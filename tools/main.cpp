@@ -61,6 +61,10 @@ constexpr TCommand kCommands[] = {
     {"count", RunCountCommand, "korvel count DIR TABLE [--index NAME] [--range START END] [--filter EXPR] [--explain]",
      "Prints the number of records (within the range, passing the filter); --explain adds\n"
      "a line 'optimisation: full', 'partial' or 'none': how far indexes answer the filter."},
+    {"search", RunSearchCommand, "korvel search [--password P] DIR TABLE FIELD WORDS [--occurs]",
+     "Lists the records whose text-indexed FIELD holds every word of WORDS (one argument;\n"
+     "'word*' matches the words beginning with 'word'; stop words match every record),\n"
+     "as CSV; --occurs adds a last column #occurs with how often the words occur."},
     {"delete", RunDeleteCommand, "korvel delete DIR TABLE --filter EXPR",
      "Deletes the records for which the filter expression is true; prints how many."},
     {"empty", RunEmptyCommand, "korvel empty [--password P] DIR TABLE",
