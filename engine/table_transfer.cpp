@@ -272,6 +272,26 @@ void CheckDelimiter(const TDataCursor& cursor, char delimiter, TErrorCode code) 
     RaiseError(code, "", "", "", cursor.TableName, "", "", "Invalid delimiter character");
 }
 
+// A BLOB field's value as export writes it with Blobs: a memo's bytes as they are, any other
+// BLOB in hexadecimal. False when the value is NULL. The value is opened and freed here.
+bool BlobToTransferText(TDataCursor& cursor, std::int32_t fieldNo, std::uint8_t* record, std::string& text,
+                        std::string& scratch) {
+  text.clear();
+  if (cursor.GetField(fieldNo, record, nullptr)) return false;
+  const TFieldDefinition& f = cursor.GetFieldDefinition(fieldNo);
+  std::int64_t size = 0;
+  int code = cursor.OpenBlob(fieldNo, record, TBlobBuffer::omRead, false, false, size);
+  if (code != 0) RaiseError(static_cast<TErrorCode>(code), "", "", "", cursor.TableName, f.FieldName);
+  std::string& bytes = f.SubType == stMemo ? text : scratch;
+  bytes.resize(static_cast<std::size_t>(size));
+  std::int64_t count = 0;
+  code = size > 0 ? cursor.GetBlob(fieldNo, record, false, count, size, bytes.data(), 0) : 0;
+  cursor.FreeBlob(fieldNo, record, false);
+  if (code != 0) RaiseError(static_cast<TErrorCode>(code), "", "", "", cursor.TableName, f.FieldName);
+  if (&bytes == &scratch) AppendHex(text, reinterpret_cast<const std::uint8_t*>(scratch.data()), scratch.size());
+  return true;
+}
+
 [[noreturn]] void RaiseImport(const TDataCursor& cursor, const std::string& message, std::int64_t line,
                               const std::string& field = "") {
   std::string text = message;
@@ -325,41 +345,59 @@ std::int64_t ExportTable(TDataCursor& cursor, const std::string& fileName, const
     else
       emit("\r\n", 2);
   };
+  std::string quoted;
+  // A value in double quotes, each embedded double quote doubled, so that it reads back whole.
+  auto emitQuoted = [&](const std::string& text) {
+    quoted.assign(1, '"');
+    for (std::size_t from = 0;;) {
+      std::size_t at = text.find('"', from);
+      quoted.append(text, from, at == std::string::npos ? std::string::npos : at + 1 - from);
+      if (at == std::string::npos) break;
+      quoted += '"';
+      from = at + 1;
+    }
+    quoted += '"';
+    emit(quoted.data(), quoted.size());
+  };
+  // Other values go in quotes only when their text (a date format, a decimal separator, a
+  // field name) holds the delimiter, a quote, a line end or a blank at its start.
+  auto emitPlain = [&](const std::string& text) {
+    if (text.find_first_of(specials, 0, sizeof specials) != std::string::npos || (!text.empty() && text[0] == ' '))
+      emitQuoted(text);
+    else
+      emit(text.data(), text.size());
+  };
   if (format.Headers) {
     for (std::size_t i = 0; i < fields.size(); ++i) {
-      const std::string& name = cursor.GetFieldDefinition(fields[i]).FieldName;
-      emit(name.data(), name.size());
+      emitPlain(cursor.GetFieldDefinition(fields[i]).FieldName);
       endField(i);
     }
   }
 
+  std::vector<const TFieldDefinition*> columns;
+  for (std::int32_t n : fields) columns.push_back(&cursor.GetFieldDefinition(n));
   std::vector<std::uint8_t> record(static_cast<std::size_t>(cursor.GetRecordSize()));
-  std::string text, quoted;
+  std::string text, scratch;
   std::int64_t written = 0;
   const std::int64_t total = cursor.GetRecordCount();
   TProgressReporter reporter(progress, cursor, total);
-  // The cursor's navigation shows the visible records only: its range, and its filters once
-  // they are set.
+  // The cursor's navigation shows the visible records only: its index order, range and filters.
   cursor.SetToBegin();
   while (cursor.GetNextRecord(record.data()) == kCursorOk) {
     for (std::size_t i = 0; i < fields.size(); ++i) {
-      std::int32_t n = fields[i];
-      if (FieldToTransferText(cursor, n, record.data(), format, text)) {
-        // Strings always go in quotes; another value only when its text (a date format or a
-        // decimal separator) holds the delimiter, a quote, a blank at its start or a line end.
-        bool quote = cursor.GetFieldDefinition(n).DataType == dtString ||
-                     text.find_first_of(specials) != std::string::npos || (!text.empty() && text[0] == ' ');
-        if (quote) {
-          quoted.assign(1, '"');
-          for (char c : text) {
-            if (c == '"') quoted += '"';
-            quoted += c;
-          }
-          quoted += '"';
-          emit(quoted.data(), quoted.size());
-        } else {
-          emit(text.data(), text.size());
+      const TFieldDefinition& f = *columns[i];
+      if (f.DataType == dtBlob) {
+        if (format.Blobs && BlobToTransferText(cursor, fields[i], record.data(), text, scratch)) {
+          if (f.SubType == stMemo)
+            emitQuoted(text);
+          else
+            emit(text.data(), text.size());
         }
+      } else if (FieldToTransferText(cursor, fields[i], record.data(), format, text)) {
+        if (f.DataType == dtString)
+          emitQuoted(text);
+        else
+          emitPlain(text);
       }
       endField(i);
     }
@@ -398,6 +436,10 @@ class TImporter {
     window_.resize(kTransferWindowSize);
   }
 
+  ~TImporter() { ReleaseBlobs(); }
+  TImporter(const TImporter&) = delete;
+  TImporter& operator=(const TImporter&) = delete;
+
   std::int64_t Run() {
     headerLine_ = format_.Headers;
     StartRecord();
@@ -429,9 +471,11 @@ class TImporter {
 
  private:
   void StartRecord() {
+    ReleaseBlobs();
     cursor_.InitRecord(record_.data());
     column_ = 0;
     lineHasContent_ = false;
+    columnHasValue_ = false;
   }
 
   // Parses the complete lines of window_[0, length). Returns the number of bytes at the end
@@ -452,15 +496,19 @@ class TImporter {
       if (!last && parser_.GetReadPos() >= length) return carry();
       if (kind == itEnd) {
         if (parser_.GetCurPos() < length) RaiseImport(cursor_, "Embedded NULL (0x00) found in import data", line_);
+        if (lineHasContent_ && !columnHasValue_) EmptyColumn();
         EndLine();
         return 0;
       }
       if (kind == static_cast<unsigned char>(format_.Delimiter)) {
         lineHasContent_ = true;
+        if (!columnHasValue_) EmptyColumn();
         ++column_;
+        columnHasValue_ = false;
       } else if (kind == itCarriageReturn || kind == itLineFeed) {
         if (kind == itCarriageReturn && parser_.NextToken() != itLineFeed)
           RaiseImport(cursor_, "Missing line feed after carriage return in import data", line_);
+        if (lineHasContent_ && !columnHasValue_) EmptyColumn();
         EndLine();
         StartRecord();
         lineStart = parser_.GetReadPos();
@@ -491,8 +539,16 @@ class TImporter {
     return true;
   }
 
+  // Nothing between two delimiters: with EmptyIsNull the column's field is NULL, else it keeps
+  // its default.
+  void EmptyColumn() {
+    if (!format_.EmptyIsNull || headerLine_ || column_ >= columns_.size() || columns_[column_] == 0) return;
+    cursor_.PutField(columns_[column_], record_.data(), nullptr);
+  }
+
   void Value() {
     lineHasContent_ = true;
+    columnHasValue_ = true;
     if (headerLine_) {
       parser_.TokenToString(text_, 255);
       std::int32_t n = cursor_.GetFieldNumber(text_);
@@ -505,9 +561,48 @@ class TImporter {
     std::int32_t n = columns_[column_];
     if (n == 0) return;
     const TFieldDefinition& f = cursor_.GetFieldDefinition(n);
+    if (f.DataType == dtBlob && format_.Blobs) {
+      parser_.TokenToString(text_);
+      PutBlobValue(n, f);
+      return;
+    }
     parser_.TokenToString(text_, kMaxImportValueLength);
+    if (text_.empty() && format_.EmptyIsNull) {
+      cursor_.PutField(n, record_.data(), nullptr);
+      return;
+    }
     if (!TransferTextToField(cursor_, n, record_.data(), format_, text_))
       RaiseImport(cursor_, "Invalid data value in import data", line_, f.FieldName);
+  }
+
+  // A memo's text as it stands, another BLOB's from hexadecimal; empty stays NULL. The value
+  // stays open in the record until the append writes it.
+  void PutBlobValue(std::int32_t n, const TFieldDefinition& f) {
+    if (text_.empty()) return;
+    const std::string* bytes = &text_;
+    if (f.SubType != stMemo) {
+      if (text_.size() % 2 != 0) RaiseImport(cursor_, "Invalid data value in import data", line_, f.FieldName);
+      blobBytes_.resize(text_.size() / 2);
+      if (!ReadHex(text_, reinterpret_cast<std::uint8_t*>(blobBytes_.data()), blobBytes_.size()))
+        RaiseImport(cursor_, "Invalid data value in import data", line_, f.FieldName);
+      bytes = &blobBytes_;
+    }
+    std::int64_t size = 0;
+    int code = cursor_.OpenBlob(n, record_.data(), TBlobBuffer::omReadWrite, false, true, size);
+    if (code == 0) blobsOpen_ = true;
+    if (code == 0) code = cursor_.TruncateBlob(n, record_.data(), false, 0);
+    if (code == 0)
+      code = cursor_.PutBlob(n, record_.data(), false, static_cast<std::int64_t>(bytes->size()), bytes->data(), 0);
+    if (code != 0) RaiseError(static_cast<TErrorCode>(code), "", "", "", cursor_.TableName, f.FieldName);
+  }
+
+  // Frees the BLOB values opened for a record that is not appended (carried to the next window,
+  // or failed).
+  void ReleaseBlobs() noexcept {
+    if (!blobsOpen_) return;
+    for (std::int32_t n : columns_)
+      if (n != 0 && cursor_.GetFieldDefinition(n).DataType == dtBlob) cursor_.FreeBlob(n, record_.data(), false);
+    blobsOpen_ = false;
   }
 
   void EndLine() {
@@ -518,6 +613,7 @@ class TImporter {
       // Repositioning after every append would cost a key search each; the cursor goes to
       // the last record appended once, at the end.
       cursor_.AppendRecord(record_.data(), false);
+      blobsOpen_ = false;  // the append wrote and freed them
       lastAppended_.swap(record_);
       ++appended_;
     }
@@ -536,8 +632,11 @@ class TImporter {
   std::vector<char> window_;
   TImportParser parser_;
   std::string text_;
+  std::string blobBytes_;
+  bool blobsOpen_ = false;  // record_ holds BLOB values opened by this import
   std::size_t column_ = 0;
   bool lineHasContent_ = false;
+  bool columnHasValue_ = false;  // a value token was read in the current column
   bool headerLine_ = false;
   std::int64_t line_ = 1;
   std::int64_t appended_ = 0;

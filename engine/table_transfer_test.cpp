@@ -227,6 +227,106 @@ TEST_F(TransferTest, ExportWalksTheCursorRangeInIndexOrder) {
   EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
 }
 
+TEST_F(TransferTest, ExportWritesOnlyWhatTheFilterAndRangeLeaveVisible) {
+  auto c = Make("people", testing::PeopleStructure());
+  for (int i = 0; i < 60; ++i) testing::Append(*c, (i % 3 == 0 ? "keep" : "drop") + std::to_string(i), i);
+  c->SetIndexName("ByAmount");
+  // A filter evaluated record by record (no index answers the modulus), then one an index
+  // answers, then both with a range of the index the export walks.
+  TFilterOptions options;
+  int byName = c->AddFilter(nullptr, "Name >= 'keep'", nullptr, options);
+  c->ActivateFilter(byName);
+  EXPECT_EQ(ExportTable(*c, Path("f.csv"), {}, {3}), 20);
+  std::string want;
+  for (int i = 0; i < 60; i += 3) want += std::to_string(i) + "\r\n";
+  EXPECT_EQ(ReadFile(Path("f.csv")), want);
+  int small = c->AddFilter(nullptr, "Amount < 40", nullptr, options);
+  c->ActivateFilter(small);
+  std::vector<std::uint8_t> low(static_cast<std::size_t>(c->GetRecordSize())), high = low;
+  testing::SetAmount(*c, low.data(), 10);
+  testing::SetAmount(*c, high.data(), 50);
+  c->SetRange(false, low.data(), 1, high.data(), 1);
+  std::vector<int> percents;
+  EXPECT_EQ(ExportTable(*c, Path("fr.csv"), {}, {2, 3}, [&](int p) { percents.push_back(p); }), 10);
+  want.clear();
+  for (int i = 12; i < 40; i += 3) want += "\"keep" + std::to_string(i) + "\"," + std::to_string(i) + "\r\n";
+  EXPECT_EQ(ReadFile(Path("fr.csv")), want);
+  EXPECT_EQ(percents.back(), 100);
+  // Nothing visible: an empty file, and the cursor's own state is untouched by the export.
+  c->DeactivateFilter(byName);
+  c->ActivateFilter(c->AddFilter(nullptr, "Amount > 1000", nullptr, options));
+  EXPECT_EQ(ExportTable(*c, Path("none.csv"), {}, {3}), 0);
+  EXPECT_EQ(ReadFile(Path("none.csv")), "");
+  EXPECT_EQ(c->GetFilterCount(), 3u);
+}
+
+TEST_F(TransferTest, BlobValuesTravelWhenTheFormatCarriesThem) {
+  TTableStructure s;
+  s.Fields = {CursorField("ID", dtInteger, 0, stAutoInc), CursorField("Memo", dtBlob, 0, stMemo),
+              CursorField("Bin", dtBlob, 0, stBinary), CursorField("N", dtInteger)};
+  s.PrimaryIndex = CursorIndex("", s.Fields, {1}, true);
+  auto source = Make("blobs", s);
+  std::mt19937 rng(3);
+  std::vector<std::uint8_t> r(static_cast<std::size_t>(source->GetRecordSize()));
+  std::vector<std::pair<std::string, std::string>> values;
+  for (int i = 0; i < 300; ++i) {
+    // Memos over several windows with every troublesome byte but NUL; binary values of any byte.
+    std::string memo(rng() % 3 == 0 ? 0 : rng() % (i == 7 ? 150000 : 600), 'm');
+    for (char& ch : memo) ch = ",;\"'\r\n xé\x01"[rng() % 11];
+    std::string bin(rng() % 200, '\0');
+    for (char& ch : bin) ch = static_cast<char>(rng());
+    source->InitRecord(r.data());
+    std::int64_t size = 0;
+    for (auto [n, text] : {std::pair{2, &memo}, std::pair{3, &bin}}) {
+      if (text->empty()) continue;
+      ASSERT_EQ(source->OpenBlob(n, r.data(), TBlobBuffer::omReadWrite, false, true, size), 0);
+      ASSERT_EQ(source->PutBlob(n, r.data(), false, static_cast<std::int64_t>(text->size()), text->data(), 0), 0);
+    }
+    source->PutField(4, r.data(), &i);
+    source->AppendRecord(r.data());
+    values.emplace_back(memo, bin);
+  }
+  auto contents = [&](TDataCursor& c) {
+    std::vector<std::pair<std::string, std::string>> got;
+    c.SetToBegin();
+    while (c.GetNextRecord(r.data()) == 0) {
+      std::string both[2];
+      for (int n : {2, 3}) {
+        std::int64_t size = 0;
+        EXPECT_EQ(c.OpenBlob(n, r.data(), TBlobBuffer::omRead, false, false, size), 0);
+        both[n - 2].resize(static_cast<std::size_t>(size));
+        std::int64_t count = 0;
+        if (size > 0) c.GetBlob(n, r.data(), false, count, size, both[n - 2].data(), 0);
+        c.FreeBlob(n, r.data(), false);
+      }
+      got.emplace_back(both[0], both[1]);
+    }
+    return got;
+  };
+  TTransferFormat format;
+  format.Blobs = true;
+  format.Delimiter = ';';
+  EXPECT_EQ(ExportTable(*source, Path("b.csv"), format, {2, 3, 4}), 300);
+  auto target = Make("target", s);
+  EXPECT_EQ(ImportTable(*target, Path("b.csv"), format, {2, 3, 4}), 300);
+  EXPECT_EQ(contents(*target), values);
+  EXPECT_EQ(target->OpenBlobCount(), 0u);
+  // Without the option BLOBs are written as nothing and imported as NULL.
+  format.Blobs = false;
+  ExportTable(*source, Path("nb.csv"), format, {2, 3, 4});
+  EXPECT_EQ(ReadFile(Path("nb.csv")).substr(0, 8), ";;0\r\n;;1");
+  // A failing line after a BLOB value leaves no open value behind and appends nothing more.
+  WriteFile(Path("bad.csv"), "\"ok\";00FF;1\r\n\"memo\";ABCD;x\r\n");
+  format.Blobs = true;
+  auto failing = Make("failing", s);
+  EXPECT_THROW(ImportTable(*failing, Path("bad.csv"), format, {2, 3, 4}), EKORVELEngineError);
+  EXPECT_EQ(failing->OpenBlobCount(), 0u);
+  EXPECT_EQ(failing->GetRecordCount(), 1);
+  WriteFile(Path("odd.csv"), "\"m\";ABC;1\r\n");
+  EXPECT_THROW(ImportTable(*failing, Path("odd.csv"), format, {2, 3, 4}), EKORVELEngineError);
+  EXPECT_EQ(failing->GetRecordCount(), 1);
+}
+
 TEST_F(TransferTest, ImportLinesDefaultsAndTheLastLineWithoutLineEnd) {
   auto c = Make("people", testing::PeopleStructure());
   // A blank line is skipped, a short line leaves fields at their defaults, a lone LF ends a
@@ -282,6 +382,41 @@ TEST_F(TransferTest, ImportErrorsNameTheLineAndKeepOnlyTheRecordsBefore) {
   WriteFile(Path("e.csv"), "a,1\r\n");
   EXPECT_THROW(ImportTable(*c, Path("e.csv"), {}, {}), EKORVELEngineError);
   EXPECT_THROW(ImportTable(*c, Path("missing.csv"), {}, {2}), EKORVELEngineError);
+}
+
+TEST_F(TransferTest, EmptyValuesImportAsNullOrLeaveTheDefault) {
+  TTableStructure s;
+  s.Fields = {CursorField("ID", dtInteger, 0, stAutoInc), CursorField("Name", dtString, 10),
+              CursorField("Qty", dtInteger), CursorField("Day", dtDate)};
+  s.Fields[1].DefaultValue = "none";
+  s.Fields[2].DefaultValue = "7";
+  s.PrimaryIndex = CursorIndex("", s.Fields, {1}, true);
+  // Empty between delimiters, empty at the line's end, quoted empty, and a short line.
+  WriteFile(Path("e.csv"), ",1,2000-01-02\r\nx,,\r\n\"\",\"\",\"\"\r\ny");
+  auto values = [&](TDataCursor& c) {
+    std::string all;
+    std::vector<std::uint8_t> r(static_cast<std::size_t>(c.GetRecordSize()));
+    c.SetToBegin();
+    while (c.GetNextRecord(r.data()) == 0) {
+      TTransferFormat format;
+      std::string text;
+      for (std::int32_t n = 2; n <= 4; ++n) all += (FieldToTransferText(c, n, r.data(), format, text) ? text : "<null>") + "|";
+      all += "\n";
+    }
+    return all;
+  };
+  TTransferFormat format;
+  format.EmptyIsNull = true;
+  auto nulls = Make("nulls", s);
+  EXPECT_EQ(ImportTable(*nulls, Path("e.csv"), format, {2, 3, 4}), 4);
+  EXPECT_EQ(values(*nulls), "<null>|1|2000-01-02|\nx|<null>|<null>|\n<null>|<null>|<null>|\ny|7|<null>|\n");
+  // Without it a column left empty keeps the default; a quoted empty string is no number.
+  WriteFile(Path("d.csv"), ",1,2000-01-02\r\nx,,\r\n");
+  auto defaults = Make("defaults", s);
+  EXPECT_EQ(ImportTable(*defaults, Path("d.csv"), {}, {2, 3, 4}), 2);
+  EXPECT_EQ(values(*defaults), "none|1|2000-01-02|\nx|7|<null>|\n");
+  WriteFile(Path("q.csv"), "x,\"\"\r\n");
+  EXPECT_THROW(ImportTable(*defaults, Path("q.csv"), {}, {2, 3}), EKORVELEngineError);
 }
 
 TEST_F(TransferTest, HeadersSelectAndReorderFields) {
