@@ -7,6 +7,7 @@
 #include "engine/data_table.h"
 #include "expr/import_parser.h"
 #include "framework/currency_bcd.h"
+#include "framework/date_time.h"
 #include "framework/float_text.h"
 #include "support/byte_order.h"
 #include "support/data_types.h"
@@ -16,6 +17,9 @@
 namespace korvel {
 
 namespace {
+
+// Day number of 9999-12-31, the last day the four-digit year of the lossless form holds.
+constexpr std::int32_t kLastIsoDay = 3652059;
 
 const std::string& DateFormatOf(const TTransferFormat& f) {
   static const std::string fallback = kDefaultTransferDateFormat;
@@ -76,6 +80,120 @@ std::string ExtendedToText(long double v, char separator) {
   return s;
 }
 
+// The lossless forms yyyy-mm-dd, hh:nn:ss.zzz and both with a blank between are read and
+// written here directly: they are the tool's defaults and the common case, and the general
+// format conversions re-read their format for every value. Anything else (other formats, or
+// a text of the default format that does not read here) takes the general path.
+
+bool IsoDateFormat(const TTransferFormat& f) { return DateFormatOf(f) == kDefaultTransferDateFormat; }
+bool IsoTimeFormat(const TTransferFormat& f) { return TimeFormatOf(f) == kDefaultTransferTimeFormat; }
+
+// n decimal digits at p, or -1.
+int ReadDigits(const char* p, int n) {
+  int v = 0;
+  for (int i = 0; i < n; ++i) {
+    if (p[i] < '0' || p[i] > '9') return -1;
+    v = v * 10 + (p[i] - '0');
+  }
+  return v;
+}
+
+// "yyyy-mm-dd" at p (10 bytes) as a day number.
+bool ReadIsoDate(const char* p, std::int32_t& day) {
+  if (p[4] != '-' || p[7] != '-') return false;
+  int y = ReadDigits(p, 4), m = ReadDigits(p + 5, 2), d = ReadDigits(p + 8, 2);
+  TDateTime v;
+  if (y < 1 || m < 0 || d < 0 || !TryEncodeDate(y, m, d, v)) return false;
+  day = DateTimeToDayNumber(v);
+  return true;
+}
+
+// "hh:nn:ss.zzz" at p (12 bytes) as milliseconds of the day.
+bool ReadIsoTime(const char* p, std::int32_t& ms) {
+  if (p[2] != ':' || p[5] != ':' || p[8] != '.') return false;
+  int h = ReadDigits(p, 2), n = ReadDigits(p + 3, 2), sec = ReadDigits(p + 6, 2), z = ReadDigits(p + 9, 3);
+  if (h < 0 || h > 23 || n < 0 || n > 59 || sec < 0 || sec > 59 || z < 0) return false;
+  ms = ((h * 60 + n) * 60 + sec) * 1000 + z;
+  return true;
+}
+
+// The native value of a date, time or timestamp in the lossless forms; false when the text
+// is not exactly of that form.
+bool ReadIsoDateTime(const std::string& text, std::uint8_t type, const TTransferFormat& f, std::uint8_t* v) {
+  std::int32_t day = 0, ms = 0;
+  switch (type) {
+    case dtDate:
+      if (text.size() != 10 || !IsoDateFormat(f) || !ReadIsoDate(text.data(), day)) return false;
+      PutI32(v, 0, day);
+      return true;
+    case dtTime:
+      if (text.size() != 12 || !IsoTimeFormat(f) || !ReadIsoTime(text.data(), ms)) return false;
+      PutI32(v, 0, ms);
+      return true;
+    default:
+      if (text.size() != 23 || text[10] != ' ' || !IsoDateFormat(f) || !IsoTimeFormat(f) ||
+          !ReadIsoDate(text.data(), day) || !ReadIsoTime(text.data() + 11, ms))
+        return false;
+      PutF64(v, 0, static_cast<double>(day) * static_cast<double>(kMSecsPerDay) + ms);
+      return true;
+  }
+}
+
+void AppendPadded(std::string& out, int value, int width) {
+  char digits[12];
+  for (int i = width - 1; i >= 0; --i, value /= 10) digits[i] = static_cast<char>('0' + value % 10);
+  out.append(digits, static_cast<std::size_t>(width));
+}
+
+void AppendIsoDate(std::string& out, std::int32_t dayNumber) {
+  int y, m, d;
+  DecodeDate(DayNumberToDateTime(dayNumber), y, m, d);
+  AppendPadded(out, y, 4);
+  out += '-';
+  AppendPadded(out, m, 2);
+  out += '-';
+  AppendPadded(out, d, 2);
+}
+
+void AppendIsoTime(std::string& out, std::int64_t ms) {
+  AppendPadded(out, static_cast<int>(ms / 3600000), 2);
+  out += ':';
+  AppendPadded(out, static_cast<int>(ms / 60000 % 60), 2);
+  out += ':';
+  AppendPadded(out, static_cast<int>(ms / 1000 % 60), 2);
+  out += '.';
+  AppendPadded(out, static_cast<int>(ms % 1000), 3);
+}
+
+// The lossless text of a native date, time or timestamp; false when the format is another or
+// the value lies outside what the forms hold (the general path decides then).
+bool WriteIsoDateTime(const std::uint8_t* v, std::uint8_t type, const TTransferFormat& f, std::string& text) {
+  if (!IsoDateFormat(f) && type != dtTime) return false;
+  if (!IsoTimeFormat(f) && type != dtDate) return false;
+  if (type == dtDate) {
+    std::int32_t day = GetI32(v, 0);
+    if (day < 1 || day > kLastIsoDay) return false;
+    AppendIsoDate(text, day);
+    return true;
+  }
+  if (type == dtTime) {
+    std::int32_t ms = GetI32(v, 0);
+    if (ms < 0 || ms >= kMSecsPerDay) return false;
+    AppendIsoTime(text, ms);
+    return true;
+  }
+  double stamp = GetF64(v, 0);
+  // Whole milliseconds within the calendar only: anything else is rounded by the general path.
+  if (!(stamp >= static_cast<double>(kMSecsPerDay)) || stamp >= static_cast<double>(kMSecsPerDay) * (kLastIsoDay + 1))
+    return false;
+  auto total = static_cast<std::int64_t>(stamp);
+  if (static_cast<double>(total) != stamp) return false;
+  AppendIsoDate(text, static_cast<std::int32_t>(total / kMSecsPerDay));
+  text += ' ';
+  AppendIsoTime(text, total % kMSecsPerDay);
+  return true;
+}
+
 bool TextToExtended(const std::string& text, char separator, long double& v) {
   std::string s;
   if (!ToPointText(text, separator, s)) return false;
@@ -103,6 +221,7 @@ bool FieldToTransferText(const TDataCursor& cursor, std::int32_t fieldNo, const 
     case dtDate:
     case dtTime:
     case dtTimeStamp:
+      if (WriteIsoDateTime(value, f.DataType, format, text)) return true;
       if (!ConvertDateTimeToFormat(value, f.DataType, DateFormatOf(format), TimeFormatOf(format)))
         RaiseError(KORVEL_EXPORTERROR, "", "", "", cursor.TableName, f.FieldName, "", "Error exporting data value");
       text = reinterpret_cast<const char*>(value);
@@ -139,6 +258,7 @@ bool TransferTextToField(TDataCursor& cursor, std::int32_t fieldNo, std::uint8_t
     case dtDate:
     case dtTime:
     case dtTimeStamp: {
+      if (ReadIsoDateTime(text, f.DataType, format, v)) break;
       if (text.size() > kMaxImportValueLength) return false;
       std::memcpy(v, text.data(), text.size());
       if (!ConvertFormatToDateTime(v, f.DataType, DateFormatOf(format), TimeFormatOf(format))) return false;
@@ -331,12 +451,16 @@ std::int64_t ExportTable(TDataCursor& cursor, const std::string& fileName, const
   std::string out;
   out.reserve(kTransferWindowSize);
   std::int64_t offset = 0;
-  auto emit = [&](const char* p, std::size_t n) {
+  // Writes the buffer out when the next n bytes would not fit in it.
+  auto makeRoom = [&](std::size_t n) {
     if (out.size() + n > kTransferWindowSize && !out.empty()) {
       file.WriteAt(offset, out.data(), static_cast<std::int64_t>(out.size()));
       offset += static_cast<std::int64_t>(out.size());
       out.clear();
     }
+  };
+  auto emit = [&](const char* p, std::size_t n) {
+    makeRoom(n);
     out.append(p, n);
   };
   auto endField = [&](std::size_t i) {
@@ -345,19 +469,18 @@ std::int64_t ExportTable(TDataCursor& cursor, const std::string& fileName, const
     else
       emit("\r\n", 2);
   };
-  std::string quoted;
   // A value in double quotes, each embedded double quote doubled, so that it reads back whole.
   auto emitQuoted = [&](const std::string& text) {
-    quoted.assign(1, '"');
+    makeRoom(text.size() + static_cast<std::size_t>(std::count(text.begin(), text.end(), '"')) + 2);
+    out += '"';
     for (std::size_t from = 0;;) {
       std::size_t at = text.find('"', from);
-      quoted.append(text, from, at == std::string::npos ? std::string::npos : at + 1 - from);
+      out.append(text, from, at == std::string::npos ? std::string::npos : at + 1 - from);
       if (at == std::string::npos) break;
-      quoted += '"';
+      out += '"';
       from = at + 1;
     }
-    quoted += '"';
-    emit(quoted.data(), quoted.size());
+    out += '"';
   };
   // Other values go in quotes only when their text (a date format, a decimal separator, a
   // field name) holds the delimiter, a quote, a line end or a blank at its start.
