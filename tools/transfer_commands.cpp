@@ -6,6 +6,7 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <string_view>
 
 #include "engine/data_cursor.h"
 #include "engine/data_file.h"
@@ -106,6 +107,9 @@ char OneCharacter(const std::string& text, const char* what) {
 TTransferFormat FormatOf(const TTextOptions& o) {
   TTransferFormat f;
   f.Delimiter = OneCharacter(o.Delimiter, "--delimiter");
+  // These would be read as part of a value, a quote or a line end.
+  if (std::string_view("\"' \r\n").find(f.Delimiter) != std::string_view::npos || f.Delimiter == '\0')
+    Invalid("--delimiter cannot be a quote, a blank or a line end");
   f.DecimalSeparator = OneCharacter(o.Decimal, "--decimal");
   f.DateFormat = o.DateFormat;
   f.TimeFormat = o.TimeFormat;

@@ -67,7 +67,16 @@ TEST_F(TransferCommandsTest, ImportThenExportWithOptions) {
   r = Invoke(RunImportCommand, {folder.Path(), "items", folder.File("bad.csv"), "--fields", "Name,Day"});
   EXPECT_EQ(r.Status, 1);
   EXPECT_NE(r.Err.find("Invalid data value in import data at line 1"), std::string::npos) << r.Err;
-  EXPECT_EQ(Invoke(RunImportCommand, {folder.Path(), "items", folder.File("in.txt"), "--delimiter", ";;"}).Status, 2);
+  for (const char* bad : {";;", "\"", " "})
+    EXPECT_EQ(Invoke(RunImportCommand, {folder.Path(), "items", folder.File("in.txt"), "--delimiter", bad}).Status, 2);
+  // A NULL of a field with a default comes back NULL, not as the default.
+  std::ofstream(folder.File("d.json")) << R"({ "fields": [ {"name": "ID", "type": "autoinc"},
+      {"name": "Qty", "type": "integer", "default": "5"} ], "indexes": [ {"name": "", "fields": ["ID"]} ] })";
+  ASSERT_EQ(Invoke(RunCreateCommand, {folder.Path(), "qty", folder.File("d.json")}).Status, 0);
+  std::ofstream(folder.File("q.csv")) << "1,\n2,7\n";
+  ASSERT_EQ(Invoke(RunImportCommand, {folder.Path(), "qty", folder.File("q.csv")}).Status, 0);
+  ASSERT_EQ(Invoke(RunExportCommand, {folder.Path(), "qty", folder.File("q2.csv")}).Status, 0);
+  EXPECT_EQ(ReadAll(folder.File("q2.csv")), "1,\r\n2,7\r\n");
 }
 
 TEST_F(TransferCommandsTest, ExportUnderAFilterAndBlobValuesBothWays) {
