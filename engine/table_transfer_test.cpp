@@ -486,6 +486,13 @@ TEST_F(TransferTest, HeadersSelectAndReorderFields) {
   EXPECT_EQ(ImportTable(*c, Path("h.csv"), format, {}), 2);
   ExportTable(*c, Path("back.csv"), format, {2, 3});
   EXPECT_EQ(ReadFile(Path("back.csv")), "Name,Amount\r\n\"x\",7\r\n\"y\",8\r\n");
+  // A name holding the delimiter goes in quotes, so that the header reads back.
+  format.Delimiter = 'm';
+  ExportTable(*c, Path("m.csv"), format, {3, 2});
+  EXPECT_EQ(ReadFile(Path("m.csv")), "\"Amount\"m\"Name\"\r\n7m\"x\"\r\n8m\"y\"\r\n");
+  auto again = Make("again", testing::PeopleStructure());
+  EXPECT_EQ(ImportTable(*again, Path("m.csv"), format, {}), 2);
+  format.Delimiter = ',';
   WriteFile(Path("bad.csv"), "amount,Nope\r\n1,2\r\n");
   EXPECT_THROW(ImportTable(*c, Path("bad.csv"), format, {}), EKORVELEngineError);
   WriteFile(Path("empty.csv"), "\r\n1,2\r\n");
