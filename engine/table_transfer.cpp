@@ -559,7 +559,10 @@ class TImporter {
     window_.resize(kTransferWindowSize);
   }
 
-  ~TImporter() { ReleaseBlobs(); }
+  ~TImporter() {
+    ReleaseBlobs();
+    cursor_.SetSuppressAutoIncValues(suppressBefore_);
+  }
   TImporter(const TImporter&) = delete;
   TImporter& operator=(const TImporter&) = delete;
 
@@ -599,6 +602,7 @@ class TImporter {
     column_ = 0;
     lineHasContent_ = false;
     columnHasValue_ = false;
+    idGiven_ = false;
   }
 
   // Parses the complete lines of window_[0, length). Returns the number of bytes at the end
@@ -689,6 +693,10 @@ class TImporter {
       PutBlobValue(n, f);
       return;
     }
+    if (f.IsAutoInc() && format_.KeepAutoIncValues) {
+      PutGivenRecordID(f);
+      return;
+    }
     parser_.TokenToString(text_, kMaxImportValueLength);
     if (text_.empty() && format_.EmptyIsNull) {
       cursor_.PutField(n, record_.data(), nullptr);
@@ -719,6 +727,17 @@ class TImporter {
     if (code != 0) RaiseError(static_cast<TErrorCode>(code), "", "", "", cursor_.TableName, f.FieldName);
   }
 
+  // An auto-increment value given by the file becomes the record's ID (appended as given);
+  // an empty one leaves the ID to the table.
+  void PutGivenRecordID(const TFieldDefinition& f) {
+    parser_.TokenToString(text_, kMaxImportValueLength);
+    if (text_.empty()) return;
+    std::int32_t id = 0;
+    if (!ReadInteger(text_, id) || id <= 0) RaiseImport(cursor_, "Invalid data value in import data", line_, f.FieldName);
+    TDataCursor::PutRecordID(id, record_.data());
+    idGiven_ = true;
+  }
+
   // Frees the BLOB values opened for a record that is not appended (carried to the next window,
   // or failed).
   void ReleaseBlobs() noexcept {
@@ -733,6 +752,7 @@ class TImporter {
       if (!lineHasContent_) RaiseImport(cursor_, "No fields specified for import data", line_);
       headerLine_ = false;
     } else if (lineHasContent_) {
+      if (format_.KeepAutoIncValues) cursor_.SetSuppressAutoIncValues(idGiven_);
       // Repositioning after every append would cost a key search each; the cursor goes to
       // the last record appended once, at the end.
       cursor_.AppendRecord(record_.data(), false);
@@ -760,6 +780,8 @@ class TImporter {
   std::size_t column_ = 0;
   bool lineHasContent_ = false;
   bool columnHasValue_ = false;  // a value token was read in the current column
+  bool idGiven_ = false;         // the line gave the record's auto-increment value
+  bool suppressBefore_ = cursor_.GetSuppressAutoIncValues();
   bool headerLine_ = false;
   std::int64_t line_ = 1;
   std::int64_t appended_ = 0;

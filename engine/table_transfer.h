@@ -47,6 +47,9 @@ struct TTransferFormat {
   // An empty value in a column of the line (nothing between its delimiters, or "") imports as
   // NULL, as export writes NULL; else such a column leaves the field at its default.
   bool EmptyIsNull = false;
+  // An auto-increment column's values become the records' IDs (a taken ID is a key violation);
+  // else the table numbers the records and the column's values are not used.
+  bool KeepAutoIncValues = false;
 };
 
 // Called with the percentage done (every session progress step, and 100 at the end).

@@ -478,6 +478,41 @@ TEST_F(TransferTest, EmptyValuesImportAsNullOrLeaveTheDefault) {
   EXPECT_THROW(ImportTable(*defaults, Path("q.csv"), {}, {2, 3}), EKORVELEngineError);
 }
 
+TEST_F(TransferTest, AutoIncrementValuesAreKeptWhenTheFormatSaysSo) {
+  auto source = Make("source", testing::PeopleStructure());
+  for (int i = 1; i <= 6; ++i) testing::Append(*source, "n" + std::to_string(i), i);
+  // Gaps in the IDs: 2 and 5 deleted.
+  std::vector<std::uint8_t> r(static_cast<std::size_t>(source->GetRecordSize()));
+  source->SetToBegin();
+  while (source->GetNextRecord(r.data()) == 0)
+    if (TDataCursor::GetRecordID(r.data()) % 3 == 2) source->DeleteRecord(r.data());
+  ExportTable(*source, Path("ids.csv"), {}, {1, 2, 3});
+  EXPECT_EQ(ReadFile(Path("ids.csv")), "1,\"n1\",1\r\n3,\"n3\",3\r\n4,\"n4\",4\r\n6,\"n6\",6\r\n");
+  auto ids = [&](TDataCursor& c) {
+    std::vector<std::int32_t> all;
+    c.SetToBegin();
+    while (c.GetNextRecord(r.data()) == 0) all.push_back(TDataCursor::GetRecordID(r.data()));
+    return all;
+  };
+  TTransferFormat keep;
+  keep.KeepAutoIncValues = true;
+  auto kept = Make("kept", testing::PeopleStructure());
+  EXPECT_EQ(ImportTable(*kept, Path("ids.csv"), keep, {1, 2, 3}), 4);
+  EXPECT_EQ(ids(*kept), (std::vector<std::int32_t>{1, 3, 4, 6}));
+  EXPECT_FALSE(kept->GetSuppressAutoIncValues());
+  // A line without an ID gets the next free one; an ID already there stops the import at its
+  // line with the lines before it kept.
+  WriteFile(Path("more.csv"), ",\"new\",7\r\n9,\"nine\",9\r\n3,\"again\",10\r\n12,\"never\",12\r\n");
+  EXPECT_THROW(ImportTable(*kept, Path("more.csv"), keep, {1, 2, 3}), EKORVELEngineError);
+  EXPECT_EQ(ids(*kept), (std::vector<std::int32_t>{1, 3, 4, 6, 7, 9}));
+  WriteFile(Path("bad.csv"), "0,\"zero\",20\r\n");
+  EXPECT_THROW(ImportTable(*kept, Path("bad.csv"), keep, {1, 2, 3}), EKORVELEngineError);
+  // Without the option the table numbers the records.
+  auto renumbered = Make("renumbered", testing::PeopleStructure());
+  EXPECT_EQ(ImportTable(*renumbered, Path("ids.csv"), {}, {1, 2, 3}), 4);
+  EXPECT_EQ(ids(*renumbered), (std::vector<std::int32_t>{1, 2, 3, 4}));
+}
+
 TEST_F(TransferTest, HeadersSelectAndReorderFields) {
   auto c = Make("people", testing::PeopleStructure());
   WriteFile(Path("h.csv"), "amount,NAME\r\n7,\"x\"\r\n8,\"y\"\r\n");

@@ -87,9 +87,11 @@ constexpr TCommand kCommands[] = {
      "Appends the records of a delimited text file, one record a line; prints N records\n"
      "imported. Defaults: delimiter ',', no header line, all fields in order, dates\n"
      "yyyy-mm-dd, times hh:nn:ss.zzz, decimal '.', bytes in hexadecimal, memos as text, other\n"
-     "BLOBs in hexadecimal, an empty field NULL. With --headers the first line's field names\n"
-     "choose the fields. A failing line stops the import with its line number; the lines\n"
-     "before it stay imported."},
+     "BLOBs in hexadecimal, an empty field NULL. An auto-increment column's values become the\n"
+     "records' IDs (an empty one takes the next free ID; skip the column with an empty name in\n"
+     "--fields, e.g. ,Name, for new IDs). With --headers the first line's field names choose\n"
+     "the fields. A failing line stops the import (with its line number for a value that does\n"
+     "not read); the lines before it stay imported."},
     {"export", RunExportCommand,
      "korvel export DIR TABLE FILE [same options as import] [--index NAME] [--filter EXPR]",
      "Writes the visible records (in the order of an index, those a filter selects) as\n"

@@ -118,6 +118,8 @@ TTransferFormat FormatOf(const TTextOptions& o) {
   f.Blobs = true;
   // An empty field is NULL, as export writes it, not the field's default.
   f.EmptyIsNull = true;
+  // IDs come back as they were exported; leave the column out (--fields) for new ones.
+  f.KeepAutoIncValues = true;
   return f;
 }
 
