@@ -73,10 +73,11 @@ TEST_F(TransferCommandsTest, ImportThenExportWithOptions) {
   std::ofstream(folder.File("d.json")) << R"({ "fields": [ {"name": "ID", "type": "autoinc"},
       {"name": "Qty", "type": "integer", "default": "5"} ], "indexes": [ {"name": "", "fields": ["ID"]} ] })";
   ASSERT_EQ(Invoke(RunCreateCommand, {folder.Path(), "qty", folder.File("d.json")}).Status, 0);
-  std::ofstream(folder.File("q.csv")) << "1,\n2,7\n";
+  // And the IDs of the auto-increment column are kept.
+  std::ofstream(folder.File("q.csv")) << "5,\n2,7\n";
   ASSERT_EQ(Invoke(RunImportCommand, {folder.Path(), "qty", folder.File("q.csv")}).Status, 0);
   ASSERT_EQ(Invoke(RunExportCommand, {folder.Path(), "qty", folder.File("q2.csv")}).Status, 0);
-  EXPECT_EQ(ReadAll(folder.File("q2.csv")), "1,\r\n2,7\r\n");
+  EXPECT_EQ(ReadAll(folder.File("q2.csv")), "2,7\r\n5,\r\n");
 }
 
 TEST_F(TransferCommandsTest, ExportUnderAFilterAndBlobValuesBothWays) {
