@@ -578,6 +578,7 @@ class TImporter {
       if (got < 0) RaiseTableError(KORVEL_READERR, cursor_.TableName);
       filePos_ += got;
       filled += static_cast<std::size_t>(got);
+      if (filePos_ == got) SkipByteOrderMark(filled);
       last = got < want || filePos_ >= fileSize_;
       std::size_t carried = ParseWindow(filled, last);
       reporter_.Report(filePos_ - static_cast<std::int64_t>(filled - carried));
@@ -596,6 +597,15 @@ class TImporter {
   }
 
  private:
+  // A UTF-8 byte order mark that text editors put at the start of a file is no part of the
+  // first value (or field name).
+  void SkipByteOrderMark(std::size_t& filled) {
+    static const char mark[] = {'\xEF', '\xBB', '\xBF'};
+    if (filled < sizeof mark || std::memcmp(window_.data(), mark, sizeof mark) != 0) return;
+    std::memmove(window_.data(), window_.data() + sizeof mark, filled - sizeof mark);
+    filled -= sizeof mark;
+  }
+
   void StartRecord() {
     ReleaseBlobs();
     cursor_.InitRecord(record_.data());

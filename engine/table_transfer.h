@@ -16,7 +16,7 @@
 //   boolean                 True / False
 //   integers                decimal
 //   bytes, variable bytes   upper-case hexadecimal of every byte
-// Import reads values quoted or not; every value but a carried BLOB value is cut to 250
+// Import skips a UTF-8 byte order mark at the start of the file and reads values quoted or not; every value but a carried BLOB value is cut to 250
 // characters (the longest string field) before conversion.
 //
 // Import and export move the file through 64 KiB windows; import holds one window of the file

@@ -515,7 +515,8 @@ TEST_F(TransferTest, AutoIncrementValuesAreKeptWhenTheFormatSaysSo) {
 
 TEST_F(TransferTest, HeadersSelectAndReorderFields) {
   auto c = Make("people", testing::PeopleStructure());
-  WriteFile(Path("h.csv"), "amount,NAME\r\n7,\"x\"\r\n8,\"y\"\r\n");
+  // Behind a UTF-8 byte order mark.
+  WriteFile(Path("h.csv"), "\xEF\xBB\xBF" "amount,NAME\r\n7,\"x\"\r\n8,\"y\"\r\n");
   TTransferFormat format;
   format.Headers = true;
   EXPECT_EQ(ImportTable(*c, Path("h.csv"), format, {}), 2);
