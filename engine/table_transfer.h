@@ -16,8 +16,9 @@
 //   boolean                 True / False
 //   integers                decimal
 //   bytes, variable bytes   upper-case hexadecimal of every byte
-// Import skips a UTF-8 byte order mark at the start of the file and reads values quoted or not; every value but a carried BLOB value is cut to 250
-// characters (the longest string field) before conversion.
+// Import skips a UTF-8 byte order mark at the start of the file and reads values quoted or
+// not; every value but a carried BLOB value is cut to 250 characters (the longest string
+// field) before conversion.
 //
 // Import and export move the file through 64 KiB windows; import holds one window of the file
 // at a time (grown only for a single line longer than a window).
