@@ -7,6 +7,7 @@
 #include "engine/data_table.h"
 #include "expr/import_parser.h"
 #include "framework/currency_bcd.h"
+#include "framework/date_time.h"
 #include "framework/float_text.h"
 #include "support/byte_order.h"
 #include "support/data_types.h"
@@ -16,6 +17,9 @@
 namespace korvel {
 
 namespace {
+
+// Day number of 9999-12-31, the last day the four-digit year of the lossless form holds.
+constexpr std::int32_t kLastIsoDay = 3652059;
 
 const std::string& DateFormatOf(const TTransferFormat& f) {
   static const std::string fallback = kDefaultTransferDateFormat;
@@ -76,6 +80,120 @@ std::string ExtendedToText(long double v, char separator) {
   return s;
 }
 
+// The lossless forms yyyy-mm-dd, hh:nn:ss.zzz and both with a blank between are read and
+// written here directly: they are the tool's defaults and the common case, and the general
+// format conversions re-read their format for every value. Anything else (other formats, or
+// a text of the default format that does not read here) takes the general path.
+
+bool IsoDateFormat(const TTransferFormat& f) { return DateFormatOf(f) == kDefaultTransferDateFormat; }
+bool IsoTimeFormat(const TTransferFormat& f) { return TimeFormatOf(f) == kDefaultTransferTimeFormat; }
+
+// n decimal digits at p, or -1.
+int ReadDigits(const char* p, int n) {
+  int v = 0;
+  for (int i = 0; i < n; ++i) {
+    if (p[i] < '0' || p[i] > '9') return -1;
+    v = v * 10 + (p[i] - '0');
+  }
+  return v;
+}
+
+// "yyyy-mm-dd" at p (10 bytes) as a day number.
+bool ReadIsoDate(const char* p, std::int32_t& day) {
+  if (p[4] != '-' || p[7] != '-') return false;
+  int y = ReadDigits(p, 4), m = ReadDigits(p + 5, 2), d = ReadDigits(p + 8, 2);
+  TDateTime v;
+  if (y < 1 || m < 0 || d < 0 || !TryEncodeDate(y, m, d, v)) return false;
+  day = DateTimeToDayNumber(v);
+  return true;
+}
+
+// "hh:nn:ss.zzz" at p (12 bytes) as milliseconds of the day.
+bool ReadIsoTime(const char* p, std::int32_t& ms) {
+  if (p[2] != ':' || p[5] != ':' || p[8] != '.') return false;
+  int h = ReadDigits(p, 2), n = ReadDigits(p + 3, 2), sec = ReadDigits(p + 6, 2), z = ReadDigits(p + 9, 3);
+  if (h < 0 || h > 23 || n < 0 || n > 59 || sec < 0 || sec > 59 || z < 0) return false;
+  ms = ((h * 60 + n) * 60 + sec) * 1000 + z;
+  return true;
+}
+
+// The native value of a date, time or timestamp in the lossless forms; false when the text
+// is not exactly of that form.
+bool ReadIsoDateTime(const std::string& text, std::uint8_t type, const TTransferFormat& f, std::uint8_t* v) {
+  std::int32_t day = 0, ms = 0;
+  switch (type) {
+    case dtDate:
+      if (text.size() != 10 || !IsoDateFormat(f) || !ReadIsoDate(text.data(), day)) return false;
+      PutI32(v, 0, day);
+      return true;
+    case dtTime:
+      if (text.size() != 12 || !IsoTimeFormat(f) || !ReadIsoTime(text.data(), ms)) return false;
+      PutI32(v, 0, ms);
+      return true;
+    default:
+      if (text.size() != 23 || text[10] != ' ' || !IsoDateFormat(f) || !IsoTimeFormat(f) ||
+          !ReadIsoDate(text.data(), day) || !ReadIsoTime(text.data() + 11, ms))
+        return false;
+      PutF64(v, 0, static_cast<double>(day) * static_cast<double>(kMSecsPerDay) + ms);
+      return true;
+  }
+}
+
+void AppendPadded(std::string& out, int value, int width) {
+  char digits[12];
+  for (int i = width - 1; i >= 0; --i, value /= 10) digits[i] = static_cast<char>('0' + value % 10);
+  out.append(digits, static_cast<std::size_t>(width));
+}
+
+void AppendIsoDate(std::string& out, std::int32_t dayNumber) {
+  int y, m, d;
+  DecodeDate(DayNumberToDateTime(dayNumber), y, m, d);
+  AppendPadded(out, y, 4);
+  out += '-';
+  AppendPadded(out, m, 2);
+  out += '-';
+  AppendPadded(out, d, 2);
+}
+
+void AppendIsoTime(std::string& out, std::int64_t ms) {
+  AppendPadded(out, static_cast<int>(ms / 3600000), 2);
+  out += ':';
+  AppendPadded(out, static_cast<int>(ms / 60000 % 60), 2);
+  out += ':';
+  AppendPadded(out, static_cast<int>(ms / 1000 % 60), 2);
+  out += '.';
+  AppendPadded(out, static_cast<int>(ms % 1000), 3);
+}
+
+// The lossless text of a native date, time or timestamp; false when the format is another or
+// the value lies outside what the forms hold (the general path decides then).
+bool WriteIsoDateTime(const std::uint8_t* v, std::uint8_t type, const TTransferFormat& f, std::string& text) {
+  if (!IsoDateFormat(f) && type != dtTime) return false;
+  if (!IsoTimeFormat(f) && type != dtDate) return false;
+  if (type == dtDate) {
+    std::int32_t day = GetI32(v, 0);
+    if (day < 1 || day > kLastIsoDay) return false;
+    AppendIsoDate(text, day);
+    return true;
+  }
+  if (type == dtTime) {
+    std::int32_t ms = GetI32(v, 0);
+    if (ms < 0 || ms >= kMSecsPerDay) return false;
+    AppendIsoTime(text, ms);
+    return true;
+  }
+  double stamp = GetF64(v, 0);
+  // Whole milliseconds within the calendar only: anything else is rounded by the general path.
+  if (!(stamp >= static_cast<double>(kMSecsPerDay)) || stamp >= static_cast<double>(kMSecsPerDay) * (kLastIsoDay + 1))
+    return false;
+  auto total = static_cast<std::int64_t>(stamp);
+  if (static_cast<double>(total) != stamp) return false;
+  AppendIsoDate(text, static_cast<std::int32_t>(total / kMSecsPerDay));
+  text += ' ';
+  AppendIsoTime(text, total % kMSecsPerDay);
+  return true;
+}
+
 bool TextToExtended(const std::string& text, char separator, long double& v) {
   std::string s;
   if (!ToPointText(text, separator, s)) return false;
@@ -103,6 +221,7 @@ bool FieldToTransferText(const TDataCursor& cursor, std::int32_t fieldNo, const 
     case dtDate:
     case dtTime:
     case dtTimeStamp:
+      if (WriteIsoDateTime(value, f.DataType, format, text)) return true;
       if (!ConvertDateTimeToFormat(value, f.DataType, DateFormatOf(format), TimeFormatOf(format)))
         RaiseError(KORVEL_EXPORTERROR, "", "", "", cursor.TableName, f.FieldName, "", "Error exporting data value");
       text = reinterpret_cast<const char*>(value);
@@ -139,6 +258,7 @@ bool TransferTextToField(TDataCursor& cursor, std::int32_t fieldNo, std::uint8_t
     case dtDate:
     case dtTime:
     case dtTimeStamp: {
+      if (ReadIsoDateTime(text, f.DataType, format, v)) break;
       if (text.size() > kMaxImportValueLength) return false;
       std::memcpy(v, text.data(), text.size());
       if (!ConvertFormatToDateTime(v, f.DataType, DateFormatOf(format), TimeFormatOf(format))) return false;
@@ -272,6 +392,26 @@ void CheckDelimiter(const TDataCursor& cursor, char delimiter, TErrorCode code) 
     RaiseError(code, "", "", "", cursor.TableName, "", "", "Invalid delimiter character");
 }
 
+// A BLOB field's value as export writes it with Blobs: a memo's bytes as they are, any other
+// BLOB in hexadecimal. False when the value is NULL. The value is opened and freed here.
+bool BlobToTransferText(TDataCursor& cursor, std::int32_t fieldNo, std::uint8_t* record, std::string& text,
+                        std::string& scratch) {
+  text.clear();
+  if (cursor.GetField(fieldNo, record, nullptr)) return false;
+  const TFieldDefinition& f = cursor.GetFieldDefinition(fieldNo);
+  std::int64_t size = 0;
+  int code = cursor.OpenBlob(fieldNo, record, TBlobBuffer::omRead, false, false, size);
+  if (code != 0) RaiseError(static_cast<TErrorCode>(code), "", "", "", cursor.TableName, f.FieldName);
+  std::string& bytes = f.SubType == stMemo ? text : scratch;
+  bytes.resize(static_cast<std::size_t>(size));
+  std::int64_t count = 0;
+  code = size > 0 ? cursor.GetBlob(fieldNo, record, false, count, size, bytes.data(), 0) : 0;
+  cursor.FreeBlob(fieldNo, record, false);
+  if (code != 0) RaiseError(static_cast<TErrorCode>(code), "", "", "", cursor.TableName, f.FieldName);
+  if (&bytes == &scratch) AppendHex(text, reinterpret_cast<const std::uint8_t*>(scratch.data()), scratch.size());
+  return true;
+}
+
 [[noreturn]] void RaiseImport(const TDataCursor& cursor, const std::string& message, std::int64_t line,
                               const std::string& field = "") {
   std::string text = message;
@@ -311,12 +451,16 @@ std::int64_t ExportTable(TDataCursor& cursor, const std::string& fileName, const
   std::string out;
   out.reserve(kTransferWindowSize);
   std::int64_t offset = 0;
-  auto emit = [&](const char* p, std::size_t n) {
+  // Writes the buffer out when the next n bytes would not fit in it.
+  auto makeRoom = [&](std::size_t n) {
     if (out.size() + n > kTransferWindowSize && !out.empty()) {
       file.WriteAt(offset, out.data(), static_cast<std::int64_t>(out.size()));
       offset += static_cast<std::int64_t>(out.size());
       out.clear();
     }
+  };
+  auto emit = [&](const char* p, std::size_t n) {
+    makeRoom(n);
     out.append(p, n);
   };
   auto endField = [&](std::size_t i) {
@@ -325,41 +469,58 @@ std::int64_t ExportTable(TDataCursor& cursor, const std::string& fileName, const
     else
       emit("\r\n", 2);
   };
+  // A value in double quotes, each embedded double quote doubled, so that it reads back whole.
+  auto emitQuoted = [&](const std::string& text) {
+    makeRoom(text.size() + static_cast<std::size_t>(std::count(text.begin(), text.end(), '"')) + 2);
+    out += '"';
+    for (std::size_t from = 0;;) {
+      std::size_t at = text.find('"', from);
+      out.append(text, from, at == std::string::npos ? std::string::npos : at + 1 - from);
+      if (at == std::string::npos) break;
+      out += '"';
+      from = at + 1;
+    }
+    out += '"';
+  };
+  // Other values go in quotes only when their text (a date format, a decimal separator, a
+  // field name) holds the delimiter, a quote, a line end or a blank at its start.
+  auto emitPlain = [&](const std::string& text) {
+    if (text.find_first_of(specials, 0, sizeof specials) != std::string::npos || (!text.empty() && text[0] == ' '))
+      emitQuoted(text);
+    else
+      emit(text.data(), text.size());
+  };
   if (format.Headers) {
     for (std::size_t i = 0; i < fields.size(); ++i) {
-      const std::string& name = cursor.GetFieldDefinition(fields[i]).FieldName;
-      emit(name.data(), name.size());
+      emitPlain(cursor.GetFieldDefinition(fields[i]).FieldName);
       endField(i);
     }
   }
 
+  std::vector<const TFieldDefinition*> columns;
+  for (std::int32_t n : fields) columns.push_back(&cursor.GetFieldDefinition(n));
   std::vector<std::uint8_t> record(static_cast<std::size_t>(cursor.GetRecordSize()));
-  std::string text, quoted;
+  std::string text, scratch;
   std::int64_t written = 0;
   const std::int64_t total = cursor.GetRecordCount();
   TProgressReporter reporter(progress, cursor, total);
-  // The cursor's navigation shows the visible records only: its range, and its filters once
-  // they are set.
+  // The cursor's navigation shows the visible records only: its index order, range and filters.
   cursor.SetToBegin();
   while (cursor.GetNextRecord(record.data()) == kCursorOk) {
     for (std::size_t i = 0; i < fields.size(); ++i) {
-      std::int32_t n = fields[i];
-      if (FieldToTransferText(cursor, n, record.data(), format, text)) {
-        // Strings always go in quotes; another value only when its text (a date format or a
-        // decimal separator) holds the delimiter, a quote, a blank at its start or a line end.
-        bool quote = cursor.GetFieldDefinition(n).DataType == dtString ||
-                     text.find_first_of(specials) != std::string::npos || (!text.empty() && text[0] == ' ');
-        if (quote) {
-          quoted.assign(1, '"');
-          for (char c : text) {
-            if (c == '"') quoted += '"';
-            quoted += c;
-          }
-          quoted += '"';
-          emit(quoted.data(), quoted.size());
-        } else {
-          emit(text.data(), text.size());
+      const TFieldDefinition& f = *columns[i];
+      if (f.DataType == dtBlob) {
+        if (format.Blobs && BlobToTransferText(cursor, fields[i], record.data(), text, scratch)) {
+          if (f.SubType == stMemo)
+            emitQuoted(text);
+          else
+            emit(text.data(), text.size());
         }
+      } else if (FieldToTransferText(cursor, fields[i], record.data(), format, text)) {
+        if (f.DataType == dtString)
+          emitQuoted(text);
+        else
+          emitPlain(text);
       }
       endField(i);
     }
@@ -398,6 +559,13 @@ class TImporter {
     window_.resize(kTransferWindowSize);
   }
 
+  ~TImporter() {
+    ReleaseBlobs();
+    cursor_.SetSuppressAutoIncValues(suppressBefore_);
+  }
+  TImporter(const TImporter&) = delete;
+  TImporter& operator=(const TImporter&) = delete;
+
   std::int64_t Run() {
     headerLine_ = format_.Headers;
     StartRecord();
@@ -410,6 +578,7 @@ class TImporter {
       if (got < 0) RaiseTableError(KORVEL_READERR, cursor_.TableName);
       filePos_ += got;
       filled += static_cast<std::size_t>(got);
+      if (filePos_ == got) SkipByteOrderMark(filled);
       last = got < want || filePos_ >= fileSize_;
       std::size_t carried = ParseWindow(filled, last);
       reporter_.Report(filePos_ - static_cast<std::int64_t>(filled - carried));
@@ -428,10 +597,22 @@ class TImporter {
   }
 
  private:
+  // A UTF-8 byte order mark that text editors put at the start of a file is no part of the
+  // first value (or field name).
+  void SkipByteOrderMark(std::size_t& filled) {
+    static const char mark[] = {'\xEF', '\xBB', '\xBF'};
+    if (filled < sizeof mark || std::memcmp(window_.data(), mark, sizeof mark) != 0) return;
+    std::memmove(window_.data(), window_.data() + sizeof mark, filled - sizeof mark);
+    filled -= sizeof mark;
+  }
+
   void StartRecord() {
+    ReleaseBlobs();
     cursor_.InitRecord(record_.data());
     column_ = 0;
     lineHasContent_ = false;
+    columnHasValue_ = false;
+    idGiven_ = false;
   }
 
   // Parses the complete lines of window_[0, length). Returns the number of bytes at the end
@@ -452,15 +633,19 @@ class TImporter {
       if (!last && parser_.GetReadPos() >= length) return carry();
       if (kind == itEnd) {
         if (parser_.GetCurPos() < length) RaiseImport(cursor_, "Embedded NULL (0x00) found in import data", line_);
+        if (lineHasContent_ && !columnHasValue_) EmptyColumn();
         EndLine();
         return 0;
       }
       if (kind == static_cast<unsigned char>(format_.Delimiter)) {
         lineHasContent_ = true;
+        if (!columnHasValue_) EmptyColumn();
         ++column_;
+        columnHasValue_ = false;
       } else if (kind == itCarriageReturn || kind == itLineFeed) {
         if (kind == itCarriageReturn && parser_.NextToken() != itLineFeed)
           RaiseImport(cursor_, "Missing line feed after carriage return in import data", line_);
+        if (lineHasContent_ && !columnHasValue_) EmptyColumn();
         EndLine();
         StartRecord();
         lineStart = parser_.GetReadPos();
@@ -491,8 +676,16 @@ class TImporter {
     return true;
   }
 
+  // Nothing between two delimiters: with EmptyIsNull the column's field is NULL, else it keeps
+  // its default.
+  void EmptyColumn() {
+    if (!format_.EmptyIsNull || headerLine_ || column_ >= columns_.size() || columns_[column_] == 0) return;
+    cursor_.PutField(columns_[column_], record_.data(), nullptr);
+  }
+
   void Value() {
     lineHasContent_ = true;
+    columnHasValue_ = true;
     if (headerLine_) {
       parser_.TokenToString(text_, 255);
       std::int32_t n = cursor_.GetFieldNumber(text_);
@@ -505,9 +698,63 @@ class TImporter {
     std::int32_t n = columns_[column_];
     if (n == 0) return;
     const TFieldDefinition& f = cursor_.GetFieldDefinition(n);
+    if (f.DataType == dtBlob && format_.Blobs) {
+      parser_.TokenToString(text_);
+      PutBlobValue(n, f);
+      return;
+    }
+    if (f.IsAutoInc() && format_.KeepAutoIncValues) {
+      PutGivenRecordID(f);
+      return;
+    }
     parser_.TokenToString(text_, kMaxImportValueLength);
+    if (text_.empty() && format_.EmptyIsNull) {
+      cursor_.PutField(n, record_.data(), nullptr);
+      return;
+    }
     if (!TransferTextToField(cursor_, n, record_.data(), format_, text_))
       RaiseImport(cursor_, "Invalid data value in import data", line_, f.FieldName);
+  }
+
+  // A memo's text as it stands, another BLOB's from hexadecimal; empty stays NULL. The value
+  // stays open in the record until the append writes it.
+  void PutBlobValue(std::int32_t n, const TFieldDefinition& f) {
+    if (text_.empty()) return;
+    const std::string* bytes = &text_;
+    if (f.SubType != stMemo) {
+      if (text_.size() % 2 != 0) RaiseImport(cursor_, "Invalid data value in import data", line_, f.FieldName);
+      blobBytes_.resize(text_.size() / 2);
+      if (!ReadHex(text_, reinterpret_cast<std::uint8_t*>(blobBytes_.data()), blobBytes_.size()))
+        RaiseImport(cursor_, "Invalid data value in import data", line_, f.FieldName);
+      bytes = &blobBytes_;
+    }
+    std::int64_t size = 0;
+    int code = cursor_.OpenBlob(n, record_.data(), TBlobBuffer::omReadWrite, false, true, size);
+    if (code == 0) blobsOpen_ = true;
+    if (code == 0) code = cursor_.TruncateBlob(n, record_.data(), false, 0);
+    if (code == 0)
+      code = cursor_.PutBlob(n, record_.data(), false, static_cast<std::int64_t>(bytes->size()), bytes->data(), 0);
+    if (code != 0) RaiseError(static_cast<TErrorCode>(code), "", "", "", cursor_.TableName, f.FieldName);
+  }
+
+  // An auto-increment value given by the file becomes the record's ID (appended as given);
+  // an empty one leaves the ID to the table.
+  void PutGivenRecordID(const TFieldDefinition& f) {
+    parser_.TokenToString(text_, kMaxImportValueLength);
+    if (text_.empty()) return;
+    std::int32_t id = 0;
+    if (!ReadInteger(text_, id) || id <= 0) RaiseImport(cursor_, "Invalid data value in import data", line_, f.FieldName);
+    TDataCursor::PutRecordID(id, record_.data());
+    idGiven_ = true;
+  }
+
+  // Frees the BLOB values opened for a record that is not appended (carried to the next window,
+  // or failed).
+  void ReleaseBlobs() noexcept {
+    if (!blobsOpen_) return;
+    for (std::int32_t n : columns_)
+      if (n != 0 && cursor_.GetFieldDefinition(n).DataType == dtBlob) cursor_.FreeBlob(n, record_.data(), false);
+    blobsOpen_ = false;
   }
 
   void EndLine() {
@@ -515,9 +762,11 @@ class TImporter {
       if (!lineHasContent_) RaiseImport(cursor_, "No fields specified for import data", line_);
       headerLine_ = false;
     } else if (lineHasContent_) {
+      if (format_.KeepAutoIncValues) cursor_.SetSuppressAutoIncValues(idGiven_);
       // Repositioning after every append would cost a key search each; the cursor goes to
       // the last record appended once, at the end.
       cursor_.AppendRecord(record_.data(), false);
+      blobsOpen_ = false;  // the append wrote and freed them
       lastAppended_.swap(record_);
       ++appended_;
     }
@@ -536,8 +785,13 @@ class TImporter {
   std::vector<char> window_;
   TImportParser parser_;
   std::string text_;
+  std::string blobBytes_;
+  bool blobsOpen_ = false;  // record_ holds BLOB values opened by this import
   std::size_t column_ = 0;
   bool lineHasContent_ = false;
+  bool columnHasValue_ = false;  // a value token was read in the current column
+  bool idGiven_ = false;         // the line gave the record's auto-increment value
+  bool suppressBefore_ = cursor_.GetSuppressAutoIncValues();
   bool headerLine_ = false;
   std::int64_t line_ = 1;
   std::int64_t appended_ = 0;

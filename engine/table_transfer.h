@@ -4,7 +4,10 @@
 // Delimited text: one record per line, lines ended by CR LF on export (CR LF or a lone LF on
 // import), fields separated by one delimiter byte. Export writes string fields in double quotes
 // with each embedded double quote doubled, so that importing the file gives back every value
-// exactly; other values unquoted; NULL and BLOB fields as nothing between their delimiters.
+// exactly; other values unquoted; NULL as nothing between its delimiters. BLOB fields are
+// written as nothing too, unless the format carries BLOB values (then memos as quoted text, other
+// BLOBs in upper-case hexadecimal, and import reads them back whole). A header line holds the
+// field names, each quoted when it holds the delimiter, a quote or a line end.
 // Text forms per type:
 //   date, time, timestamp   the caller's date and time formats (framework format letters);
 //                           empty formats mean "yyyy-mm-dd" and "hh:nn:ss.zzz"
@@ -13,7 +16,8 @@
 //   boolean                 True / False
 //   integers                decimal
 //   bytes, variable bytes   upper-case hexadecimal of every byte
-// Import reads values quoted or not; every value is cut to 250 characters (the longest string
+// Import skips a UTF-8 byte order mark at the start of the file and reads values quoted or
+// not; every value but a carried BLOB value is cut to 250 characters (the longest string
 // field) before conversion.
 //
 // Import and export move the file through 64 KiB windows; import holds one window of the file
@@ -40,6 +44,13 @@ struct TTransferFormat {
   std::string TimeFormat;  // empty: kDefaultTransferTimeFormat
   char DecimalSeparator = '.';
   bool Headers = false;  // export writes / import reads a first line of field names
+  bool Blobs = false;    // BLOB values travel too (else written empty and imported as NULL)
+  // An empty value in a column of the line (nothing between its delimiters, or "") imports as
+  // NULL, as export writes NULL; else such a column leaves the field at its default.
+  bool EmptyIsNull = false;
+  // An auto-increment column's values become the records' IDs (a taken ID is a key violation);
+  // else the table numbers the records and the column's values are not used.
+  bool KeepAutoIncValues = false;
 };
 
 // Called with the percentage done (every session progress step, and 100 at the end).

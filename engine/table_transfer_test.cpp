@@ -12,6 +12,7 @@
 #include "framework/currency_bcd.h"
 #include "framework/date_time.h"
 #include "support/byte_order.h"
+#include "support/text_forms.h"
 #include "support/test_folder.h"
 
 namespace korvel {
@@ -192,6 +193,64 @@ TEST_F(TransferTest, ExportThenImportGivesBackEveryValueOfEveryType) {
   }
 }
 
+// The lossless date and time forms are read and written without the general format
+// conversions; both must agree on every value and every text, valid or not.
+TEST_F(TransferTest, LosslessDateTimeFormsAgreeWithTheGeneralConversions) {
+  auto c = Make("dates", AllTypes());
+  std::mt19937_64 rng(11);
+  std::vector<std::uint8_t> r(static_cast<std::size_t>(c->GetRecordSize()));
+  const std::string dateFormat = kDefaultTransferDateFormat, timeFormat = kDefaultTransferTimeFormat;
+  const TTransferFormat lossless;
+  struct Column {
+    std::int32_t field;
+    std::uint8_t type;
+  };
+  auto digits = [&](int n) {
+    std::string d;
+    for (int i = 0; i < n; ++i) d += static_cast<char>('0' + rng() % 10);
+    return d;
+  };
+  for (Column k : {Column{3, dtDate}, Column{10, dtTime}, Column{11, dtTimeStamp}}) {
+    for (int i = 0; i < 5000; ++i) {
+      // Native to text: values across and just beyond the calendar and the day.
+      std::uint8_t v[kValueBufferSize + 8] = {};
+      if (k.type == dtDate)
+        PutI32(v, 0, static_cast<std::int32_t>(rng() % 3652070) - 5);
+      else if (k.type == dtTime)
+        PutI32(v, 0, static_cast<std::int32_t>(rng() % 86400010) - 5);
+      else
+        PutF64(v, 0, static_cast<double>(rng() % 3652070) * kMSecsPerDay + static_cast<double>(rng() % 86400000) +
+                         (i % 5 == 0 ? 0.5 : 0.0));
+      c->InitRecord(r.data());
+      c->PutField(k.field, r.data(), v);
+      std::string fast;
+      const bool fastOk = FieldToTransferText(*c, k.field, r.data(), lossless, fast);
+      std::uint8_t general[kValueBufferSize + 8] = {};
+      std::memcpy(general, v, 8);
+      const bool generalOk = ConvertDateTimeToFormat(general, k.type, dateFormat, timeFormat);
+      ASSERT_EQ(fastOk, generalOk);
+      if (generalOk) {
+        ASSERT_EQ(fast, reinterpret_cast<char*>(general));
+      }
+      // Text to native: texts of the form with any digits, so that invalid dates and times
+      // (month 13, 30 February, hour 24) come up too.
+      std::string date = digits(4) + "-" + (rng() % 2 ? "0" + digits(1) : digits(2)) + "-" + digits(2);
+      std::string time = digits(2) + ":" + digits(2) + ":" + digits(2) + "." + digits(3);
+      std::string text = k.type == dtDate ? date : k.type == dtTime ? time : date + " " + time;
+      c->InitRecord(r.data());
+      const bool readOk = TransferTextToField(*c, k.field, r.data(), lossless, text);
+      std::uint8_t expected[kValueBufferSize + 8] = {};
+      std::memcpy(expected, text.data(), text.size());
+      const bool expectedOk = ConvertFormatToDateTime(expected, k.type, dateFormat, timeFormat);
+      ASSERT_EQ(readOk, expectedOk) << text;
+      if (!readOk) continue;
+      std::uint8_t got[16] = {};
+      c->GetField(k.field, r.data(), got);
+      ASSERT_EQ(std::memcmp(got, expected, k.type == dtTimeStamp ? 8 : 4), 0) << text;
+    }
+  }
+}
+
 TEST_F(TransferTest, ExportWritesQuotedStringsHeadersAndNullsExactly) {
   auto c = Make("people", testing::PeopleStructure());
   testing::Append(*c, "say \"hi\", you", 5);
@@ -225,6 +284,106 @@ TEST_F(TransferTest, ExportWalksTheCursorRangeInIndexOrder) {
   ASSERT_FALSE(percents.empty());
   EXPECT_EQ(percents.back(), 100);
   EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
+}
+
+TEST_F(TransferTest, ExportWritesOnlyWhatTheFilterAndRangeLeaveVisible) {
+  auto c = Make("people", testing::PeopleStructure());
+  for (int i = 0; i < 60; ++i) testing::Append(*c, (i % 3 == 0 ? "keep" : "drop") + std::to_string(i), i);
+  c->SetIndexName("ByAmount");
+  // A filter evaluated record by record (no index answers the modulus), then one an index
+  // answers, then both with a range of the index the export walks.
+  TFilterOptions options;
+  int byName = c->AddFilter(nullptr, "Name >= 'keep'", nullptr, options);
+  c->ActivateFilter(byName);
+  EXPECT_EQ(ExportTable(*c, Path("f.csv"), {}, {3}), 20);
+  std::string want;
+  for (int i = 0; i < 60; i += 3) want += std::to_string(i) + "\r\n";
+  EXPECT_EQ(ReadFile(Path("f.csv")), want);
+  int small = c->AddFilter(nullptr, "Amount < 40", nullptr, options);
+  c->ActivateFilter(small);
+  std::vector<std::uint8_t> low(static_cast<std::size_t>(c->GetRecordSize())), high = low;
+  testing::SetAmount(*c, low.data(), 10);
+  testing::SetAmount(*c, high.data(), 50);
+  c->SetRange(false, low.data(), 1, high.data(), 1);
+  std::vector<int> percents;
+  EXPECT_EQ(ExportTable(*c, Path("fr.csv"), {}, {2, 3}, [&](int p) { percents.push_back(p); }), 10);
+  want.clear();
+  for (int i = 12; i < 40; i += 3) want += "\"keep" + std::to_string(i) + "\"," + std::to_string(i) + "\r\n";
+  EXPECT_EQ(ReadFile(Path("fr.csv")), want);
+  EXPECT_EQ(percents.back(), 100);
+  // Nothing visible: an empty file, and the cursor's own state is untouched by the export.
+  c->DeactivateFilter(byName);
+  c->ActivateFilter(c->AddFilter(nullptr, "Amount > 1000", nullptr, options));
+  EXPECT_EQ(ExportTable(*c, Path("none.csv"), {}, {3}), 0);
+  EXPECT_EQ(ReadFile(Path("none.csv")), "");
+  EXPECT_EQ(c->GetFilterCount(), 3u);
+}
+
+TEST_F(TransferTest, BlobValuesTravelWhenTheFormatCarriesThem) {
+  TTableStructure s;
+  s.Fields = {CursorField("ID", dtInteger, 0, stAutoInc), CursorField("Memo", dtBlob, 0, stMemo),
+              CursorField("Bin", dtBlob, 0, stBinary), CursorField("N", dtInteger)};
+  s.PrimaryIndex = CursorIndex("", s.Fields, {1}, true);
+  auto source = Make("blobs", s);
+  std::mt19937 rng(3);
+  std::vector<std::uint8_t> r(static_cast<std::size_t>(source->GetRecordSize()));
+  std::vector<std::pair<std::string, std::string>> values;
+  for (int i = 0; i < 300; ++i) {
+    // Memos over several windows with every troublesome byte but NUL; binary values of any byte.
+    std::string memo(rng() % 3 == 0 ? 0 : rng() % (i == 7 ? 150000 : 600), 'm');
+    for (char& ch : memo) ch = ",;\"'\r\n xé\x01"[rng() % 11];
+    std::string bin(rng() % 200, '\0');
+    for (char& ch : bin) ch = static_cast<char>(rng());
+    source->InitRecord(r.data());
+    std::int64_t size = 0;
+    for (auto [n, text] : {std::pair{2, &memo}, std::pair{3, &bin}}) {
+      if (text->empty()) continue;
+      ASSERT_EQ(source->OpenBlob(n, r.data(), TBlobBuffer::omReadWrite, false, true, size), 0);
+      ASSERT_EQ(source->PutBlob(n, r.data(), false, static_cast<std::int64_t>(text->size()), text->data(), 0), 0);
+    }
+    source->PutField(4, r.data(), &i);
+    source->AppendRecord(r.data());
+    values.emplace_back(memo, bin);
+  }
+  auto contents = [&](TDataCursor& c) {
+    std::vector<std::pair<std::string, std::string>> got;
+    c.SetToBegin();
+    while (c.GetNextRecord(r.data()) == 0) {
+      std::string both[2];
+      for (int n : {2, 3}) {
+        std::int64_t size = 0;
+        EXPECT_EQ(c.OpenBlob(n, r.data(), TBlobBuffer::omRead, false, false, size), 0);
+        both[n - 2].resize(static_cast<std::size_t>(size));
+        std::int64_t count = 0;
+        if (size > 0) c.GetBlob(n, r.data(), false, count, size, both[n - 2].data(), 0);
+        c.FreeBlob(n, r.data(), false);
+      }
+      got.emplace_back(both[0], both[1]);
+    }
+    return got;
+  };
+  TTransferFormat format;
+  format.Blobs = true;
+  format.Delimiter = ';';
+  EXPECT_EQ(ExportTable(*source, Path("b.csv"), format, {2, 3, 4}), 300);
+  auto target = Make("target", s);
+  EXPECT_EQ(ImportTable(*target, Path("b.csv"), format, {2, 3, 4}), 300);
+  EXPECT_TRUE(contents(*target) == values);
+  EXPECT_EQ(target->OpenBlobCount(), 0u);
+  // Without the option BLOBs are written as nothing and imported as NULL.
+  format.Blobs = false;
+  ExportTable(*source, Path("nb.csv"), format, {2, 3, 4});
+  EXPECT_EQ(ReadFile(Path("nb.csv")).substr(0, 8), ";;0\r\n;;1");
+  // A failing line after a BLOB value leaves no open value behind and appends nothing more.
+  WriteFile(Path("bad.csv"), "\"ok\";00FF;1\r\n\"memo\";ABCD;x\r\n");
+  format.Blobs = true;
+  auto failing = Make("failing", s);
+  EXPECT_THROW(ImportTable(*failing, Path("bad.csv"), format, {2, 3, 4}), EKORVELEngineError);
+  EXPECT_EQ(failing->OpenBlobCount(), 0u);
+  EXPECT_EQ(failing->GetRecordCount(), 1);
+  WriteFile(Path("odd.csv"), "\"m\";ABC;1\r\n");
+  EXPECT_THROW(ImportTable(*failing, Path("odd.csv"), format, {2, 3, 4}), EKORVELEngineError);
+  EXPECT_EQ(failing->GetRecordCount(), 1);
 }
 
 TEST_F(TransferTest, ImportLinesDefaultsAndTheLastLineWithoutLineEnd) {
@@ -284,14 +443,92 @@ TEST_F(TransferTest, ImportErrorsNameTheLineAndKeepOnlyTheRecordsBefore) {
   EXPECT_THROW(ImportTable(*c, Path("missing.csv"), {}, {2}), EKORVELEngineError);
 }
 
+TEST_F(TransferTest, EmptyValuesImportAsNullOrLeaveTheDefault) {
+  TTableStructure s;
+  s.Fields = {CursorField("ID", dtInteger, 0, stAutoInc), CursorField("Name", dtString, 10),
+              CursorField("Qty", dtInteger), CursorField("Day", dtDate)};
+  s.Fields[1].DefaultValue = "none";
+  s.Fields[2].DefaultValue = "7";
+  s.PrimaryIndex = CursorIndex("", s.Fields, {1}, true);
+  // Empty between delimiters, empty at the line's end, quoted empty, and a short line.
+  WriteFile(Path("e.csv"), ",1,2000-01-02\r\nx,,\r\n\"\",\"\",\"\"\r\ny");
+  auto values = [&](TDataCursor& c) {
+    std::string all;
+    std::vector<std::uint8_t> r(static_cast<std::size_t>(c.GetRecordSize()));
+    c.SetToBegin();
+    while (c.GetNextRecord(r.data()) == 0) {
+      TTransferFormat format;
+      std::string text;
+      for (std::int32_t n = 2; n <= 4; ++n) all += (FieldToTransferText(c, n, r.data(), format, text) ? text : "<null>") + "|";
+      all += "\n";
+    }
+    return all;
+  };
+  TTransferFormat format;
+  format.EmptyIsNull = true;
+  auto nulls = Make("nulls", s);
+  EXPECT_EQ(ImportTable(*nulls, Path("e.csv"), format, {2, 3, 4}), 4);
+  EXPECT_EQ(values(*nulls), "<null>|1|2000-01-02|\nx|<null>|<null>|\n<null>|<null>|<null>|\ny|7|<null>|\n");
+  // Without it a column left empty keeps the default; a quoted empty string is no number.
+  WriteFile(Path("d.csv"), ",1,2000-01-02\r\nx,,\r\n");
+  auto defaults = Make("defaults", s);
+  EXPECT_EQ(ImportTable(*defaults, Path("d.csv"), {}, {2, 3, 4}), 2);
+  EXPECT_EQ(values(*defaults), "none|1|2000-01-02|\nx|7|<null>|\n");
+  WriteFile(Path("q.csv"), "x,\"\"\r\n");
+  EXPECT_THROW(ImportTable(*defaults, Path("q.csv"), {}, {2, 3}), EKORVELEngineError);
+}
+
+TEST_F(TransferTest, AutoIncrementValuesAreKeptWhenTheFormatSaysSo) {
+  auto source = Make("source", testing::PeopleStructure());
+  for (int i = 1; i <= 6; ++i) testing::Append(*source, "n" + std::to_string(i), i);
+  // Gaps in the IDs: 2 and 5 deleted.
+  std::vector<std::uint8_t> r(static_cast<std::size_t>(source->GetRecordSize()));
+  source->SetToBegin();
+  while (source->GetNextRecord(r.data()) == 0)
+    if (TDataCursor::GetRecordID(r.data()) % 3 == 2) source->DeleteRecord(r.data());
+  ExportTable(*source, Path("ids.csv"), {}, {1, 2, 3});
+  EXPECT_EQ(ReadFile(Path("ids.csv")), "1,\"n1\",1\r\n3,\"n3\",3\r\n4,\"n4\",4\r\n6,\"n6\",6\r\n");
+  auto ids = [&](TDataCursor& c) {
+    std::vector<std::int32_t> all;
+    c.SetToBegin();
+    while (c.GetNextRecord(r.data()) == 0) all.push_back(TDataCursor::GetRecordID(r.data()));
+    return all;
+  };
+  TTransferFormat keep;
+  keep.KeepAutoIncValues = true;
+  auto kept = Make("kept", testing::PeopleStructure());
+  EXPECT_EQ(ImportTable(*kept, Path("ids.csv"), keep, {1, 2, 3}), 4);
+  EXPECT_EQ(ids(*kept), (std::vector<std::int32_t>{1, 3, 4, 6}));
+  EXPECT_FALSE(kept->GetSuppressAutoIncValues());
+  // A line without an ID gets the next free one; an ID already there stops the import at its
+  // line with the lines before it kept.
+  WriteFile(Path("more.csv"), ",\"new\",7\r\n9,\"nine\",9\r\n3,\"again\",10\r\n12,\"never\",12\r\n");
+  EXPECT_THROW(ImportTable(*kept, Path("more.csv"), keep, {1, 2, 3}), EKORVELEngineError);
+  EXPECT_EQ(ids(*kept), (std::vector<std::int32_t>{1, 3, 4, 6, 7, 9}));
+  WriteFile(Path("bad.csv"), "0,\"zero\",20\r\n");
+  EXPECT_THROW(ImportTable(*kept, Path("bad.csv"), keep, {1, 2, 3}), EKORVELEngineError);
+  // Without the option the table numbers the records.
+  auto renumbered = Make("renumbered", testing::PeopleStructure());
+  EXPECT_EQ(ImportTable(*renumbered, Path("ids.csv"), {}, {1, 2, 3}), 4);
+  EXPECT_EQ(ids(*renumbered), (std::vector<std::int32_t>{1, 2, 3, 4}));
+}
+
 TEST_F(TransferTest, HeadersSelectAndReorderFields) {
   auto c = Make("people", testing::PeopleStructure());
-  WriteFile(Path("h.csv"), "amount,NAME\r\n7,\"x\"\r\n8,\"y\"\r\n");
+  // Behind a UTF-8 byte order mark.
+  WriteFile(Path("h.csv"), "\xEF\xBB\xBF" "amount,NAME\r\n7,\"x\"\r\n8,\"y\"\r\n");
   TTransferFormat format;
   format.Headers = true;
   EXPECT_EQ(ImportTable(*c, Path("h.csv"), format, {}), 2);
   ExportTable(*c, Path("back.csv"), format, {2, 3});
   EXPECT_EQ(ReadFile(Path("back.csv")), "Name,Amount\r\n\"x\",7\r\n\"y\",8\r\n");
+  // A name holding the delimiter goes in quotes, so that the header reads back.
+  format.Delimiter = 'm';
+  ExportTable(*c, Path("m.csv"), format, {3, 2});
+  EXPECT_EQ(ReadFile(Path("m.csv")), "\"Amount\"m\"Name\"\r\n7m\"x\"\r\n8m\"y\"\r\n");
+  auto again = Make("again", testing::PeopleStructure());
+  EXPECT_EQ(ImportTable(*again, Path("m.csv"), format, {}), 2);
+  format.Delimiter = ',';
   WriteFile(Path("bad.csv"), "amount,Nope\r\n1,2\r\n");
   EXPECT_THROW(ImportTable(*c, Path("bad.csv"), format, {}), EKORVELEngineError);
   WriteFile(Path("empty.csv"), "\r\n1,2\r\n");

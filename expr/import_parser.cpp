@@ -65,12 +65,24 @@ void TImportParser::TokenToString(std::string& out, std::size_t maxLength) const
     // either kind.
     bool quoted = tokenKind_ == itQuoted;
     char enclosing = quoted ? text_[tokenStart_] : '\0';
-    std::size_t from = quoted ? tokenStart_ + 1 : tokenStart_;
-    for (std::size_t i = from; i < tokenEnd_ && out.size() < maxLength; ++i) {
-      char c = text_[i];
+    std::size_t i = quoted ? tokenStart_ + 1 : tokenStart_;
+    // Runs without a quote are copied whole; a quote that collapses is kept once.
+    while (i < tokenEnd_ && out.size() < maxLength) {
+      const std::size_t room = maxLength - out.size();
+      const std::size_t end = tokenEnd_ - i <= room ? tokenEnd_ : i + room;
+      std::size_t q = i;
+      if (quoted) {
+        const void* hit = std::memchr(text_ + i, enclosing, end - i);
+        q = hit == nullptr ? end : static_cast<std::size_t>(static_cast<const char*>(hit) - text_);
+      } else {
+        while (q < end && text_[q] != '"' && text_[q] != '\'') ++q;
+      }
+      out.append(text_ + i, q - i);
+      if (q >= end) break;
+      const char c = text_[q];
       out += c;
-      bool collapses = quoted ? c == enclosing : (c == '"' || c == '\'');
-      if (collapses && i + 1 < tokenEnd_ && text_[i + 1] == c) ++i;
+      i = q + 1;
+      if (i < tokenEnd_ && text_[i] == c) ++i;
     }
     return;
   }

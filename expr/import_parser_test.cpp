@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -90,6 +91,47 @@ TEST(ImportParser, ChecksAndPositions) {
   std::string cut;
   p.TokenToString(cut, 2);
   EXPECT_EQ(cut, "Te");
+}
+
+// A value's text byte by byte, as a reference for the run-copying TokenToString: inside
+// quotes the enclosing quote doubled stands for one; a plain value collapses either kind.
+std::string ReferenceText(const std::string& token, std::size_t maxLength) {
+  const bool quoted = !token.empty() && (token[0] == '"' || token[0] == '\'');
+  const std::size_t from = quoted ? 1 : 0, to = quoted ? token.size() - 1 : token.size();
+  std::string out;
+  for (std::size_t i = from; i < to && out.size() < maxLength; ++i) {
+    const char c = token[i];
+    out += c;
+    const bool collapses = quoted ? c == token[0] : (c == '"' || c == '\'');
+    if (collapses && i + 1 < to && token[i + 1] == c) ++i;
+  }
+  return out;
+}
+
+TEST(ImportParser, TokenTextMatchesAByteByByteReadingAtEveryCut) {
+  std::mt19937 rng(5);
+  std::string out;
+  for (int round = 0; round < 3000; ++round) {
+    std::string body;
+    for (int n = static_cast<int>(rng() % 12); n > 0; --n) body += "ab\"'x"[rng() % 5];
+    const int kind = static_cast<int>(rng() % 3);
+    std::string token;
+    if (kind == 0) {
+      // A plain value: no delimiter, line end or leading blank in it.
+      token = "v" + body;
+    } else {
+      const char q = kind == 1 ? '"' : '\'';
+      token = std::string(1, q);
+      for (char c : body) token += c == q ? std::string(2, q) : std::string(1, c);
+      token += q;
+    }
+    TImportParser p;
+    p.SetExpression(token);
+    ASSERT_EQ(p.NextToken(), kind == 0 ? itValue : itQuoted) << token;
+    const std::size_t cut = rng() % 4 == 0 ? SIZE_MAX : rng() % 14;
+    p.TokenToString(out, cut);
+    ASSERT_EQ(out, ReferenceText(token, cut)) << token << " cut at " << cut;
+  }
 }
 
 }  // namespace

@@ -47,14 +47,19 @@ run search "$demo" people Notes "fir* bug"
 run count "$demo" people --filter "TEXTSEARCH('the first' IN Notes)" --explain
 run delete "$demo" people --filter "City = 'Eindhoven'"
 run count "$demo" people
-# Delimited text in and out: a CSV file with a header line into a new table, then three of its
-# columns out again in the order of the ByCity index; a table image and back as a new table.
+# Delimited text in and out: a CSV file with a header line into a new table (a memo holds a line
+# end), three of its columns out again in the order of the ByCity index, the part a filter
+# selects; a table image and back as a new table.
 run create "$demo" imported "$here/demo/people.json"
 run import "$demo" imported "$here/demo/people.csv" --headers --quiet
 run list "$demo" imported --index ByName
 run export "$demo" imported "$demo/bycity.csv" --index ByCity --fields City,Name,Born --headers --quiet
 echo "\$ cat $demo/bycity.csv"
 cat "$demo/bycity.csv"
+echo
+run export "$demo" imported "$demo/london.csv" --filter "City = 'London' AND Born < '1900-01-01'" --fields Name,Born,Notes --headers --quiet
+echo "\$ cat $demo/london.csv"
+cat "$demo/london.csv"
 echo
 run backup "$demo" imported "$demo/imported.img"
 run restore "$demo" restored "$demo/imported.img"

@@ -105,17 +105,21 @@ constexpr TCommand kCommands[] = {
      "              [--time-format F] [--decimal C] [--progress|--quiet]",
      "Appends the records of a delimited text file, one record a line; prints N records\n"
      "imported. Defaults: delimiter ',', no header line, all fields in order, dates\n"
-     "yyyy-mm-dd, times hh:nn:ss.zzz, decimal '.', bytes in hexadecimal. With --headers the\n"
-     "first line's field names choose the fields. A failing line stops the import with its\n"
-     "line number; the lines before it stay imported."},
+     "yyyy-mm-dd, times hh:nn:ss.zzz, decimal '.', bytes in hexadecimal, memos as text, other\n"
+     "BLOBs in hexadecimal, an empty field NULL. An auto-increment column's values become the\n"
+     "records' IDs (an empty one takes the next free ID; skip the column with an empty name in\n"
+     "--fields, e.g. ,Name, for new IDs). With --headers the first line's field names choose\n"
+     "the fields. A failing line stops the import (with its line number for a value that does\n"
+     "not read); the lines before it stay imported."},
     {"export", RunExportCommand,
-     "korvel export DIR TABLE FILE [same options as import] [--index NAME]",
-     "Writes the records in the order of an index as delimited text with the same defaults\n"
-     "(strings in double quotes, embedded quotes doubled), so that import reads back every\n"
-     "value. BLOB fields are written empty. An existing FILE is replaced."},
-    {"backup", RunBackupCommand, "korvel backup DIR TABLE FILE",
-     "Writes the table's files, read under the table's read lock, as one image file."},
-    {"restore", RunRestoreCommand, "korvel restore DIR TABLE FILE",
+     "korvel export DIR TABLE FILE [same options as import] [--index NAME] [--filter EXPR]",
+     "Writes the visible records (in the order of an index, those a filter selects) as\n"
+     "delimited text with the same defaults (strings and memos in double quotes, embedded\n"
+     "quotes doubled, NULL as an empty field), so that import reads back every value.\n"
+     "An existing FILE is replaced."},
+    {"backup", RunBackupCommand, "korvel backup DIR TABLE FILE [--progress|--quiet]",
+     "Writes the table's files (the table opened exclusively) as one image file."},
+    {"restore", RunRestoreCommand, "korvel restore DIR TABLE FILE [--progress|--quiet]",
      "Replaces the table (opened exclusively) by an image file written by backup; creates the\n"
      "table's files when the table does not exist. An image of another table's structure, or\n"
      "a damaged one, is refused and the table stays as it was."},

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <string_view>
 
 #include "engine/data_cursor.h"
 #include "engine/data_file.h"
@@ -29,6 +30,11 @@ class TTransferCursor {
                   bool exclusive = false)
       : session_(false) {
     if (!password.empty()) session_.AddPassword(password);
+    if (exclusive) {
+      // Another user of the table makes backup and restore fail, never wait long.
+      session_.SetLockRetries(3);
+      session_.SetLockWait(50);
+    }
     directory_ = session_.OpenDataDirectory("tool", folder);
     cursor_ = std::make_unique<TDataCursor>(directory_);
     cursor_->SetTableName(table);
@@ -72,7 +78,7 @@ TTransferProgress MakeProgress(const TProgressOptions& o, std::ostream& err) {
 }
 
 struct TTextOptions {
-  std::string Folder, Table, File, Password, Fields, Index, Delimiter = ",", Decimal = ".";
+  std::string Folder, Table, File, Password, Fields, Index, Filter, Delimiter = ",", Decimal = ".";
   std::string DateFormat = kDefaultTransferDateFormat, TimeFormat = kDefaultTransferTimeFormat;
   bool Headers = false;
   TProgressOptions Progress;
@@ -101,10 +107,19 @@ char OneCharacter(const std::string& text, const char* what) {
 TTransferFormat FormatOf(const TTextOptions& o) {
   TTransferFormat f;
   f.Delimiter = OneCharacter(o.Delimiter, "--delimiter");
+  // These would be read as part of a value, a quote or a line end.
+  if (std::string_view("\"' \r\n").find(f.Delimiter) != std::string_view::npos || f.Delimiter == '\0')
+    Invalid("--delimiter cannot be a quote, a blank or a line end");
   f.DecimalSeparator = OneCharacter(o.Decimal, "--decimal");
   f.DateFormat = o.DateFormat;
   f.TimeFormat = o.TimeFormat;
   f.Headers = o.Headers;
+  // Memos as text and other BLOBs in hexadecimal, like every other value the tool writes.
+  f.Blobs = true;
+  // An empty field is NULL, as export writes it, not the field's default.
+  f.EmptyIsNull = true;
+  // IDs come back as they were exported; leave the column out (--fields) for new ones.
+  f.KeepAutoIncValues = true;
   return f;
 }
 
@@ -147,13 +162,19 @@ int RunImportCommand(const TArguments& args, std::ostream& out, std::ostream& er
 
 int RunExportCommand(const TArguments& args, std::ostream& out, std::ostream& err) {
   TTextOptions o;
-  CLI::App app{"writes the records as delimited text", "korvel export"};
+  CLI::App app{"writes the visible records as delimited text", "korvel export"};
   AddTextOptions(app, o);
   app.add_option("--index", o.Index, "index whose order the records follow (the primary index when absent)");
+  app.add_option("--filter", o.Filter, "filter expression: only the records for which it is true");
   return RunParsed(app, args, out, err, [&] {
     TTransferFormat format = FormatOf(o);
     TTransferCursor c(o.Folder, o.Table, o.Password, true);
     if (!o.Index.empty() || c->GetIsPhysicalNavigation()) c->SetIndexName(o.Index);
+    if (!o.Filter.empty()) {
+      TFilterOptions options;
+      options.Cost = true;
+      c->ActivateFilter(c->AddFilter(nullptr, o.Filter, nullptr, options));
+    }
     std::int64_t n = ExportTable(*c, o.File, format, FieldsOf(*c, o, false), MakeProgress(o.Progress, err));
     out << n << " records exported\n";
     return kExitOk;
@@ -236,7 +257,7 @@ int RunBackupCommand(const TArguments& args, std::ostream& out, std::ostream& er
   CLI::App app{"writes the table's files as one image file", "korvel backup"};
   AddImageOptions(app, o);
   return RunParsed(app, args, out, err, [&] {
-    TTransferCursor c(o.Folder, o.Table, o.Password, true);
+    TTransferCursor c(o.Folder, o.Table, o.Password, true, true);
     TTableImage image(*c);
     image.BeginBufferLoad();
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(image.GetBufferSize()));

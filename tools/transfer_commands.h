@@ -3,9 +3,12 @@
 //
 //   korvel import DIR TABLE FILE [--delimiter C] [--headers] [--fields A,B] [--date-format F]
 //                 [--time-format F] [--decimal C] [--progress | --quiet]
-//   korvel export DIR TABLE FILE [same options] [--index NAME]
+//   korvel export DIR TABLE FILE [same options] [--index NAME] [--filter EXPR]
 //   korvel backup DIR TABLE FILE     the table's files as one image file
 //   korvel restore DIR TABLE FILE    the image back over the table (or as a new table)
+//
+// Text carries every value in the tool's lossless forms, BLOBs included; backup and restore
+// open the table exclusively.
 
 #include <ostream>
 

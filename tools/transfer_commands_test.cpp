@@ -5,6 +5,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "engine/data_cursor.h"
+#include "engine/session.h"
 #include "tools/record_commands.h"
 #include "support/test_folder.h"
 
@@ -65,7 +67,59 @@ TEST_F(TransferCommandsTest, ImportThenExportWithOptions) {
   r = Invoke(RunImportCommand, {folder.Path(), "items", folder.File("bad.csv"), "--fields", "Name,Day"});
   EXPECT_EQ(r.Status, 1);
   EXPECT_NE(r.Err.find("Invalid data value in import data at line 1"), std::string::npos) << r.Err;
-  EXPECT_EQ(Invoke(RunImportCommand, {folder.Path(), "items", folder.File("in.txt"), "--delimiter", ";;"}).Status, 2);
+  for (const char* bad : {";;", "\"", " "})
+    EXPECT_EQ(Invoke(RunImportCommand, {folder.Path(), "items", folder.File("in.txt"), "--delimiter", bad}).Status, 2);
+  // A NULL of a field with a default comes back NULL, not as the default.
+  std::ofstream(folder.File("d.json")) << R"({ "fields": [ {"name": "ID", "type": "autoinc"},
+      {"name": "Qty", "type": "integer", "default": "5"} ], "indexes": [ {"name": "", "fields": ["ID"]} ] })";
+  ASSERT_EQ(Invoke(RunCreateCommand, {folder.Path(), "qty", folder.File("d.json")}).Status, 0);
+  // And the IDs of the auto-increment column are kept.
+  std::ofstream(folder.File("q.csv")) << "5,\n2,7\n";
+  ASSERT_EQ(Invoke(RunImportCommand, {folder.Path(), "qty", folder.File("q.csv")}).Status, 0);
+  ASSERT_EQ(Invoke(RunExportCommand, {folder.Path(), "qty", folder.File("q2.csv")}).Status, 0);
+  EXPECT_EQ(ReadAll(folder.File("q2.csv")), "2,7\r\n5,\r\n");
+}
+
+TEST_F(TransferCommandsTest, ExportUnderAFilterAndBlobValuesBothWays) {
+  std::ofstream(folder.File("in.csv")) << "pear,2.5\napple,1\nplum,3.75\nfig,0.5\n";
+  ASSERT_EQ(Invoke(RunImportCommand, {folder.Path(), "items", folder.File("in.csv"), "--fields", "Name,Price"}).Status, 0);
+  TRun r = Invoke(RunExportCommand, {folder.Path(), "items", folder.File("f.csv"), "--filter", "Price >= 1 AND Price < 3",
+                                     "--index=ByName", "--fields", "Name,Price", "--quiet"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Out, "2 records exported\n");
+  EXPECT_EQ(ReadAll(folder.File("f.csv")), "\"apple\",1\r\n\"pear\",2.5\r\n");
+  r = Invoke(RunExportCommand, {folder.Path(), "items", folder.File("f.csv"), "--filter", "Nope > 1"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("KORVEL Engine Error #"), std::string::npos) << r.Err;
+
+  // Memos as text (line ends, quotes and delimiters inside), binary BLOBs in hexadecimal.
+  std::ofstream(folder.File("m.json")) << R"({ "fields": [ {"name": "ID", "type": "autoinc"},
+      {"name": "Notes", "type": "memo"}, {"name": "Blob", "type": "binary"} ],
+      "indexes": [ {"name": "", "fields": ["ID"]} ] })";
+  ASSERT_EQ(Invoke(RunCreateCommand, {folder.Path(), "notes", folder.File("m.json")}).Status, 0);
+  const std::string text = "Notes,Blob\r\n\"line one\r\n\"\"two\"\", three\",00FF10\r\n,\r\n";
+  std::ofstream(folder.File("notes.csv"), std::ios::binary) << text;
+  r = Invoke(RunImportCommand, {folder.Path(), "notes", folder.File("notes.csv"), "--headers"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Out, "2 records imported\n");
+  r = Invoke(RunExportCommand, {folder.Path(), "notes", folder.File("back.csv"), "--headers", "--fields", "Notes,Blob"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(ReadAll(folder.File("back.csv")), text);
+}
+
+TEST_F(TransferCommandsTest, BackupAndRestoreFailWhileAnotherUserHasTheTable) {
+  TDataSession session(false);
+  TDataCursor other(session.OpenDataDirectory("other", folder.Path()));
+  other.SetTableName("items");
+  other.OpenCursor();
+  for (auto command : {RunBackupCommand, RunRestoreCommand}) {
+    if (command == RunRestoreCommand) std::ofstream(folder.File("items.img")) << "x";
+    TRun r = Invoke(command, {folder.Path(), "items", folder.File("items.img")});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Err.rfind("KORVEL Engine Error # ", 0), 0u) << r.Err;
+  }
+  other.CloseCursor();
+  EXPECT_EQ(Invoke(RunBackupCommand, {folder.Path(), "items", folder.File("items.img")}).Status, 0);
 }
 
 TEST_F(TransferCommandsTest, BackupAndRestore) {
