@@ -404,10 +404,10 @@ TBlock* TBlobFile::GetNewBlockBuffer(std::int32_t n, std::size_t& position) {
 
 void TBlobFile::ReadBlockBuffers(std::int32_t first, std::int32_t count) {
   std::size_t bytes = static_cast<std::size_t>(count) * static_cast<std::size_t>(blockSize_);
-  if (ioBuffer_.size() < bytes) ioBuffer_.resize((bytes + kIoBufferStep - 1) / kIoBufferStep * kIoBufferStep);
+  if (readBuffer_.size() < bytes) readBuffer_.resize((bytes + kIoBufferStep - 1) / kIoBufferStep * kIoBufferStep);
   std::int64_t offset = BlockOffset(first);
   TReadWindowGuard window(readWindowOffset_, readWindowLength_, offset, static_cast<std::int64_t>(bytes));
-  std::int64_t got = ReadAt(offset, ioBuffer_.data(), static_cast<std::int64_t>(bytes), true);
+  std::int64_t got = ReadAt(offset, readBuffer_.data(), static_cast<std::int64_t>(bytes), true);
   ++statistics_.Reads;
   if (got < 0) RaiseBlobError(KORVEL_READERR);
   if (got < static_cast<std::int64_t>(bytes)) {
@@ -421,7 +421,7 @@ void TBlobFile::ReadBlockBuffers(std::int32_t first, std::int32_t count) {
   // Backwards, so that the first block of the run ends up the most recently used.
   for (std::int32_t i = whole - 1; i >= 0; --i) {
     std::int32_t n = first + i;
-    const unsigned char* disk = ioBuffer_.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(blockSize_);
+    const unsigned char* disk = readBuffer_.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(blockSize_);
     std::size_t position = 0;
     TBlock* cached = FindBlockBuffer(n, position);
     if (cached == nullptr) {
@@ -502,11 +502,11 @@ bool TBlobFile::FlushBlockBuffers() {
            buffers_[runEnd]->BlockNumber == buffers_[runEnd - 1]->BlockNumber + 1)
       ++runEnd;
     std::size_t bytes = (runEnd - i) * static_cast<std::size_t>(blockSize_);
-    if (ioBuffer_.size() < bytes) ioBuffer_.resize((bytes + kIoBufferStep - 1) / kIoBufferStep * kIoBufferStep);
+    if (writeBuffer_.size() < bytes) writeBuffer_.resize((bytes + kIoBufferStep - 1) / kIoBufferStep * kIoBufferStep);
     try {
       for (std::size_t j = i; j < runEnd; ++j)
-        buffers_[j]->Write(ioBuffer_.data() + (j - i) * static_cast<std::size_t>(blockSize_), encrypted);
-      WriteAt(BlockOffset(buffers_[i]->BlockNumber), ioBuffer_.data(), static_cast<std::int64_t>(bytes));
+        buffers_[j]->Write(writeBuffer_.data() + (j - i) * static_cast<std::size_t>(blockSize_), encrypted);
+      WriteAt(BlockOffset(buffers_[i]->BlockNumber), writeBuffer_.data(), static_cast<std::int64_t>(bytes));
     } catch (...) {
       // Nothing of the run reached the file (disk full, file-size limit): a block is clean only
       // once its bytes are on the file, so a retried flush writes them.
@@ -615,7 +615,7 @@ std::int32_t TBlobFile::AppendBlocksDirect(std::int32_t previous, std::int32_t s
   if (last > kMaxBlobBlocks || last * blockSize_ + static_cast<std::int64_t>(kBlobHeaderSize) > kMaxBlobFileBytes)
     RaiseBlobError(KORVEL_TABLEFULL);
   std::size_t perWrite = std::max<std::size_t>(kDirectRunBytes / blockSize, 1);
-  if (ioBuffer_.size() < perWrite * blockSize) ioBuffer_.resize(perWrite * blockSize);
+  if (writeBuffer_.size() < perWrite * blockSize) writeBuffer_.resize(perWrite * blockSize);
   bool encrypted = owner_->GetEncrypted();
   std::size_t done = 0;
   std::int32_t number = first;
@@ -623,7 +623,7 @@ std::int32_t TBlobFile::AppendBlocksDirect(std::int32_t previous, std::int32_t s
     std::size_t inThisWrite = 0;
     std::int32_t runStart = number;
     while (done < bytes && inThisWrite < perWrite) {
-      unsigned char* raw = ioBuffer_.data() + inThisWrite * blockSize;
+      unsigned char* raw = writeBuffer_.data() + inThisWrite * blockSize;
       std::size_t n = std::min(dataSize, bytes - done);
       TBlockHeader h;
       h.PrevBlockNumber = previous;
@@ -640,7 +640,7 @@ std::int32_t TBlobFile::AppendBlocksDirect(std::int32_t previous, std::int32_t s
       previous = number++;
       ++inThisWrite;
     }
-    WriteAt(BlockOffset(runStart), ioBuffer_.data(), static_cast<std::int64_t>(inThisWrite * blockSize));
+    WriteAt(BlockOffset(runStart), writeBuffer_.data(), static_cast<std::int64_t>(inThisWrite * blockSize));
     ++statistics_.Writes;
   }
   header_.NextEndingBlockNumber = number;

@@ -288,7 +288,10 @@ class TBlobFile : public TFileHandler {
   std::size_t capacity_ = 0;
   std::int32_t readAheadLimit_ = 1;
   std::vector<TBlock*> pool_;  // spare blocks, at most kBlockPoolCapacity, owned
-  std::vector<unsigned char> ioBuffer_;
+  // Reads and writes keep separate buffers: a miss that reads a window of blocks may flush
+  // modified blocks to make room while the window's bytes are still being taken in.
+  std::vector<unsigned char> readBuffer_;
+  std::vector<unsigned char> writeBuffer_;
   std::int64_t readWindowOffset_ = 0;
   std::int64_t readWindowLength_ = 0;
   TCacheStatistics statistics_;
