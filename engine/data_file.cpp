@@ -1059,7 +1059,8 @@ bool TDataFile::FlushRecordBuffers() {
   if (handedOutOverflow_) {
     candidates = CachedRecordsInOrder();
   } else {
-    std::sort(handedOut_.begin(), handedOut_.end());
+    // Appends and scans hand records out in ascending order: most flushes need no sort.
+    if (!std::is_sorted(handedOut_.begin(), handedOut_.end())) std::sort(handedOut_.begin(), handedOut_.end());
     handedOut_.erase(std::unique(handedOut_.begin(), handedOut_.end()), handedOut_.end());
     for (std::int32_t number : handedOut_) {
       TRecord* r = FindCachedRecord(number);
