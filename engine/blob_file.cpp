@@ -404,10 +404,10 @@ TBlock* TBlobFile::GetNewBlockBuffer(std::int32_t n, std::size_t& position) {
 
 void TBlobFile::ReadBlockBuffers(std::int32_t first, std::int32_t count) {
   std::size_t bytes = static_cast<std::size_t>(count) * static_cast<std::size_t>(blockSize_);
-  if (ioBuffer_.size() < bytes) ioBuffer_.resize((bytes + kIoBufferStep - 1) / kIoBufferStep * kIoBufferStep);
+  if (readBuffer_.size() < bytes) readBuffer_.resize((bytes + kIoBufferStep - 1) / kIoBufferStep * kIoBufferStep);
   std::int64_t offset = BlockOffset(first);
   TReadWindowGuard window(readWindowOffset_, readWindowLength_, offset, static_cast<std::int64_t>(bytes));
-  std::int64_t got = ReadAt(offset, ioBuffer_.data(), static_cast<std::int64_t>(bytes), true);
+  std::int64_t got = ReadAt(offset, readBuffer_.data(), static_cast<std::int64_t>(bytes), true);
   ++statistics_.Reads;
   if (got < 0) RaiseBlobError(KORVEL_READERR);
   if (got < static_cast<std::int64_t>(bytes)) {
@@ -421,7 +421,7 @@ void TBlobFile::ReadBlockBuffers(std::int32_t first, std::int32_t count) {
   // Backwards, so that the first block of the run ends up the most recently used.
   for (std::int32_t i = whole - 1; i >= 0; --i) {
     std::int32_t n = first + i;
-    const unsigned char* disk = ioBuffer_.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(blockSize_);
+    const unsigned char* disk = readBuffer_.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(blockSize_);
     std::size_t position = 0;
     TBlock* cached = FindBlockBuffer(n, position);
     if (cached == nullptr) {
@@ -502,13 +502,11 @@ bool TBlobFile::FlushBlockBuffers() {
            buffers_[runEnd]->BlockNumber == buffers_[runEnd - 1]->BlockNumber + 1)
       ++runEnd;
     std::size_t bytes = (runEnd - i) * static_cast<std::size_t>(blockSize_);
-    // Not the read buffer: a flush can run in the middle of a read that still takes its blocks
-    // from there (a miss that has to make room in a cache full of modified blocks).
-    if (flushBuffer_.size() < bytes) flushBuffer_.resize((bytes + kIoBufferStep - 1) / kIoBufferStep * kIoBufferStep);
+    if (writeBuffer_.size() < bytes) writeBuffer_.resize((bytes + kIoBufferStep - 1) / kIoBufferStep * kIoBufferStep);
     try {
       for (std::size_t j = i; j < runEnd; ++j)
-        buffers_[j]->Write(flushBuffer_.data() + (j - i) * static_cast<std::size_t>(blockSize_), encrypted);
-      WriteAt(BlockOffset(buffers_[i]->BlockNumber), flushBuffer_.data(), static_cast<std::int64_t>(bytes));
+        buffers_[j]->Write(writeBuffer_.data() + (j - i) * static_cast<std::size_t>(blockSize_), encrypted);
+      WriteAt(BlockOffset(buffers_[i]->BlockNumber), writeBuffer_.data(), static_cast<std::int64_t>(bytes));
     } catch (...) {
       // Nothing of the run reached the file (disk full, file-size limit): a block is clean only
       // once its bytes are on the file, so a retried flush writes them.
@@ -565,9 +563,9 @@ bool TBlobFile::ReadRunDirect(TDataCursor* cursor, std::int32_t first, std::int3
   if (first < 1 || first > GetPhysicalBlocksUsed()) RaiseBlobError(KORVEL_MEMOCORRUPT);
   std::size_t dataSize = GetBlockBufferSize();
   std::size_t blockSize = static_cast<std::size_t>(blockSize_);
+  bytes = std::min(bytes, room);
   std::size_t count = (bytes + dataSize - 1) / dataSize;
-  count = std::min({count, room / blockSize, kDirectRunBytes / blockSize,
-                    static_cast<std::size_t>(GetPhysicalBlocksUsed() - first + 1)});
+  count = std::min({count, kDirectRunBytes / blockSize, static_cast<std::size_t>(GetPhysicalBlocksUsed() - first + 1)});
   // Cached blocks may hold changes the file does not have yet: the run stops before the first.
   std::size_t position = 0;
   FindBlockBuffer(first, position);
@@ -577,25 +575,34 @@ bool TBlobFile::ReadRunDirect(TDataCursor* cursor, std::int32_t first, std::int3
   }
   if (count == 0) return true;
   if (!owner_->IsReadLocked() && !owner_->ReadLockTable(cursor)) return false;
-  std::int64_t got = ReadAt(BlockOffset(first), dest, static_cast<std::int64_t>(count * blockSize), true);
+  // One vectored read: each block's header goes to a side buffer, its data straight to its place
+  // in the value, so nothing is copied twice.
+  if (directHeaders_.size() < count * kBlockHeaderSize) directHeaders_.resize(count * kBlockHeaderSize);
+  if (directSegments_.size() < 2 * count) directSegments_.resize(2 * count);
+  std::size_t planned = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::size_t n = std::min(dataSize, bytes - planned);
+    directSegments_[2 * i] = {directHeaders_.data() + i * kBlockHeaderSize, kBlockHeaderSize};
+    directSegments_[2 * i + 1] = {dest + planned, n};
+    planned += n;
+  }
+  std::int64_t got = ReadVectorAt(BlockOffset(first), directSegments_.data(), 2 * count, true);
   ++statistics_.Reads;
   if (got < 0) RaiseBlobError(KORVEL_READERR);
-  count = std::min(count, static_cast<std::size_t>(got) / blockSize);
   bool encrypted = owner_->GetEncrypted();
+  std::size_t available = static_cast<std::size_t>(got);
   for (std::size_t i = 0; i < count; ++i) {
-    unsigned char* raw = dest + i * blockSize;
-    unsigned char header[kBlockHeaderSize];
-    std::memcpy(header, raw, kBlockHeaderSize);
+    std::size_t n = directSegments_[2 * i + 1].iov_len;
+    if (available < kBlockHeaderSize + n) break;  // the file ended inside this block
+    available -= kBlockHeaderSize + n;
+    unsigned char* header = directHeaders_.data() + i * kBlockHeaderSize;
     Unscramble(header, kBlockHeaderSize, encrypted);
     TBlockHeader h;
     h.DecodeFrom(header);
     std::int32_t number = first + static_cast<std::int32_t>(i);
     if (h.PrevBlockNumber != previous) RaiseBlobError(KORVEL_MEMOCORRUPT);
     if (h.BlobSignature != signature) RaiseBlobError(KORVEL_KEYORRECDELETED);
-    std::size_t n = std::min(dataSize, bytes - delivered);
-    Unscramble(raw + kBlockHeaderSize, n, encrypted);
-    // Block i's data moves down to i * dataSize: never over a header not decoded yet.
-    std::memmove(dest + delivered, raw + kBlockHeaderSize, n);
+    Unscramble(dest + delivered, n, encrypted);
     delivered += n;
     previous = number;
     next = h.NextBlockNumber;
@@ -617,15 +624,47 @@ std::int32_t TBlobFile::AppendBlocksDirect(std::int32_t previous, std::int32_t s
   if (last > kMaxBlobBlocks || last * blockSize_ + static_cast<std::int64_t>(kBlobHeaderSize) > kMaxBlobFileBytes)
     RaiseBlobError(KORVEL_TABLEFULL);
   std::size_t perWrite = std::max<std::size_t>(kDirectRunBytes / blockSize, 1);
-  if (ioBuffer_.size() < perWrite * blockSize) ioBuffer_.resize(perWrite * blockSize);
   bool encrypted = owner_->GetEncrypted();
   std::size_t done = 0;
   std::int32_t number = first;
+  if (!encrypted) {
+    // One vectored write per run: the headers from a side buffer, the data straight from the
+    // value, the unused end of the last block from a zeroed buffer.
+    if (directHeaders_.size() < perWrite * kBlockHeaderSize) directHeaders_.resize(perWrite * kBlockHeaderSize);
+    if (directSegments_.size() < 2 * perWrite + 1) directSegments_.resize(2 * perWrite + 1);
+    if (zeroData_.size() < dataSize) zeroData_.assign(dataSize, 0);
+    while (done < bytes) {
+      std::size_t segments = 0;
+      std::size_t inThisWrite = 0;
+      std::int32_t runStart = number;
+      while (done < bytes && inThisWrite < perWrite) {
+        unsigned char* raw = directHeaders_.data() + inThisWrite * kBlockHeaderSize;
+        std::size_t n = std::min(dataSize, bytes - done);
+        TBlockHeader h;
+        h.PrevBlockNumber = previous;
+        h.NextBlockNumber = done + n < bytes ? number + 1 : 0;
+        h.BlockLength = static_cast<std::uint16_t>(n);
+        h.BlobSignature = signature;
+        h.BlobLength = 0;
+        h.EncodeTo(raw);
+        directSegments_[segments++] = {raw, kBlockHeaderSize};
+        directSegments_[segments++] = {const_cast<unsigned char*>(data + done), n};
+        if (n < dataSize) directSegments_[segments++] = {zeroData_.data(), dataSize - n};
+        done += n;
+        previous = number++;
+        ++inThisWrite;
+      }
+      WriteVectorAt(BlockOffset(runStart), directSegments_.data(), segments);
+      ++statistics_.Writes;
+    }
+  }
+  // Encrypted blocks are scrambled on their way out: assembled in the write buffer.
+  if (done < bytes && writeBuffer_.size() < perWrite * blockSize) writeBuffer_.resize(perWrite * blockSize);
   while (done < bytes) {
     std::size_t inThisWrite = 0;
     std::int32_t runStart = number;
     while (done < bytes && inThisWrite < perWrite) {
-      unsigned char* raw = ioBuffer_.data() + inThisWrite * blockSize;
+      unsigned char* raw = writeBuffer_.data() + inThisWrite * blockSize;
       std::size_t n = std::min(dataSize, bytes - done);
       TBlockHeader h;
       h.PrevBlockNumber = previous;
@@ -642,7 +681,7 @@ std::int32_t TBlobFile::AppendBlocksDirect(std::int32_t previous, std::int32_t s
       previous = number++;
       ++inThisWrite;
     }
-    WriteAt(BlockOffset(runStart), ioBuffer_.data(), static_cast<std::int64_t>(inThisWrite * blockSize));
+    WriteAt(BlockOffset(runStart), writeBuffer_.data(), static_cast<std::int64_t>(inThisWrite * blockSize));
     ++statistics_.Writes;
   }
   header_.NextEndingBlockNumber = number;
@@ -802,10 +841,7 @@ bool TBlobBuffer::TryRead() {
   }
   std::size_t size = static_cast<std::size_t>(length);
   bool direct = size >= kDirectBlocks * dataSize;
-  // A direct read lands the raw blocks (headers included) in the value's own buffer before
-  // packing them, so the buffer has room for the headers until the read is done.
-  std::size_t slack = direct ? (size / dataSize + 2) * kBlockHeaderSize + static_cast<std::size_t>(file_->GetBlockSize()) : 0;
-  data_.resize(size + slack);
+  data_.resize(size);
   std::size_t copied = std::min(dataSize, size);
   std::memcpy(data_.data(), block->Data(), copied);
   std::int32_t next = block->GetNextBlockNumber();

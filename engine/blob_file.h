@@ -225,8 +225,8 @@ class TBlobFile : public TFileHandler {
   // Long values bypass the cache where that is safe, so that a large value moves with few
   // system calls:
   //
-  // ReadRunDirect reads the chain blocks first, first + 1, ... straight from the file into
-  // `dest` (which has room for their raw bytes) and packs their data there. It stops before a
+  // ReadRunDirect reads the chain blocks first, first + 1, ... straight from the file, their
+  // data into `dest` (room bytes) and their headers aside, with one vectored read. It stops before a
   // cached block (whose contents may be newer than the file's), where the chain leaves the run of
   // consecutive numbers, or once `bytes` bytes are delivered. Each block is checked as a chain
   // block after `previous`. Returns false when the read lock could not be had; `delivered` may
@@ -288,8 +288,14 @@ class TBlobFile : public TFileHandler {
   std::size_t capacity_ = 0;
   std::int32_t readAheadLimit_ = 1;
   std::vector<TBlock*> pool_;  // spare blocks, at most kBlockPoolCapacity, owned
-  std::vector<unsigned char> ioBuffer_;
-  std::vector<unsigned char> flushBuffer_;  // runs being written; never the read buffer
+  // Reads and writes keep separate buffers: a miss that reads a window of blocks may flush
+  // modified blocks to make room while the window's bytes are still being taken in.
+  std::vector<unsigned char> readBuffer_;
+  std::vector<unsigned char> writeBuffer_;
+  // The direct paths' vectored I/O: block headers apart from the value's bytes.
+  std::vector<unsigned char> directHeaders_;
+  std::vector<struct iovec> directSegments_;
+  std::vector<unsigned char> zeroData_;  // the unused end of a last block
   std::int64_t readWindowOffset_ = 0;
   std::int64_t readWindowLength_ = 0;
   TCacheStatistics statistics_;

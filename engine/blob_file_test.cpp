@@ -26,7 +26,7 @@ class TTestOwner : public TBlobFileOwner {
   std::int32_t GetMaxTableBlobBufferSize() const override { return MaxBufferSize; }
   std::int32_t GetMaxTableBlobBufferCount() const override { return 8192; }
   bool GetForceBufferFlush() const override { return false; }
-  bool GetExclusive() const override { return false; }
+  bool GetExclusive() const override { return Exclusive; }
   bool GetTransactionInProgress() const override { return false; }
   bool GetHeadersWritten() const override { return Written; }
   void SetHeadersWritten() override { Written = true; }
@@ -38,6 +38,7 @@ class TTestOwner : public TBlobFileOwner {
   std::int32_t GetNextFreeBlobSignature() override { return ++Signature; }
 
   bool Encrypted = false;
+  bool Exclusive = false;
   bool Written = false;
   std::int32_t MaxBufferSize = 32768;
   std::int32_t Signature = 0;
@@ -350,6 +351,43 @@ TEST_F(BlobFile, LongValuesBypassTheCacheOnlyWhereTheFileIsCurrent) {
   first = Store(value, 0, &signature);
   Reopen();
   EXPECT_EQ(Load(first, signature), value);
+}
+
+// A miss in a cache full of modified blocks flushes them to make room while the blocks it read
+// are still being taken into the cache: the flush must not clobber the bytes just read (it once
+// assembled its writes in the same buffer, so the read-in blocks took the flushed ones' contents
+// and freeing a value reported "another signature").
+TEST_F(BlobFile, AMissThatFlushesToMakeRoomKeepsTheBlocksItRead) {
+  owner_.Exclusive = true;  // an exclusive writer keeps new blocks in the cache, past the file's end
+  owner_.MaxBufferSize = 8 * 512;
+  Reopen();
+  std::vector<std::pair<std::int32_t, std::int32_t>> stored;
+  // Forty blocks on the file, more than one read-ahead window, so that the blocks below lie
+  // outside the window of a read at the start.
+  for (unsigned i = 0; i < 20; ++i) {
+    std::int32_t signature = 0;
+    stored.emplace_back(Store(Bytes(600, i), 0, &signature), signature);  // two blocks each
+  }
+  file_->FreeBlockBuffers();
+  // Eight new blocks, not flushed: the cache is full of modified blocks.
+  std::vector<std::pair<std::int32_t, std::int32_t>> pending;
+  for (unsigned i = 0; i < 4; ++i) {
+    TBlobBuffer buffer(file_.get(), nullptr);
+    buffer.SetSize(600);
+    std::vector<unsigned char> value = Bytes(600, 100 + i);
+    std::memcpy(buffer.GetBuffer().data(), value.data(), value.size());
+    buffer.BlobSignature = owner_.GetNextFreeBlobSignature();
+    buffer.Write();
+    pending.emplace_back(buffer.FirstBlockNumber, buffer.BlobSignature);
+  }
+  ASSERT_EQ(file_->CachedBlockCount(), 8u);
+  for (unsigned i = 0; i < stored.size(); ++i)
+    ASSERT_EQ(Load(stored[i].first, stored[i].second), Bytes(600, i)) << i;
+  std::int32_t first = stored[1].first;
+  file_->FreeBlobBlocks(nullptr, first, false, 1, stored[1].second);
+  EXPECT_EQ(first, 0);
+  for (unsigned i = 0; i < pending.size(); ++i)
+    EXPECT_EQ(Load(pending[i].first, pending[i].second), Bytes(600, 100 + i)) << i;
 }
 
 TEST(Block, DataAccessStaysInsideTheDataArea) {

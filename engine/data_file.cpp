@@ -385,12 +385,17 @@ void TDataFile::CheckOpenedHeader() {
 
 void TDataFile::CloseFile() {
   FreeFieldDefinitions();
-  for (TRecord* record : recordBuffers_) delete record;
-  recordBuffers_.clear();
+  for (TRecord* record = first_; record != nullptr;) {
+    TRecord* next = record->Next;
+    delete record;
+    record = next;
+  }
+  buckets_.clear();
+  cachedCount_ = 0;
   for (TRecord* record : detachedRecords_) delete record;
   detachedRecords_.clear();
   first_ = last_ = nullptr;
-  hint_ = 0;
+  nextRunStart_ = runLength_ = 0;
   stack_.Clear();
   TFileHandler::CloseFile();
 }
@@ -752,39 +757,58 @@ void TDataFile::SetNextFreeRecord(TRecord* record) {
 // ---------------------------------------------------------------------------------------------
 // The cache
 
-std::int32_t TDataFile::FindRecordBuffer(std::int32_t recordNumber, std::size_t& pos) const {
-  const std::size_t size = recordBuffers_.size();
-  // Appends land after the last record, and runs of neighbouring records are the common case:
-  // try the ends and beside the last record found before searching.
-  if (size == 0 || recordNumber > recordBuffers_[size - 1]->RecordNumber) {
-    pos = size;
-    return -1;
-  }
-  if (recordNumber < recordBuffers_[0]->RecordNumber) {
-    pos = 0;
-    return -1;
-  }
-  for (std::size_t guess = hint_; guess < size && guess <= hint_ + 1; ++guess) {
-    if (recordBuffers_[guess]->RecordNumber == recordNumber) {
-      pos = hint_ = guess;
-      return static_cast<std::int32_t>(guess);
-    }
-  }
-  auto it = std::lower_bound(recordBuffers_.begin(), recordBuffers_.end(), recordNumber,
-                             [](const TRecord* r, std::int32_t n) { return r->RecordNumber < n; });
-  pos = static_cast<std::size_t>(it - recordBuffers_.begin());
-  if (it != recordBuffers_.end() && (*it)->RecordNumber == recordNumber) {
-    hint_ = pos;
-    return static_cast<std::int32_t>(pos);
-  }
-  return -1;
+// The index: chained buckets by record number modulo a power of two. Consecutive numbers, the
+// usual run, land in distinct buckets; lookups, insertions and removals cost the same however
+// many records are cached.
+
+TRecord* TDataFile::FindCachedRecord(std::int32_t recordNumber) const {
+  if (buckets_.empty()) return nullptr;
+  TRecord* r = buckets_[static_cast<std::uint32_t>(recordNumber) & (buckets_.size() - 1)];
+  while (r != nullptr && r->RecordNumber != recordNumber) r = r->HashNext;
+  return r;
 }
 
-TRecord* TDataFile::FindFirstRecordBuffer(std::int32_t recordNumber) const {
-  TRecord* r = first_;
-  for (int i = 0; i < 4 && r != nullptr; ++i, r = r->Next)
-    if (r->RecordNumber == recordNumber) return r;
-  return nullptr;
+void TDataFile::IndexRehash(std::size_t buckets) {
+  std::vector<TRecord*> old;
+  old.swap(buckets_);
+  buckets_.assign(buckets, nullptr);
+  for (TRecord* chain : old) {
+    while (chain != nullptr) {
+      TRecord* next = chain->HashNext;
+      TRecord*& head = buckets_[static_cast<std::uint32_t>(chain->RecordNumber) & (buckets - 1)];
+      chain->HashNext = head;
+      head = chain;
+      chain = next;
+    }
+  }
+}
+
+void TDataFile::IndexInsert(TRecord* record) {
+  if (cachedCount_ >= buckets_.size()) IndexRehash(std::max<std::size_t>(64, buckets_.size() * 2));
+  TRecord*& head = buckets_[static_cast<std::uint32_t>(record->RecordNumber) & (buckets_.size() - 1)];
+  record->HashNext = head;
+  head = record;
+  ++cachedCount_;
+}
+
+void TDataFile::IndexRemove(TRecord* record) {
+  TRecord** link = buckets_.empty() ? nullptr
+                                    : &buckets_[static_cast<std::uint32_t>(record->RecordNumber) & (buckets_.size() - 1)];
+  while (link != nullptr && *link != nullptr && *link != record) link = &(*link)->HashNext;
+  // A cached record missing from the index: the cache is inconsistent.
+  if (link == nullptr || *link == nullptr) RaiseTable(KORVEL_FILECORRUPT);
+  *link = record->HashNext;
+  record->HashNext = nullptr;
+  --cachedCount_;
+}
+
+std::vector<TRecord*> TDataFile::CachedRecordsInOrder() const {
+  std::vector<TRecord*> records;
+  records.reserve(cachedCount_);
+  for (TRecord* r = first_; r != nullptr; r = r->Next) records.push_back(r);
+  std::sort(records.begin(), records.end(),
+            [](const TRecord* a, const TRecord* b) { return a->RecordNumber < b->RecordNumber; });
+  return records;
 }
 
 void TDataFile::InsertAsFirstRecordBuffer(TRecord* record) {
@@ -809,57 +833,26 @@ void TDataFile::MoveToFirstRecordBuffer(TRecord* record) {
   InsertAsFirstRecordBuffer(record);
 }
 
-void TDataFile::InsertRecordBuffer(TRecord* record, std::size_t pos) {
-  if (pos >= recordBuffers_.size())
-    recordBuffers_.push_back(record);
-  else if (pos == 0)
-    recordBuffers_.push_front(record);
-  else
-    recordBuffers_.insert(recordBuffers_.begin() + static_cast<std::ptrdiff_t>(pos), record);
+void TDataFile::InsertRecordBuffer(TRecord* record) {
+  IndexInsert(record);
   InsertAsFirstRecordBuffer(record);
 }
 
-TRecord* TDataFile::DetachRecordBuffer(TRecord* record, std::size_t* pos) {
-  std::size_t index;
-  if (!recordBuffers_.empty() && recordBuffers_.front() == record) {
-    index = 0;
-  } else if (!recordBuffers_.empty() && recordBuffers_.back() == record) {
-    index = recordBuffers_.size() - 1;
-  } else {
-    std::size_t at;
-    std::int32_t found = FindRecordBuffer(record->RecordNumber, at);
-    // A cached record missing from the sorted list: the cache is inconsistent.
-    if (found < 0 || recordBuffers_[static_cast<std::size_t>(found)] != record) RaiseTable(KORVEL_FILECORRUPT);
-    index = static_cast<std::size_t>(found);
-  }
-  if (index == 0)
-    recordBuffers_.pop_front();
-  else if (index + 1 == recordBuffers_.size())
-    recordBuffers_.pop_back();
-  else
-    recordBuffers_.erase(recordBuffers_.begin() + static_cast<std::ptrdiff_t>(index));
-  if (pos != nullptr && index < *pos) --*pos;
+TRecord* TDataFile::DetachRecordBuffer(TRecord* record) {
+  IndexRemove(record);
   UnlinkRecordBuffer(record);
   return record;
 }
 
 void TDataFile::ReleaseRecordBuffer(TRecord* record) { stack_.ReturnRecordInstance(std::unique_ptr<TRecord>(record)); }
 
-TRecord* TDataFile::CreateNewRecordBuffer(std::int32_t recordNumber, std::size_t pos) {
-  TRecord* record = stack_.GetNewRecordInstance().release();
-  record->RecordNumber = recordNumber;
-  record->Initialize(false);
-  InsertRecordBuffer(record, pos);
-  return record;
-}
-
-void TDataFile::DeleteRecordBuffer(TRecord* record) { ReleaseRecordBuffer(DetachRecordBuffer(record, nullptr)); }
+void TDataFile::DeleteRecordBuffer(TRecord* record) { ReleaseRecordBuffer(DetachRecordBuffer(record)); }
 
 TRecord* TDataFile::FindRecordBufferToDelete(bool all) {
   // A miss looks at a few of the least recently used records only, so that it costs the same
   // however many records are cached. A record that cannot go (pinned, or modified where nothing
   // may be flushed) moves to the front, out of the way of the next search.
-  std::size_t left = all ? recordBuffers_.size() : std::min(kRecordVictimSearch, recordBuffers_.size());
+  std::size_t left = all ? cachedCount_ : std::min(kRecordVictimSearch, cachedCount_);
   for (; left > 0 && last_ != nullptr; --left) {
     TRecord* r = last_;
     if (!r->Modified && r->UseCount == 0) return r;
@@ -877,17 +870,15 @@ TRecord* TDataFile::FindOrFlushRecordBufferToDelete() {
   return victim;
 }
 
-TRecord* TDataFile::AcquireRecordBuffer(std::int32_t recordNumber, std::size_t& pos, std::size_t pending,
-                                        bool clear) {
+TRecord* TDataFile::AcquireRecordBuffer(std::int32_t recordNumber, bool clear) {
   TRecord* record = nullptr;
-  if (recordBuffers_.size() + pending >= static_cast<std::size_t>(std::max(capacity_, 0))) {
+  if (cachedCount_ >= static_cast<std::size_t>(std::max(capacity_, 0))) {
     TRecord* victim = FindOrFlushRecordBufferToDelete();
     if (victim != nullptr) {
-      record = DetachRecordBuffer(victim, &pos);
+      record = DetachRecordBuffer(victim);
     } else {
-      // Every buffer is pinned or holds unwritten changes: grow rather than fail.
-      // by half the capacity, so that a long transaction grows the cache a few times, not every
-      // 64 records.
+      // Every buffer is pinned or holds unwritten changes: grow rather than fail, by half the
+      // capacity, so that a long transaction grows the cache a few times, not every 64 records.
       capacity_ += std::max(kCacheGrowth, capacity_ / 2);
     }
   }
@@ -901,20 +892,9 @@ TRecord* TDataFile::AcquireRecordBuffer(std::int32_t recordNumber, std::size_t& 
   return record;
 }
 
-bool TDataFile::ClearLastRecordBuffer(std::int32_t recordNumber, std::size_t& pos, TRecord*& record) {
-  TRecord* victim = FindOrFlushRecordBufferToDelete();
-  if (victim == nullptr) return false;
-  DetachRecordBuffer(victim, &pos);
-  victim->RecordNumber = recordNumber;
-  victim->Initialize(false);
-  InsertRecordBuffer(victim, pos);
-  record = victim;
-  return true;
-}
-
-TRecord* TDataFile::GetNewRecordBuffer(std::int32_t recordNumber, std::size_t& pos) {
-  TRecord* record = AcquireRecordBuffer(recordNumber, pos, 0, true);
-  InsertRecordBuffer(record, pos);
+TRecord* TDataFile::GetNewRecordBuffer(std::int32_t recordNumber) {
+  TRecord* record = AcquireRecordBuffer(recordNumber, true);
+  InsertRecordBuffer(record);
   return record;
 }
 
@@ -925,12 +905,16 @@ bool TDataFile::DeleteLastRecordBuffer() {
   return true;
 }
 
-TRecord* TDataFile::FindCachedRecord(std::int32_t recordNumber) const {
-  TRecord* r = FindFirstRecordBuffer(recordNumber);
-  if (r != nullptr) return r;
-  std::size_t pos;
-  std::int32_t index = FindRecordBuffer(recordNumber, pos);
-  return index >= 0 ? recordBuffers_[static_cast<std::size_t>(index)] : nullptr;
+std::int32_t TDataFile::ForwardRunLength(std::int32_t recordNumber) {
+  // A miss right where the last forward run ended continues a scan: the run doubles, up to half
+  // the cache (so that a run never pushes out what the rest of the cache holds) or 1 MiB. Any
+  // other miss starts again at the usual read-ahead.
+  std::int32_t longest = std::max(readAheadLimit_, std::min(capacity_ / 2, kLongestRunBytes / std::max<std::int32_t>(1, header_.RecordSize)));
+  if (recordNumber == nextRunStart_ && runLength_ > 0)
+    runLength_ = static_cast<std::int32_t>(std::min<std::int64_t>(static_cast<std::int64_t>(runLength_) * 2, longest));
+  else
+    runLength_ = readAheadLimit_;
+  return runLength_;
 }
 
 bool TDataFile::GetRecord(TDataCursor* cursor, std::int32_t recordNumber, bool readAhead, bool cursorReadAhead,
@@ -943,15 +927,12 @@ bool TDataFile::GetRecord(TDataCursor* cursor, std::int32_t recordNumber, bool r
     if (header_.NextRecordNumber > kMaxRecordNumber ||
         RecordAreaOffset() + static_cast<std::int64_t>(header_.NextRecordNumber) * header_.RecordSize > kMaxDataFileSize)
       RaiseTable(KORVEL_TABLEFULL);
-    std::size_t pos;
-    std::int32_t index = FindRecordBuffer(recordNumber, pos);
-    TRecord* r;
-    if (index >= 0) {
-      r = recordBuffers_[static_cast<std::size_t>(index)];
+    TRecord* r = FindCachedRecord(recordNumber);
+    if (r != nullptr) {
       MoveToFirstRecordBuffer(r);
       r->Initialize(false);
     } else {
-      r = GetNewRecordBuffer(recordNumber, pos);
+      r = GetNewRecordBuffer(recordNumber);
     }
     r->Modified = true;  // counted in NextRecordNumber, so it must reach the file
     r->IncUseCount();
@@ -980,8 +961,10 @@ bool TDataFile::GetRecord(TDataCursor* cursor, std::int32_t recordNumber, bool r
     if (cursorReadAhead)
       count = std::min(owner_->GetNumReadAheadRecords(cursor, readAheadLimit_, forward), readAheadLimit_);
     else
-      count = std::min(readAheadLimit_, forward ? header_.NextRecordNumber - recordNumber : recordNumber);
-    count = std::max(count, 1);
+      count = std::min(forward ? ForwardRunLength(recordNumber) : readAheadLimit_,
+                       forward ? header_.NextRecordNumber - recordNumber : recordNumber);
+    // A run longer than the cache would push out its own first records.
+    count = std::max(std::min(count, capacity_), 1);
   }
   ReadRecordBuffers(recordNumber, count, forward);
   r = FindCachedRecord(recordNumber);
@@ -1044,46 +1027,23 @@ void TDataFile::ReadRecordBuffers(std::int32_t first, std::int32_t count, bool f
   if (whole < 1) return;
 
   // The run is walked so that the requested record comes last and ends up the most recently
-  // used: from its end backwards when reading forward, from its start otherwise.
-  auto source = [&](std::int32_t i) { return readBuffer_.get() + static_cast<std::size_t>(i) * recordSize; };
-  std::size_t pos;
-  FindRecordBuffer(start, pos);
-  const bool noneCached = pos >= recordBuffers_.size() || recordBuffers_[pos]->RecordNumber > start + whole - 1;
-  if (noneCached) {
-    // The usual case: take the buffers, fill them and insert them as one block.
-    batch_.clear();
-    try {
-      for (std::int32_t step = 0; step < whole; ++step) {
-        std::int32_t i = forward ? whole - 1 - step : step;
-        TRecord* r = AcquireRecordBuffer(start + i, pos, batch_.size(), false);
-        batch_.push_back(r);
-        r->Read(source(i));
-      }
-    } catch (...) {
-      for (TRecord* r : batch_) ReleaseRecordBuffer(r);
-      batch_.clear();
-      throw;
-    }
-    if (forward)
-      recordBuffers_.insert(recordBuffers_.begin() + static_cast<std::ptrdiff_t>(pos), batch_.rbegin(), batch_.rend());
-    else
-      recordBuffers_.insert(recordBuffers_.begin() + static_cast<std::ptrdiff_t>(pos), batch_.begin(), batch_.end());
-    for (TRecord* r : batch_) InsertAsFirstRecordBuffer(r);
-    batch_.clear();
-    return;
-  }
+  // used: from its end backwards when reading forward, from its start otherwise. Each record
+  // costs one copy, into a buffer that goes straight into the index.
   for (std::int32_t step = 0; step < whole; ++step) {
     std::int32_t i = forward ? whole - 1 - step : step;
     std::int32_t number = start + i;
-    std::int32_t index = FindRecordBuffer(number, pos);
-    if (index >= 0) {
+    std::uint8_t* source = readBuffer_.get() + static_cast<std::size_t>(i) * recordSize;
+    TRecord* cached = FindCachedRecord(number);
+    if (cached != nullptr) {
       // A cached record is refreshed only when nobody holds it and it has no unwritten changes.
-      TRecord* cached = recordBuffers_[static_cast<std::size_t>(index)];
-      if (cached->UseCount == 0 && !cached->Modified) cached->Read(source(i));
+      if (cached->UseCount == 0 && !cached->Modified) cached->Read(source);
       continue;
     }
-    GetNewRecordBuffer(number, pos)->Read(source(i));
+    TRecord* r = AcquireRecordBuffer(number, false);
+    r->Read(source);
+    InsertRecordBuffer(r);
   }
+  if (forward) nextRunStart_ = start + whole;
 }
 
 bool TDataFile::FlushRecordBuffers() {
@@ -1099,9 +1059,10 @@ bool TDataFile::FlushRecordBuffers() {
   std::vector<TRecord*>& candidates = flushCandidates_;
   candidates.clear();
   if (handedOutOverflow_) {
-    candidates.assign(recordBuffers_.begin(), recordBuffers_.end());
+    candidates = CachedRecordsInOrder();
   } else {
-    std::sort(handedOut_.begin(), handedOut_.end());
+    // Appends and scans hand records out in ascending order: most flushes need no sort.
+    if (!std::is_sorted(handedOut_.begin(), handedOut_.end())) std::sort(handedOut_.begin(), handedOut_.end());
     handedOut_.erase(std::unique(handedOut_.begin(), handedOut_.end()), handedOut_.end());
     for (std::int32_t number : handedOut_) {
       TRecord* r = FindCachedRecord(number);
@@ -1153,30 +1114,34 @@ void TDataFile::FreeRecordBuffers() {
   // A pinned record is in a caller's hands until PutRecord. It leaves the cache all the same:
   // kept there, its stale bytes would be served to the next reader and its changes written over
   // what another session wrote. The holder's copy is freed by its last PutRecord.
-  for (TRecord* record : recordBuffers_) {
-    record->Next = record->Prev = nullptr;
+  TRecord* record = first_;
+  while (record != nullptr) {
+    TRecord* next = record->Next;
+    record->Next = record->Prev = record->HashNext = nullptr;
     if (record->UseCount > 0) {
       record->Detached = true;
       detachedRecords_.push_back(record);
     } else {
       ReleaseRecordBuffer(record);
     }
+    record = next;
   }
-  recordBuffers_.clear();
+  std::fill(buckets_.begin(), buckets_.end(), nullptr);
+  cachedCount_ = 0;
   first_ = last_ = nullptr;
-  hint_ = 0;
+  nextRunStart_ = runLength_ = 0;
 }
 
 void TDataFile::AdjustRecordBuffers() {
   std::int32_t limit = ComputeCacheLimit();
   bool flushed = false;
-  while (static_cast<std::int32_t>(recordBuffers_.size()) > limit) {
+  while (static_cast<std::int32_t>(cachedCount_) > limit) {
     if (DeleteLastRecordBuffer()) continue;
     if (flushed || owner_->GetTransactionInProgress()) break;
     FlushRecordBuffers();
     flushed = true;
   }
-  capacity_ = std::max(static_cast<std::int32_t>(recordBuffers_.size()), limit);
+  capacity_ = std::max(static_cast<std::int32_t>(cachedCount_), limit);
 }
 
 void TDataFile::TruncateRecords(std::int32_t recordCount) {

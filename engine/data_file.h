@@ -74,15 +74,15 @@
 // (PhysicalSize + 1) over the other fields, and each Offset is the running total at its place.
 //
 // Invariants of the cache:
-//   - RecordBuffers holds every cached record once, in ascending record number;
-//   - the recently-used list (First ... Last) holds exactly the records of RecordBuffers;
+//   - the index by record number (chained buckets, a power of two at least the number of
+//     records cached) holds every cached record once;
+//   - the recently-used list (First ... Last) holds exactly the records of the index;
 //   - a pinned (UseCount > 0) or modified record is never recycled, and a pinned one never
 //     written by a flush;
 //   - a record appended in the cache exists only there until a flush writes it.
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -118,7 +118,8 @@ inline constexpr std::size_t kMaxValueTextLength = 50;
 inline constexpr std::int32_t kRecordPoolSize = 64;     // spare TRecord objects per file
 inline constexpr std::int32_t kCacheGrowth = 64;  // least growth of a cache full of pinned records (or half)
 inline constexpr std::size_t kRecordVictimSearch = 8;  // least recently used records a miss looks at
-inline constexpr std::int32_t kReadAheadBytes = 8192;   // longest run read in one operation
+inline constexpr std::int32_t kReadAheadBytes = 8192;   // run read ahead on a miss
+inline constexpr std::int32_t kLongestRunBytes = 1 << 20;  // longest run a forward scan grows to
 // The date-time value (days since 30 December 1899) of the engine's day 0.
 inline constexpr double kDateTimeDayOffset = 693594.0;
 
@@ -342,6 +343,7 @@ class TRecord {
   std::int32_t RecordNumber = 0;
   std::uint16_t RecordSize = 0;
   TRecord* Next = nullptr;  // towards Last (less recently used)
+  TRecord* HashNext = nullptr;  // next record of the same bucket of the cache's index
   TRecord* Prev = nullptr;  // towards First (more recently used)
 
  private:
@@ -493,7 +495,7 @@ class TDataFile : public TFileHandler {
   std::uint32_t GetCacheMisses() const { return cacheMisses_; }
   std::uint32_t GetRecordReads() const { return recordReads_; }
   std::uint32_t GetRecordWrites() const { return recordWrites_; }
-  std::int32_t GetRecordBufferCount() const { return static_cast<std::int32_t>(recordBuffers_.size()); }
+  std::int32_t GetRecordBufferCount() const { return static_cast<std::int32_t>(cachedCount_); }
   std::int32_t GetRecordBufferCapacity() const { return capacity_; }
   std::int32_t GetReadAheadLimit() const { return readAheadLimit_; }
   TRecord* GetFirstRecordBuffer() const { return first_; }
@@ -507,28 +509,20 @@ class TDataFile : public TFileHandler {
   TDataFileOwner* Owner() const { return owner_; }
 
   // --- Cache primitives ---
-  // Index in RecordBuffers of the record, or -1; `pos` receives its sorted place either way.
-  std::int32_t FindRecordBuffer(std::int32_t recordNumber, std::size_t& pos) const;
-  // One of the four most recently used records, or null.
-  TRecord* FindFirstRecordBuffer(std::int32_t recordNumber) const;
-  // A new buffer for the record, placed at RecordBuffers[pos] and at the front of the
-  // recently-used list.
-  TRecord* CreateNewRecordBuffer(std::int32_t recordNumber, std::size_t pos);
+  // The cached record, or null.
+  TRecord* FindCachedRecord(std::int32_t recordNumber) const;
+  // The cached records in ascending record number.
+  std::vector<TRecord*> CachedRecordsInOrder() const;
   void InsertAsFirstRecordBuffer(TRecord* record);
   void MoveToFirstRecordBuffer(TRecord* record);
   void DeleteRecordBuffer(TRecord* record);
   // A least recently used record that is neither modified nor pinned, or null: among the last
   // few records, or with `all` among every record.
   TRecord* FindRecordBufferToDelete(bool all);
-  // A buffer for a record not cached (new, or the least recently used clean one recycled),
-  // placed at its sorted place `pos` (adjusted when a recycled buffer left from before it) and
-  // at the front of the recently-used list.
-  TRecord* GetNewRecordBuffer(std::int32_t recordNumber, std::size_t& pos);
-  // Recycles the least recently used clean, unpinned buffer (flushing once if there is none and
-  // no transaction is open) for the record; false when every buffer is pinned or modified.
-  bool ClearLastRecordBuffer(std::int32_t recordNumber, std::size_t& pos, TRecord*& record);
+  // A cleared buffer for a record not cached (new, or the least recently used clean one
+  // recycled), in the index and at the front of the recently-used list.
+  TRecord* GetNewRecordBuffer(std::int32_t recordNumber);
   bool DeleteLastRecordBuffer();
-
  private:
   friend class TRecord;
   friend class TDataFileSorter;
@@ -536,17 +530,21 @@ class TDataFile : public TFileHandler {
   void CheckOpenedHeader();
   std::int32_t ComputeCacheLimit() const;
   void ReadRecordBuffers(std::int32_t first, std::int32_t count, bool forward);
-  void InsertRecordBuffer(TRecord* record, std::size_t pos);
-  // Takes the record out of RecordBuffers and the recently-used list; `pos` (if given) is
-  // adjusted when the record stood before it.
-  TRecord* DetachRecordBuffer(TRecord* record, std::size_t* pos);
+  // Into the index and at the front of the recently-used list.
+  void InsertRecordBuffer(TRecord* record);
+  // Takes the record out of the index and the recently-used list.
+  TRecord* DetachRecordBuffer(TRecord* record);
+  void IndexInsert(TRecord* record);
+  void IndexRemove(TRecord* record);
+  void IndexRehash(std::size_t buckets);
+  // Records the next forward run reads ahead: longer while the misses follow one another.
+  std::int32_t ForwardRunLength(std::int32_t recordNumber);
   void ReleaseRecordBuffer(TRecord* record);
   TRecord* FindOrFlushRecordBufferToDelete();
-  // A detached buffer for the record: new while the cache (with `pending` buffers taken but not
-  // yet inserted) is below capacity, else a recycled one, else new with the capacity grown.
-  // Without `clear` the buffer is only sized: the caller fills all of it.
-  TRecord* AcquireRecordBuffer(std::int32_t recordNumber, std::size_t& pos, std::size_t pending, bool clear);
-  TRecord* FindCachedRecord(std::int32_t recordNumber) const;
+  // A detached buffer for the record: new while the cache is below capacity, else a recycled
+  // one, else new with the capacity grown. Without `clear` the buffer is only sized: the caller
+  // fills all of it.
+  TRecord* AcquireRecordBuffer(std::int32_t recordNumber, bool clear);
   void UnlinkRecordBuffer(TRecord* record);
   void EnsureReadBuffer(std::size_t size);
   void EnsureWriteBuffer(std::size_t size);
@@ -562,14 +560,15 @@ class TDataFile : public TFileHandler {
   std::size_t readBufferSize_ = 0;
   std::unique_ptr<std::uint8_t[]> writeBuffer_;
   std::size_t writeBufferSize_ = 0;
-  std::deque<TRecord*> recordBuffers_;                   // owned; ascending record number
+  std::vector<TRecord*> buckets_;                        // the index: record number & (size - 1)
+  std::size_t cachedCount_ = 0;                          // records cached (owned, in the index)
   std::vector<TRecord*> detachedRecords_;                // owned; pinned records dropped from the cache
-  mutable std::size_t hint_ = 0;                         // index of the last record found
-  std::vector<TRecord*> batch_;                          // buffers of a run being read
   std::int32_t capacity_ = 0;                            // cache limit
   TRecord* first_ = nullptr;                             // most recently used
   TRecord* last_ = nullptr;                              // least recently used
   std::int32_t readAheadLimit_ = 1;
+  std::int32_t nextRunStart_ = 0;                        // record after the last forward run read
+  std::int32_t runLength_ = 0;                           // records of that run
   std::int64_t readWindowOffset_ = 0;                    // read in progress
   std::int64_t readWindowLength_ = 0;
   std::uint32_t cacheHits_ = 0;

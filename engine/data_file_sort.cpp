@@ -160,7 +160,7 @@ void TDataFileSorter::Run() {
   Prepare();
   done_ = options_.Limit == 0;  // TOP 0: no row at all
   std::int32_t recordsBefore = file_.GetPhysicalRecordsUsed();
-  if (static_cast<std::int32_t>(file_.recordBuffers_.size()) == recordsBefore)
+  if (file_.GetRecordBufferCount() == recordsBefore)
     SortInMemory();
   else
     SortByMerge();
@@ -255,8 +255,8 @@ void TDataFileSorter::Finish(std::int32_t recordsBefore) {
 
 void TDataFileSorter::SortInMemory() {
   std::vector<TRecord*> order;
-  order.reserve(file_.recordBuffers_.size());
-  for (TRecord* r : file_.recordBuffers_) {
+  order.reserve(static_cast<std::size_t>(file_.GetRecordBufferCount()));
+  for (TRecord* r : file_.CachedRecordsInOrder()) {
     if (r->GetIsDeleted()) continue;
     BuildKey(r->Buffer(), r->SortKey(keyLength_));
     order.push_back(r);
@@ -276,14 +276,15 @@ void TDataFileSorter::SortInMemory() {
 }
 
 void TDataFileSorter::WriteAllModifiedRecords() {
+  const std::vector<TRecord*> cached = file_.CachedRecordsInOrder();
   std::vector<std::uint16_t> pins;
-  pins.reserve(file_.recordBuffers_.size());
-  for (TRecord* r : file_.recordBuffers_) {
+  pins.reserve(cached.size());
+  for (TRecord* r : cached) {
     pins.push_back(r->UseCount);
     r->UseCount = 0;
   }
   auto restore = [&] {
-    for (std::size_t i = 0; i < pins.size(); ++i) file_.recordBuffers_[i]->UseCount = pins[i];
+    for (std::size_t i = 0; i < pins.size(); ++i) cached[i]->UseCount = pins[i];
   };
   try {
     file_.FlushRecordBuffers();
@@ -295,7 +296,7 @@ void TDataFileSorter::WriteAllModifiedRecords() {
 }
 
 void TDataFileSorter::RefreshPinnedRecords() {
-  if (file_.recordBuffers_.empty() && file_.detachedRecords_.empty()) return;
+  if (file_.GetRecordBufferCount() == 0 && file_.detachedRecords_.empty()) return;
   std::vector<std::uint8_t> bytes(recordSize_);
   auto refresh = [&](TRecord* r) {
     if (r->RecordNumber >= 1 && r->RecordNumber <= rows_) {
@@ -309,7 +310,7 @@ void TDataFileSorter::RefreshPinnedRecords() {
   };
   // Freeing the cache detaches the records still pinned: their holders keep them, so they are
   // brought up to date with the output too.
-  for (TRecord* r : file_.recordBuffers_) refresh(r);
+  for (TRecord* r : file_.CachedRecordsInOrder()) refresh(r);
   for (TRecord* r : file_.detachedRecords_) refresh(r);
 }
 

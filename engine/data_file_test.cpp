@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -518,6 +519,104 @@ TEST_F(DataFileTest, RecyclingKeepsEveryChangeAndFlushesInRuns) {
     if (i == 2 || i == 3 || i == 4 || i == 7 || i == 9 || i == 10) expected[0] = 'x';
     ASSERT_EQ(Value(g, i), expected) << i;
   }
+}
+
+// Random reads, changes, appends, pins, flushes and cache drops through a small cache, checked
+// after every step against a plain map of what each record holds, and against the file at the
+// end: the index must find every cached record and only those, whatever was evicted.
+TEST_F(DataFileTest, ACacheUnderRandomUseAgreesWithAReference) {
+  owner_.MaxTableDataBufferSize = 18 * 24;  // 24 records
+  TDataFile& f = Create(OneBytesField());
+  std::map<std::int32_t, std::string> expected;
+  for (int i = 1; i <= 200; ++i) expected[Append(f, "v" + std::to_string(i))] = "v" + std::to_string(i);
+  Save(f);
+  std::mt19937 random(7);
+  std::vector<TRecord*> pinned;
+  for (int step = 0; step < 20000; ++step) {
+    const std::int32_t used = f.GetPhysicalRecordsUsed();
+    const std::int32_t n = static_cast<std::int32_t>(random() % static_cast<unsigned>(used)) + 1;
+    switch (random() % 10) {
+      case 0:
+      case 1: {  // change a record in place
+        TRecord* r = nullptr;
+        ASSERT_TRUE(f.GetRecord(nullptr, n, random() % 2 == 0, false, random() % 2 == 0, r));
+        std::string value = "c" + std::to_string(step);
+        r->Buffer()[9] = 1;
+        std::memset(r->Buffer() + 10, 0, 8);
+        std::memcpy(r->Buffer() + 10, value.data(), std::min<std::size_t>(value.size(), 8));
+        r->Modified = true;
+        expected[n] = value.substr(0, 8);
+        f.PutRecord(r);
+        break;
+      }
+      case 2: {  // append
+        std::string value = "a" + std::to_string(step);
+        expected[Append(f, value)] = value.substr(0, 8);
+        break;
+      }
+      case 3: {  // hold a record for a while
+        TRecord* r = nullptr;
+        ASSERT_TRUE(f.GetRecord(nullptr, n, false, false, true, r));
+        pinned.push_back(r);
+        if (pinned.size() > 6) {
+          f.PutRecord(pinned.front());
+          pinned.erase(pinned.begin());
+        }
+        break;
+      }
+      case 4:
+        if (random() % 8 == 0) f.FlushRecordBuffers();
+        if (random() % 64 == 0) {
+          f.FlushRecordBuffers();
+          f.AdjustRecordBuffers();
+        }
+        break;
+      default: {  // read, forward or backward, with or without read-ahead
+        bool forward = random() % 2 == 0;
+        ASSERT_EQ(Value(f, n, forward, random() % 3 != 0), expected[n]) << "step " << step << " record " << n;
+        break;
+      }
+    }
+    ASSERT_LE(f.GetRecordBufferCount(), f.GetRecordBufferCapacity());
+  }
+  for (TRecord* r : pinned) f.PutRecord(r);
+  Save(f);
+  Close();
+  TDataFile& g = Reopen();
+  ASSERT_EQ(g.GetPhysicalRecordsUsed(), static_cast<std::int32_t>(expected.size()));
+  for (const auto& [n, value] : expected) ASSERT_EQ(Value(g, n), value) << n;
+}
+
+// A forward scan reads longer runs while its misses follow one another, up to half the cache;
+// a jump elsewhere starts again at the usual read-ahead.
+TEST_F(DataFileTest, ForwardScansReadLongerRunsWithinTheCache) {
+  owner_.MaxTableDataBufferSize = 18 * 8000;
+  TDataFile& f = Create(OneBytesField());
+  for (int i = 1; i <= 20000; ++i) Append(f, std::to_string(i));
+  Save(f);
+  Close();
+  TDataFile& g = Reopen();
+  const std::int32_t first = 8192 / 18;  // 455 records
+  for (int i = 1; i <= 20000; ++i) ASSERT_EQ(Value(g, i), std::to_string(i));
+  // Runs of 455, 910, 1820, 3640, then 4000 (half the cache): 20,000 records in 8 reads
+  // instead of 44 at 455 a read.
+  EXPECT_EQ(g.GetRecordReads(), 8u);
+  EXPECT_LE(g.GetRecordBufferCount(), g.GetRecordBufferCapacity());
+  g.FreeRecordBuffers();
+  const std::uint32_t before = g.GetRecordReads();
+  ASSERT_EQ(Value(g, 5000), "5000");
+  ASSERT_EQ(Value(g, 5000 + first), std::to_string(5000 + first));  // continues the run: 910 more
+  ASSERT_EQ(Value(g, 15000), "15000");                               // a jump: 455 again
+  ASSERT_EQ(Value(g, 15000 + first - 1), std::to_string(15000 + first - 1));
+  ASSERT_EQ(Value(g, 15000 + first), std::to_string(15000 + first));
+  EXPECT_EQ(g.GetRecordReads() - before, 4u);
+  EXPECT_EQ(Value(g, 5000 + 3 * first - 1), std::to_string(5000 + 3 * first - 1));  // still cached
+  EXPECT_EQ(g.GetRecordReads() - before, 4u);
+  // With the default cache (16 KiB) the runs stay at the usual read-ahead, half the cache.
+  owner_.MaxTableDataBufferSize = 16384;
+  TDataFile& h = Reopen();
+  for (int i = 1; i <= 2000; ++i) ASSERT_EQ(Value(h, i), std::to_string(i));
+  EXPECT_EQ(h.GetRecordReads(), static_cast<std::uint32_t>((2000 + first - 1) / first));
 }
 
 TEST_F(DataFileTest, ReadLockRefusedGivesNoRecord) {

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -248,6 +249,60 @@ std::int64_t WriteAt(int fd, const void* buffer, std::size_t count, std::int64_t
     done += static_cast<std::size_t>(n);
   }
   return static_cast<std::int64_t>(done);
+}
+
+namespace {
+
+// Moves the segments through `transfer` (preadv or pwritev) at most IOV_MAX at a time, resuming
+// inside a segment after a short transfer; stops early only at end of file.
+template <typename TTransfer>
+std::int64_t TransferVector(const struct iovec* segments, std::size_t count, std::int64_t offset,
+                            TTransfer transfer) {
+  constexpr std::size_t kWindow = IOV_MAX;
+  struct iovec window[kWindow];
+  std::size_t next = 0;        // first segment not wholly moved
+  std::size_t skipped = 0;     // bytes of it already moved
+  std::int64_t done = 0;
+  while (next < count) {
+    std::size_t n = std::min(kWindow, count - next);
+    for (std::size_t i = 0; i < n; ++i) window[i] = segments[next + i];
+    window[0].iov_base = static_cast<char*>(window[0].iov_base) + skipped;
+    window[0].iov_len -= skipped;
+    ssize_t moved = transfer(window, static_cast<int>(n), static_cast<off_t>(offset + done));
+    if (moved < 0) {
+      if (errno == EINTR) continue;
+      return Failed<std::int64_t>(-1);
+    }
+    if (moved == 0) {
+      // End of file (reading), or a segment list with nothing left to move.
+      bool empty = true;
+      for (std::size_t i = 0; i < n && empty; ++i) empty = window[i].iov_len == 0;
+      if (!empty) break;
+    }
+    done += moved;
+    std::size_t left = static_cast<std::size_t>(moved) + skipped;
+    while (next < count && left >= segments[next].iov_len) {
+      left -= segments[next].iov_len;
+      ++next;
+    }
+    skipped = left;
+  }
+  return done;
+}
+
+}  // namespace
+
+std::int64_t ReadVectorAt(int fd, const struct iovec* segments, std::size_t count, std::int64_t offset) {
+  return TransferVector(segments, count, offset,
+                        [fd](const struct iovec* v, int n, off_t at) { return preadv(fd, v, n, at); });
+}
+
+std::int64_t WriteVectorAt(int fd, const struct iovec* segments, std::size_t count, std::int64_t offset) {
+  std::size_t bytes = 0;
+  for (std::size_t i = 0; i < count; ++i) bytes += segments[i].iov_len;
+  if (!WriteAllowed(fd, offset, bytes)) return Failed<std::int64_t>(-1);
+  return TransferVector(segments, count, offset,
+                        [fd](const struct iovec* v, int n, off_t at) { return pwritev(fd, v, n, at); });
 }
 
 bool TruncateDescriptor(int fd, std::int64_t size) {

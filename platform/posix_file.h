@@ -19,6 +19,7 @@
 // Every call that fails records errno as the calling thread's last OS error (LastOSError).
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstdint>
 #include <string>
@@ -61,6 +62,10 @@ bool CloseDescriptor(int fd);
 std::int64_t ReadAt(int fd, void* buffer, std::size_t count, std::int64_t offset);
 // Writes all count bytes at offset; returns count or -1.
 std::int64_t WriteAt(int fd, const void* buffer, std::size_t count, std::int64_t offset);
+// The same for a list of segments that lie one after another in the file (one system call per
+// IOV_MAX segments): bytes read (fewer only at end of file) or written, or -1.
+std::int64_t ReadVectorAt(int fd, const struct iovec* segments, std::size_t count, std::int64_t offset);
+std::int64_t WriteVectorAt(int fd, const struct iovec* segments, std::size_t count, std::int64_t offset);
 bool TruncateDescriptor(int fd, std::int64_t size);
 bool SyncDescriptor(int fd);
 std::int64_t DescriptorSize(int fd);

@@ -223,6 +223,31 @@ int TPhysicalFile::Delete() {
   return 0;
 }
 
+// Segment by segment: a file in memory has no system call to save.
+std::int64_t TAbstractFile::ReadVector(std::int32_t handle, const struct iovec* segments, std::size_t count) {
+  std::int64_t done = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (segments[i].iov_len == 0) continue;
+    std::int64_t want = static_cast<std::int64_t>(segments[i].iov_len);
+    std::int64_t n = Read(handle, segments[i].iov_base, want);
+    if (n < 0) return -1;
+    done += n;
+    if (n < want) break;
+  }
+  return done;
+}
+
+std::int64_t TAbstractFile::WriteVector(std::int32_t handle, const struct iovec* segments, std::size_t count) {
+  std::int64_t done = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (segments[i].iov_len == 0) continue;  // a write of zero bytes would truncate
+    std::int64_t want = static_cast<std::int64_t>(segments[i].iov_len);
+    if (Write(handle, segments[i].iov_base, want) != want) return -1;
+    done += want;
+  }
+  return done;
+}
+
 std::int64_t TPhysicalFile::Read(std::int32_t handle, void* buffer, std::int64_t count) {
   TCriticalSectionGuard guard(Section);
   std::int64_t* position = HandlePosition(handle);
@@ -244,6 +269,30 @@ std::int64_t TPhysicalFile::Write(std::int32_t handle, const void* buffer, std::
   }
   if (count == 0) return platform::TruncateDescriptor(descriptor_, *position) ? 0 : -1;
   std::int64_t n = platform::WriteAt(descriptor_, buffer, static_cast<std::size_t>(count), *position);
+  if (n > 0) *position += n;
+  return n;
+}
+
+std::int64_t TPhysicalFile::ReadVector(std::int32_t handle, const struct iovec* segments, std::size_t count) {
+  TCriticalSectionGuard guard(Section);
+  std::int64_t* position = HandlePosition(handle);
+  if (position == nullptr || descriptor_ < 0) {
+    platform::SetLastOSError(EBADF);
+    return -1;
+  }
+  std::int64_t n = platform::ReadVectorAt(descriptor_, segments, count, *position);
+  if (n > 0) *position += n;
+  return n;
+}
+
+std::int64_t TPhysicalFile::WriteVector(std::int32_t handle, const struct iovec* segments, std::size_t count) {
+  TCriticalSectionGuard guard(Section);
+  std::int64_t* position = HandlePosition(handle);
+  if (position == nullptr || descriptor_ < 0) {
+    platform::SetLastOSError(EBADF);
+    return -1;
+  }
+  std::int64_t n = platform::WriteVectorAt(descriptor_, segments, count, *position);
   if (n > 0) *position += n;
   return n;
 }
@@ -930,6 +979,27 @@ std::int64_t TFileHandler::ReadAt(std::int64_t offset, void* buffer, std::int64_
   TCriticalSectionGuard guard(File->Section);
   Seek(offset, soFromBeginning);
   return Read(buffer, count, allowShort);
+}
+
+std::int64_t TFileHandler::ReadVectorAt(std::int64_t offset, const struct iovec* segments, std::size_t count,
+                                       bool allowShort) {
+  if (File == nullptr) Raise(KORVEL_READERR);
+  std::int64_t want = 0;
+  for (std::size_t i = 0; i < count; ++i) want += static_cast<std::int64_t>(segments[i].iov_len);
+  TCriticalSectionGuard guard(File->Section);
+  Seek(offset, soFromBeginning);
+  std::int64_t n = File->ReadVector(Handle, segments, count);
+  if (n != want && !allowShort) Raise(KORVEL_READERR);
+  return n;
+}
+
+void TFileHandler::WriteVectorAt(std::int64_t offset, const struct iovec* segments, std::size_t count) {
+  if (File == nullptr) Raise(KORVEL_WRITEERR);
+  std::int64_t want = 0;
+  for (std::size_t i = 0; i < count; ++i) want += static_cast<std::int64_t>(segments[i].iov_len);
+  TCriticalSectionGuard guard(File->Section);
+  Seek(offset, soFromBeginning);
+  if (File->WriteVector(Handle, segments, count) != want) Raise(KORVEL_WRITEERR);
 }
 
 void TFileHandler::WriteAt(std::int64_t offset, const void* buffer, std::int64_t count) {

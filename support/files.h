@@ -22,6 +22,8 @@
 // TFileList and TAbstractFile never throw: they return 0 or a handle number on success and a
 // negated engine error code on failure. TFileHandler raises the engine error instead.
 
+#include <sys/uio.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -69,6 +71,10 @@ class TAbstractFile {
   virtual std::int64_t Read(std::int32_t handle, void* buffer, std::int64_t count) = 0;
   // Bytes written, -1 on failure. A write of zero bytes truncates the file at the position.
   virtual std::int64_t Write(std::int32_t handle, const void* buffer, std::int64_t count) = 0;
+  // Segments that follow one another from the position, read or written as one step: bytes
+  // moved (a read fewer at end of file), -1 on failure. Segments of zero bytes are skipped.
+  virtual std::int64_t ReadVector(std::int32_t handle, const struct iovec* segments, std::size_t count);
+  virtual std::int64_t WriteVector(std::int32_t handle, const struct iovec* segments, std::size_t count);
   virtual bool Flush(std::int32_t handle);
   // The new position of the handle.
   virtual std::int64_t Seek(std::int32_t handle, std::int64_t offset, std::uint16_t origin);
@@ -119,6 +125,8 @@ class TPhysicalFile : public TAbstractFile {
   int Delete() override;
   std::int64_t Read(std::int32_t handle, void* buffer, std::int64_t count) override;
   std::int64_t Write(std::int32_t handle, const void* buffer, std::int64_t count) override;
+  std::int64_t ReadVector(std::int32_t handle, const struct iovec* segments, std::size_t count) override;
+  std::int64_t WriteVector(std::int32_t handle, const struct iovec* segments, std::size_t count) override;
   bool Flush(std::int32_t handle) override;
   std::int64_t Seek(std::int32_t handle, std::int64_t offset, std::uint16_t origin) override;
   bool Lock(std::int64_t offset, std::int64_t length, bool shared = false) override;
@@ -268,6 +276,11 @@ class TFileHandler {
   // Seek and read or write as one step with respect to other threads.
   std::int64_t ReadAt(std::int64_t offset, void* buffer, std::int64_t count, bool allowShort = false);
   void WriteAt(std::int64_t offset, const void* buffer, std::int64_t count);
+  // The same for segments that lie one after another in the file from `offset` (a disk file
+  // moves them with one system call per IOV_MAX segments).
+  std::int64_t ReadVectorAt(std::int64_t offset, const struct iovec* segments, std::size_t count,
+                            bool allowShort = false);
+  void WriteVectorAt(std::int64_t offset, const struct iovec* segments, std::size_t count);
 
   bool InMemory = false;
   TAbstractFile* File = nullptr;  // not owned

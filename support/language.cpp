@@ -1,6 +1,7 @@
 #include "support/language.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -168,36 +169,53 @@ inline bool WordStaysInPage(const unsigned char* p) {
   return (reinterpret_cast<std::uintptr_t>(p) & 4095u) <= 4096u - 8u;
 }
 
-inline bool HasZeroByte(std::uint64_t x) {
-  return ((x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull) != 0;
-}
+// The lowest set bit of each byte that is zero in x is exact for the first zero byte (higher
+// ones may be flagged falsely after it).
+inline std::uint64_t ZeroBytes(std::uint64_t x) { return (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull; }
 
-// Case-insensitive bytes through an upper-case table, the terminator taking part. Runs of equal
-// bytes, the common case of keys sharing a prefix, are skipped eight at a time: a word is
-// skipped only when it is equal in both texts and holds no terminator, so the words read past
-// a terminator (inside its page) are never used. Address checking is off for that reason.
+// Case-insensitive bytes through an upper-case table, the terminator taking part. Words of eight
+// bytes are compared whole: an equal word is skipped (or ends the comparison when it holds the
+// terminator), and an unequal one leads straight to its first differing byte, unless a
+// terminator comes before it. Only that byte goes through the table; if it differs in case
+// only, the words resume after it. Words read past a terminator stay inside its page and are
+// never used beyond it. Address checking is off for that reason.
 __attribute__((no_sanitize("address"))) int CompareFoldedBytes(const unsigned char* a,
                                                                 const unsigned char* b,
                                                                 std::size_t n,
                                                                 const unsigned char* table) {
-  while (n >= 8 && WordStaysInPage(a) && WordStaysInPage(b)) {
-    std::uint64_t x, y;
-    std::memcpy(&x, a, 8);
-    std::memcpy(&y, b, 8);
-    if (x != y || HasZeroByte(x)) break;
-    a += 8;
-    b += 8;
-    n -= 8;
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    unsigned char x = a[i], y = b[i];
+  while (n > 0) {
+    while (n >= 8 && WordStaysInPage(a) && WordStaysInPage(b)) {
+      std::uint64_t x, y;
+      std::memcpy(&x, a, 8);
+      std::memcpy(&y, b, 8);
+      std::uint64_t zeros = ZeroBytes(x);
+      if (x == y) {
+        if (zeros != 0) return 0;
+        a += 8;
+        b += 8;
+        n -= 8;
+        continue;
+      }
+      if constexpr (std::endian::native != std::endian::little) break;
+      const unsigned first = static_cast<unsigned>(std::countr_zero(x ^ y)) / 8;
+      if (zeros != 0 && static_cast<unsigned>(std::countr_zero(zeros)) / 8 < first) return 0;
+      a += first;
+      b += first;
+      n -= first;
+      break;
+    }
+    if (n == 0) return 0;
+    unsigned char x = *a, y = *b;
     if (x == y) {
       if (x == 0) return 0;
-      continue;
+    } else {
+      x = table[x];
+      y = table[y];
+      if (x != y) return x < y ? -1 : 1;
     }
-    x = table[x];
-    y = table[y];
-    if (x != y) return x < y ? -1 : 1;
+    ++a;
+    ++b;
+    --n;
   }
   return 0;
 }
@@ -298,9 +316,9 @@ int OSCompareStrings(std::uint16_t languageId, std::uint16_t sortId, const char*
       return c->Compare(caseInsensitive ? cmIgnoreNonSpacingCase : cmIgnoreNonSpacing, left, n,
                         right, n);
   }
+  static const unsigned char* const upper = UpperCaseTable(0);  // fixed for the process
   return CompareBytewise(reinterpret_cast<const unsigned char*>(left),
-                         reinterpret_cast<const unsigned char*>(right), n,
-                         caseInsensitive ? UpperCaseTable(0) : nullptr);
+                         reinterpret_cast<const unsigned char*>(right), n, caseInsensitive ? upper : nullptr);
 }
 
 namespace {

@@ -392,7 +392,7 @@ TEST(Collation, LanguageZeroCaseInsensitiveMatchesByteReference) {
       if (x != y) { expected = x < y ? -1 : 1; break; }
       if (x == 0) break;
     }
-    ASSERT_EQ(OSCompareStrings(0, 0, left, true, limit, b.c_str()), expected) << a << " / " << b;
+    ASSERT_EQ(OSCompareStrings(0, 0, left, true, limit, b.c_str()), expected) << a << " / " << b << " limit " << limit;
   }
 }
 
