@@ -14,7 +14,7 @@
 //
 // Both engines get a 64 MB cache and files in a fresh temporary folder.
 //
-//   cursor_bench [records]
+//   cursor_bench [records] [korvel]      (korvel: KORVEL's figures only, for profiling)
 
 #include <sqlite3.h>
 
@@ -311,8 +311,9 @@ int main(int argc, char** argv) {
   if (mkdtemp(pattern) == nullptr) return 1;
   const std::string folder = std::string(pattern) + "/";
   TData data = MakeData(n);
+  const bool korvelOnly = argc > 2 && std::strcmp(argv[2], "korvel") == 0;
   TFigures k = RunKorvel(folder, data);
-  TFigures s = RunSqlite(folder, data);
+  TFigures s = korvelOnly ? TFigures{} : RunSqlite(folder, data);
   std::printf("cursor_bench: %d records (ID auto-increment, 30-character name indexed, integer, float)\n", n);
   std::printf("%-34s %12s %12s %9s\n", "", "KORVEL", "SQLite", "ratio");
   Row("load, each append flushed/commit", k.LoadShared, s.LoadShared);

@@ -223,8 +223,11 @@ void TDataCursor::ModifyRecord(std::uint8_t* record, bool unlockAfter, bool repo
   CheckRecordValidity(record);
   const bool optimistic = Directory->Session->LockProtocol == lpOptimistic;
   const std::vector<std::uint8_t> before = currentRecord_;
+  const bool hadCurrent = !Bof && !Eof;
   TWriteLock lock(*this);
-  if (Bof || Eof) RaiseCursor(KORVEL_NOCURRREC);
+  // A record the caller read that another session deleted since leaves the cursor without a
+  // current record once the lock has seen the change: the record is gone, not never there.
+  if (Bof || Eof) RaiseCursor(hadCurrent ? KORVEL_KEYORRECDELETED : KORVEL_NOCURRREC);
   const std::int32_t n = GetPhysicalRecordNumber();
   if (GetRecordNo(record) != n) RaiseCursor(KORVEL_KEYORRECDELETED);
   // The record lock held for this call only (optimistic, or a pessimistic edit that did not
@@ -345,9 +348,15 @@ void TDataCursor::DeleteRecord(const std::uint8_t* record, bool reposition) {
   CheckOpen();
   CheckLocal();
   CheckNotReadOnly();
+  const bool hadCurrent = !Bof && !Eof;
+  const std::int32_t expected = hadCurrent ? GetPhysicalRecordNumber() : 0;
   TWriteLock lock(*this);
-  if (Bof || Eof) RaiseCursor(KORVEL_NOCURRREC);
+  if (Bof || Eof) RaiseCursor(hadCurrent ? KORVEL_KEYORRECDELETED : KORVEL_NOCURRREC);
   const std::int32_t n = GetPhysicalRecordNumber();
+  // Without the caller's copy, the record the cursor stood on when the call began is the one to
+  // delete: a change by others found by the lock may have moved the cursor to a neighbour.
+  if (record == nullptr && n != expected)
+    RaiseCursor(KORVEL_KEYORRECDELETED);
   bool lockedHere = false;
   if (Table->CheckForCursorRecordWriteLock(n)) {
     if (LockedRecord != n) RaiseCursor(KORVEL_RECLOCKFAILED);

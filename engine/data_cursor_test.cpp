@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 #include <set>
 
@@ -499,6 +500,58 @@ TEST_F(CursorTest, OptimisticModifyFailsUntilCancelWhenTheRecordChanged) {
   b->ModifyRecord(rb.data());
   a->GetCurrentRecord(ra.data());
   EXPECT_EQ(testing::AmountOf(*a, ra.data()), 3);
+}
+
+int ErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const EKORVELEngineError& e) {
+    return e.ErrorCode;
+  }
+  return 0;
+}
+
+// A record read here and deleted by another session since: every edit of it reports the record
+// as changed or deleted (not "no current record", which means the cursor stood on none), and the
+// neighbour the cursor moved to is left alone.
+TEST_F(CursorTest, EditingARecordAnotherSessionDeletedReportsItChangedOrDeleted) {
+  session->SetLockProtocol(lpOptimistic);
+  auto a = OpenPeople(directory);
+  for (int i = 0; i < 3; ++i) Append(*a, NameFor(i), i);
+  TDataSession other(false);
+  other.SetLockRetries(2);
+  other.SetLockWait(1);
+  auto b = OpenPeople(other.OpenDataDirectory("test", folder.Path()));
+  auto ra = Record(*a), rb = Record(*b);
+  for (int round = 0; round < 6; ++round) {
+    // Even rounds: the last record (the cursor ends past the end); odd: a middle one (the
+    // cursor moves to its neighbour). Then a modify, a delete with the caller's copy, and a
+    // delete without one (the batch path).
+    const int action = round / 2;
+    a->SetToEnd();
+    ASSERT_EQ(a->GetPriorRecord(ra.data()), 0);
+    if (round % 2 == 1) {
+      ASSERT_EQ(a->GetPriorRecord(ra.data()), 0);
+    }
+    b->SetToRecordBuffer(ra.data(), false);
+    ASSERT_EQ(b->GetCurrentRecord(rb.data()), 0);
+    ASSERT_EQ(testing::NameOf(*b, rb.data()), testing::NameOf(*a, ra.data()));
+    b->DeleteRecord(rb.data());
+    const std::int32_t left = b->GetRecordCount();
+    testing::SetAmount(*a, ra.data(), 99);
+    int code = 0;
+    if (action == 0) code = ErrorOf([&] { a->ModifyRecord(ra.data()); });
+    if (action == 1) code = ErrorOf([&] { a->DeleteRecord(ra.data()); });
+    if (action == 2) code = ErrorOf([&] { a->DeleteRecord(nullptr); });
+    EXPECT_EQ(code, KORVEL_KEYORRECDELETED) << round;
+    a->CancelRecord();
+    EXPECT_EQ(a->GetRecordCount(), left) << round;
+    Append(*b, "refill " + std::to_string(round), 100 + round);
+  }
+  // A cursor that stood on no record at all still says so.
+  a->SetToBegin();
+  EXPECT_EQ(ErrorOf([&] { a->DeleteRecord(nullptr); }), KORVEL_NOCURRREC);
+  EXPECT_EQ(CheckIndexes(*a), "");
 }
 
 TEST_F(CursorTest, MemoValuesArePostedReadBackReplacedAndFreed) {

@@ -122,28 +122,11 @@ std::int64_t TAbstractFile::Seek(std::int32_t handle, std::int64_t offset, std::
   return *position;
 }
 
-bool TAbstractFile::OverlapsListedLock(std::int64_t offset, std::int64_t length) const {
-  std::int64_t end = offset + length - 1;
-  for (const TLockEntry& e : Locks)
-    if (offset <= e.End && e.Start <= end) return true;
-  return false;
-}
-
 bool TAbstractFile::LockInList(std::int64_t offset, std::int64_t length, bool shared) {
-  if (length <= 0 || OverlapsListedLock(offset, length)) return false;
-  Locks.push_back(TLockEntry{offset, offset + length - 1, length, shared, false});
-  return true;
+  return Locks.Add(offset, length, shared);
 }
 
-bool TAbstractFile::UnlockInList(std::int64_t offset, std::int64_t length) {
-  for (auto it = Locks.begin(); it != Locks.end(); ++it) {
-    if (it->Start == offset && it->Length == length) {
-      Locks.erase(it);
-      return true;
-    }
-  }
-  return false;
-}
+bool TAbstractFile::UnlockInList(std::int64_t offset, std::int64_t length) { return Locks.Remove(offset, length); }
 
 bool TAbstractFile::Lock(std::int64_t offset, std::int64_t length, bool shared) {
   TCriticalSectionGuard guard(Section);
@@ -290,11 +273,11 @@ std::int64_t TPhysicalFile::Seek(std::int32_t handle, std::int64_t offset, std::
 
 bool TPhysicalFile::Lock(std::int64_t offset, std::int64_t length, bool shared) {
   TCriticalSectionGuard guard(Section);
-  if (descriptor_ < 0 || length <= 0 || OverlapsListedLock(offset, length)) return false;
+  if (descriptor_ < 0 || length <= 0 || Locks.Overlaps(offset, length)) return false;
   bool locked = shared ? platform::TryLockRangeShared(descriptor_, offset, length)
                        : platform::TryLockRange(descriptor_, offset, length);
   if (!locked) return false;
-  Locks.push_back(TLockEntry{offset, offset + length - 1, length, shared, false});
+  Locks.Add(offset, length, shared);
   return true;
 }
 
@@ -302,11 +285,10 @@ bool TPhysicalFile::Unlock(std::int64_t offset, std::int64_t length) {
   bool released;
   {
     TCriticalSectionGuard guard(Section);
-    auto it = std::find_if(Locks.begin(), Locks.end(),
-                           [&](const TLockEntry& e) { return e.Start == offset && e.Length == length; });
-    if (it == Locks.end()) return false;
-    bool inherited = it->Inherited;
-    Locks.erase(it);
+    const TLockEntry* entry = Locks.Find(offset, length);
+    if (entry == nullptr) return false;
+    bool inherited = entry->Inherited;
+    Locks.Remove(offset, length);
     // An inherited lock is the parent's: this process only stops counting it as held.
     released = inherited || (descriptor_ >= 0 && platform::UnlockRange(descriptor_, offset, length));
   }

@@ -31,22 +31,12 @@
 #include "framework/string_list.h"
 #include "platform/critical_section.h"
 #include "support/errors.h"
+#include "support/lock_list.h"
 
 namespace korvel {
 
 // Progress of a copy: called with the percentage copied so far.
 using TCopyProgress = std::function<void(int percent)>;
-
-// A locked byte range [Start, End], End = Start + Length - 1. Shared: held as a shared lock (a
-// descriptor opened for reading holds no other kind). Inherited: listed before this process was
-// forked from its parent; the parent holds it, not this process's descriptor.
-struct TLockEntry {
-  std::int64_t Start;
-  std::int64_t End;
-  std::int64_t Length;
-  bool Shared = false;
-  bool Inherited = false;
-};
 
 // One open handle and its own position.
 struct THandleEntry {
@@ -101,7 +91,7 @@ class TAbstractFile {
   std::string ResolvedName;  // the identity the file list finds the object by
   int OwnerProcess = 0;      // the process that listed it
   std::int64_t FileSize = 0;
-  std::vector<TLockEntry> Locks;
+  TLockList Locks;
   std::uint16_t OpenCount = 0;
   std::vector<THandleEntry> Handles;
   std::int32_t NextHandleID = 0;
@@ -113,7 +103,6 @@ class TAbstractFile {
   std::int64_t* HandlePosition(std::int32_t handle);
   bool LockInList(std::int64_t offset, std::int64_t length, bool shared);
   bool UnlockInList(std::int64_t offset, std::int64_t length);
-  bool OverlapsListedLock(std::int64_t offset, std::int64_t length) const;
 };
 
 // A file on disk. All handles share one descriptor; each reads and writes at its own position.

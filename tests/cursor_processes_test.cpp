@@ -56,11 +56,9 @@ int EditAtRandom(const std::string& folder, int seed, int operations, TLockProto
       }
     } catch (const EKORVELEngineError& e) {
       // Collisions with the other processes are expected; anything else is a fault. A record
-      // another process deleted after this one read it leaves the cursor without a current
-      // record once the edit's lock has seen the change.
+      // another process changed or deleted after this one read it is reported as such.
       if (e.ErrorCode != KORVEL_KEYVIOL && e.ErrorCode != KORVEL_RECLOCKFAILED &&
-          e.ErrorCode != KORVEL_KEYORRECDELETED && e.ErrorCode != KORVEL_LOCKTIMEOUT &&
-          e.ErrorCode != KORVEL_NOCURRREC)
+          e.ErrorCode != KORVEL_KEYORRECDELETED && e.ErrorCode != KORVEL_LOCKTIMEOUT)
         throw;
       c->CancelRecord();
     }
