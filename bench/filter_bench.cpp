@@ -135,8 +135,7 @@ TFigures RunKorvel(const std::string& folder, const std::vector<TRow>& rows) {
   c.SetTableName("t");
   c.OpenCursor();
   std::vector<std::uint8_t> r(static_cast<std::size_t>(c.GetRecordSize()));
-  // Loaded in transactions of kLoadBatch records: one transaction keeps a record lock per
-  // append until it commits, so a whole million in one would measure the lock list, not filters.
+  // Loaded in transactions of kLoadBatch records, which bounds what one transaction holds.
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (i % kLoadBatch == 0) directory->StartTransaction();
     const TRow& row = rows[i];
