@@ -135,6 +135,7 @@ bool TFilter::EvaluateRecord(const std::uint8_t* record, std::int32_t n) {
   context.SortID = Cursor.Table->GetSortID();
   context.LanguageID = Cursor.Table->GetLanguageID();
   context.Fetcher = &FetchFilterField;
+  context.Hooks = FilterExpressionHooks();
   return evaluator_.EvaluateBoolean(*Expression, context);
 }
 
@@ -177,6 +178,7 @@ class TScratchBitmap {
 
 bool TFilterBuilder::EvaluateFilter(TRecordsBitmap& bitmap, TExpToken* node) {
   if (node->OptimizeLevel == olNone) return BuildNonIndexedBitmap(bitmap, node);
+  if (TTextSearchNode text; AnalyzeTextSearchNode(node, &text)) return BuildTextSearchNodeBitmap(bitmap, text);
   TIndexAnswer answer;
   if (AnalyzeIndexedNode(node, &answer)) return BuildIndexedBitmap(bitmap, answer, node->OptimizeCount);
   if (node->NodeClass == enUNARY && node->Operator == eoNOT) {
@@ -245,6 +247,7 @@ bool TFilterBuilder::BuildNonIndexedBitmap(TRecordsBitmap& bitmap, TExpToken* no
   context.SortID = table.GetSortID();
   context.LanguageID = table.GetLanguageID();
   context.Fetcher = &FetchFilterField;
+  context.Hooks = FilterExpressionHooks();
   const std::size_t recordSize = static_cast<std::size_t>(table.GetRecordSize());
   // Records are copied out in runs of up to kScanBytes and evaluated in the copy: no cache
   // traffic and no allocation per record, and a callback that moves the cursor cannot pull a

@@ -55,6 +55,8 @@ class TWorkTable {
     cursor_->SetInMemory(inMemory_);
     cursor_->PasswordCallback = passwordCallback;
     cursor_->OpenCursor();
+    // Before the first record: its words are split with these.
+    cursor_->SetTextIndexParams(structure.TextParams);
     // The records keep the identifiers they had.
     cursor_->SuppressAutoIncValues = true;
     cursor_->SetIndexPos(kNoIndexPos);
@@ -247,6 +249,7 @@ void TTableMaintenance::CopyTable(const std::string& destDatabase, const std::st
   structure.Password = current.Password;
   structure.Description = current.Description;
   structure.BlobBlockSize = current.BlobBlockSize;
+  structure.TextParams = current.TextParams;
   if (copyIndexes) {
     structure.PrimaryIndex = current.PrimaryIndex;
     structure.SecondaryIndexes = current.SecondaryIndexes;
