@@ -39,6 +39,7 @@ namespace {
 using TClock = std::chrono::steady_clock;
 constexpr std::int32_t kCacheBytes = 64 << 20;
 constexpr int kRuns = 3;
+constexpr std::size_t kLoadBatch = 10000;
 
 struct TQuery {
   const char* Label;
@@ -134,15 +135,17 @@ TFigures RunKorvel(const std::string& folder, const std::vector<TRow>& rows) {
   c.SetTableName("t");
   c.OpenCursor();
   std::vector<std::uint8_t> r(static_cast<std::size_t>(c.GetRecordSize()));
-  directory->StartTransaction();
-  for (const TRow& row : rows) {
+  // Loaded in transactions of kLoadBatch records, which bounds what one transaction holds.
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (i % kLoadBatch == 0) directory->StartTransaction();
+    const TRow& row = rows[i];
     c.InitRecord(r.data());
     c.PutField(2, r.data(), row.Name.c_str());
     c.PutField(3, r.data(), &row.Int);
     c.PutField(4, r.data(), &row.Float);
     c.AppendRecord(r.data(), false);
+    if ((i + 1) % kLoadBatch == 0 || i + 1 == rows.size()) directory->CommitTransaction(true, false);
   }
-  directory->CommitTransaction(true, false);
   TFilterOptions options;
   options.Cost = true;
   options.Count = true;

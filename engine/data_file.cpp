@@ -976,6 +976,45 @@ bool TDataFile::GetRecord(TDataCursor* cursor, std::int32_t recordNumber, bool r
   return true;
 }
 
+bool TDataFile::CopyRecords(TDataCursor* cursor, std::int32_t first, std::int32_t count, std::uint8_t* dest) {
+  if (count <= 0) return true;
+  const std::int32_t end = first + count;
+  if (first <= 0 || end > header_.NextRecordNumber) RaiseTable(KORVEL_FILECORRUPT);
+  const std::size_t recordSize = header_.RecordSize;
+  std::size_t pos;
+  FindRecordBuffer(first, pos);
+  std::int32_t n = first;
+  while (n < end) {
+    if (pos < recordBuffers_.size() && recordBuffers_[pos]->RecordNumber == n) {
+      std::memcpy(dest, recordBuffers_[pos]->Buffer(), recordSize);
+      ++cacheHits_;
+      ++pos;
+      ++n;
+      dest += recordSize;
+      continue;
+    }
+    // The records up to the next cached one come from the file in one read.
+    const std::int32_t runEnd = pos < recordBuffers_.size() ? std::min(end, recordBuffers_[pos]->RecordNumber) : end;
+    const std::int32_t run = runEnd - n;
+    ++cacheMisses_;
+    if (!owner_->IsReadLocked() && !owner_->ReadLockTable(cursor)) return false;
+    const std::int64_t bytes = static_cast<std::int64_t>(run) * static_cast<std::int64_t>(recordSize);
+    const bool allowShort = (owner_->GetExclusive() || owner_->GetTransactionInProgress()) && owner_->GetHeadersWritten();
+    const std::int64_t got = ReadAt(RecordOffset(n), dest, bytes, allowShort);
+    if (got < 0) Raise(KORVEL_READERR);
+    // A record past the end of the file that the cache does not hold exists nowhere.
+    if (got < bytes) RaiseTable(KORVEL_FILECORRUPT);
+    ++recordReads_;
+    for (std::int32_t i = 0; i < run; ++i, ++n, dest += recordSize) {
+      if (header_.Encrypted) ScrambleData(dest, recordSize);
+      if (dest[kRecordDeletedOffset] == 0) PutI32(dest, kRecordNumberOffset, n);
+    }
+    // The read lock may have been taken just now, after change detection dropped the cache.
+    FindRecordBuffer(n, pos);
+  }
+  return true;
+}
+
 void TDataFile::NoteHandedOut(std::int32_t recordNumber) {
   if (handedOutOverflow_) return;
   if (handedOut_.size() >= kMaxHandedOut) {

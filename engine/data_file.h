@@ -461,6 +461,12 @@ class TDataFile : public TFileHandler {
   bool GetRecord(TDataCursor* cursor, std::int32_t recordNumber, bool readAhead, bool cursorReadAhead,
                  bool forward, TRecord*& record);
   void PutRecord(TRecord* record);
+  // Copies records first ... first + count - 1 into dest (RecordSize bytes each) as GetRecord
+  // would hand them out, for scans that only read: a cached record's image (it may hold
+  // unwritten changes), else the file's, read in runs and not entered in the cache, so a scan
+  // neither evicts nor reorders what others cached. False, with dest partly filled, when the
+  // read lock needed to read the file was refused.
+  bool CopyRecords(TDataCursor* cursor, std::int32_t first, std::int32_t count, std::uint8_t* dest);
   // The record the next append uses (the free chain's head with a primary index, else a fresh
   // one), pinned; FirstFreeRecord moves on when it came from the chain.
   bool GetNextFreeRecord(TDataCursor* cursor, TRecord*& record);

@@ -635,6 +635,77 @@ TEST_F(DataFileTest, ReadLockRefusedGivesNoRecord) {
   EXPECT_EQ(owner_.ReadLockRequests, requests);
 }
 
+// CopyRecords must hand out exactly the images GetRecord does, whatever mix of cached,
+// modified, freed, unflushed and on-disk records a span covers, without touching the cache.
+TEST_F(DataFileTest, CopyRecordsMatchesGetRecordOverEveryKindOfRecord) {
+  for (bool encrypted : {false, true}) {
+    SCOPED_TRACE(encrypted ? "scrambled" : "plain");
+    TDataFile& f = Create(OneBytesField(), encrypted, encrypted ? "pw" : "");
+    for (int i = 1; i <= 300; ++i) Append(f, "r" + std::to_string(i));
+    Save(f);
+    f.FreeRecordBuffers();
+    // Cached and clean, cached with an unwritten change, freed, and appended past the file's end.
+    for (std::int32_t n : {5, 6, 7, 100, 299, 300}) Value(f, n, true, false);
+    for (std::int32_t n : {6, 50, 51, 200}) {
+      TRecord* r = nullptr;
+      ASSERT_TRUE(f.GetRecord(nullptr, n, false, false, true, r));
+      r->Buffer()[10] = 'M';
+      r->Modified = true;
+      f.PutRecord(r);
+    }
+    TRecord* freed = nullptr;
+    ASSERT_TRUE(f.GetRecord(nullptr, 120, false, false, true, freed));
+    f.SetNextFreeRecord(freed);
+    f.PutRecord(freed);
+    owner_.NoPrimaryIndex = true;  // appends go to the end, not onto the freed record
+    for (int i = 301; i <= 305; ++i) Append(f, "n" + std::to_string(i));
+    owner_.NoPrimaryIndex = false;
+    ASSERT_EQ(f.GetPhysicalRecordsUsed(), 305);
+
+    const std::size_t size = static_cast<std::size_t>(f.GetRecordSize());
+    const std::int32_t cached = f.GetRecordBufferCount();
+    const std::vector<std::pair<std::int32_t, std::int32_t>> spans = {{1, 305}, {6, 1},   {120, 1}, {2, 10},
+                                                                      {49, 4},  {296, 10}, {303, 3}};
+    std::vector<std::vector<std::uint8_t>> copies;
+    for (auto [first, count] : spans) {
+      copies.emplace_back(static_cast<std::size_t>(count) * size, 0xEE);
+      ASSERT_TRUE(f.CopyRecords(nullptr, first, count, copies.back().data()));
+      ASSERT_EQ(f.GetRecordBufferCount(), cached) << "a copy must not enter the cache";
+    }
+    for (std::size_t s = 0; s < spans.size(); ++s) {
+      for (std::int32_t i = 0; i < spans[s].second; ++i) {
+        const auto at = copies[s].begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(i) * size);
+        std::vector<std::uint8_t> image(at, at + static_cast<std::ptrdiff_t>(size));
+        TRecord* r = nullptr;
+        ASSERT_TRUE(f.GetRecord(nullptr, spans[s].first + i, false, false, true, r));
+        std::vector<std::uint8_t> expected(r->Buffer(), r->Buffer() + size);
+        f.PutRecord(r);
+        ASSERT_EQ(image, expected) << "record " << spans[s].first + i;
+      }
+    }
+    std::uint8_t one[64];
+    EXPECT_THROW(f.CopyRecords(nullptr, 306, 1, one), EKORVELEngineError);
+    EXPECT_THROW(f.CopyRecords(nullptr, 0, 1, one), EKORVELEngineError);
+    Close();
+  }
+}
+
+TEST_F(DataFileTest, CopyRecordsNeedsTheReadLockOnlyForTheFile) {
+  TDataFile& f = Create(OneBytesField());
+  for (int i = 1; i <= 10; ++i) Append(f, std::to_string(i));
+  Save(f);
+  f.FreeRecordBuffers();
+  Value(f, 3, true, false);
+  owner_.ReadLockGranted = false;
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(f.GetRecordSize()) * 10);
+  EXPECT_TRUE(f.CopyRecords(nullptr, 3, 1, buffer.data()));  // cached: no lock asked
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.data() + 10), 1), "3");
+  EXPECT_FALSE(f.CopyRecords(nullptr, 1, 10, buffer.data()));
+  owner_.ReadLockGranted = true;
+  EXPECT_TRUE(f.CopyRecords(nullptr, 1, 10, buffer.data()));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.data() + 9 * f.GetRecordSize() + 10), 2), "10");
+}
+
 TEST_F(DataFileTest, ChangeDetectionBetweenTwoOpeners) {
   owner_.Exclusive = false;
   Save(Create(OneBytesField()));

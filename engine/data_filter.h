@@ -85,6 +85,7 @@ class TFilter {
   friend void FetchFilterField(void* owner, const void* recordBuffer, TExpToken& field);
   TExpressionEvaluator evaluator_;
   std::vector<std::uint8_t> blobScratch_;  // a copy of the record while a BLOB value is read
+  std::vector<std::uint8_t> scanBuffer_;   // records copied out for record-by-record evaluation
 };
 
 // The filter list of one cursor and the bitmaps it combines.

@@ -234,6 +234,9 @@ class TDataTable : public TDataFileOwner, public TIndexFileOwner, public TBlobFi
     return DataFile->GetRecord(cursor, recordNumber, readAhead, cursorReadAhead, forward, record);
   }
   void PutRecord(TRecord* record) { DataFile->PutRecord(record); }
+  bool CopyRecords(TDataCursor* cursor, std::int32_t first, std::int32_t count, std::uint8_t* dest) {
+    return DataFile->CopyRecords(cursor, first, count, dest);
+  }
   bool GetNextFreeRecord(TDataCursor* cursor, TRecord*& record) { return DataFile->GetNextFreeRecord(cursor, record); }
   void SetNextFreeRecord(TRecord* record) { DataFile->SetNextFreeRecord(record); }
   std::int32_t GetNextFreeRecordNumber() const { return DataFile->GetNextFreeRecordNumber(); }

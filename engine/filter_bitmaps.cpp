@@ -3,6 +3,7 @@
 // and live bitmaps of the cursor.
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "engine/cursor_internal.h"
@@ -84,11 +85,19 @@ void FetchFilterField(void* owner, const void* recordBuffer, TExpToken& field) {
     field.SetDataSize(static_cast<std::int32_t>(size + (memo ? 1 : 0)));
     return;
   }
+  // Runs once per field and record of a scan: the stored bytes are copied straight out.
   const std::size_t size = definition.PhysicalSize;
   field.ResizeValueBuffer(size + 1);
-  const bool blank = cursor.GetPhysicalField(field.FieldNumber, record, field.ValueBuffer.get());
-  field.ValueBuffer[size] = 0;
-  field.IsNull = blank ? 1 : 0;
+  std::uint8_t* value = field.ValueBuffer.get();
+  if (definition.IsAutoInc()) {
+    std::memset(value, 0, size);
+    std::memcpy(value, record + kRecordIDOffset, 4);
+    field.IsNull = 0;
+  } else {
+    std::memcpy(value, record + definition.Offset + 1, size);
+    field.IsNull = record[definition.Offset] == 0 ? 1 : 0;
+  }
+  value[size] = 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -239,23 +248,55 @@ bool TFilterBuilder::BuildNonIndexedBitmap(TRecordsBitmap& bitmap, TExpToken* no
   context.LanguageID = table.GetLanguageID();
   context.Fetcher = &FetchFilterField;
   context.Hooks = FilterExpressionHooks();
-  std::uint32_t position = 0, counter = 0;
-  while (bitmap.GetNextBitsSet(position, 1, counter)) {
-    const std::int32_t n = static_cast<std::int32_t>(position);
-    TRecord* stored = nullptr;
-    if (!table.GetRecord(&cursor_, n, true, false, true, stored)) return false;
-    TRecordPin pin(table, stored);
-    const std::uint8_t* record = stored->Buffer();
-    bool passes;
-    if (node == nullptr) {
-      passes = filter_->Callback(filter_->Dataset, cursor_, record, n);
-    } else {
-      context.RecordBuffer = record;
-      passes = filter_->evaluator_.EvaluateBoolean(*node, context);
+  const std::size_t recordSize = static_cast<std::size_t>(table.GetRecordSize());
+  // Records are copied out in runs of up to kScanBytes and evaluated in the copy: no cache
+  // traffic and no allocation per record, and a callback that moves the cursor cannot pull a
+  // record out from under the scan.
+  const std::uint32_t span = static_cast<std::uint32_t>(std::max<std::size_t>(1, kScanBytes / recordSize));
+  std::vector<std::uint8_t>& buffer = filter_->scanBuffer_;
+  if (buffer.size() < span * recordSize) buffer.resize(span * recordSize);
+  const std::uint32_t total = bitmap.NumOfBits();
+  std::uint32_t next = NextCandidate(bitmap, 1, total);
+  while (next != 0) {
+    // The run: from this candidate to the last one whose gap to the one before it is short
+    // enough that reading the records between costs less than another read.
+    const std::uint32_t first = next;
+    std::uint32_t last = first;
+    for (;;) {
+      next = NextCandidate(bitmap, last + 1, total);
+      if (next == 0 || next - last > kScanGap || next - first >= span) break;
+      last = next;
     }
-    if (!passes) bitmap.ClearBit(position);
+    const std::int32_t count = static_cast<std::int32_t>(last - first + 1);
+    if (!table.CopyRecords(&cursor_, static_cast<std::int32_t>(first), count, buffer.data())) return false;
+    for (std::uint32_t n = first; n <= last; ++n) {
+      if (!bitmap.IsBitSet(n)) continue;
+      const std::uint8_t* record = buffer.data() + static_cast<std::size_t>(n - first) * recordSize;
+      bool passes;
+      if (node == nullptr) {
+        passes = filter_->Callback(filter_->Dataset, cursor_, record, static_cast<std::int32_t>(n));
+      } else {
+        context.RecordBuffer = record;
+        passes = filter_->evaluator_.EvaluateBoolean(*node, context);
+      }
+      if (!passes) bitmap.ClearBit(n);
+    }
   }
   return true;
+}
+
+std::uint32_t TFilterBuilder::NextCandidate(const TRecordsBitmap& bitmap, std::uint32_t from, std::uint32_t total) {
+  if (from == 0 || from > total) return 0;
+  const std::uint32_t* words = bitmap.Words();
+  std::uint32_t w = (from - 1) / 32;
+  std::uint32_t bits = words[w] & (~0u << ((from - 1) % 32));
+  const std::uint32_t lastWord = (total - 1) / 32;
+  while (bits == 0) {
+    if (++w > lastWord) return 0;
+    bits = words[w];
+  }
+  const std::uint32_t k = w * 32 + static_cast<std::uint32_t>(std::countr_zero(bits)) + 1;
+  return k <= total ? k : 0;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -31,6 +31,11 @@ struct TIndexAnswer {
   bool Invert = false;
 };
 
+// Record-by-record evaluation copies records out in runs of at most this many bytes, and reads
+// the records between two candidates when at most kScanGap records apart.
+inline constexpr std::size_t kScanBytes = 64 * 1024;
+inline constexpr std::uint32_t kScanGap = 8;
+
 // A TEXTSEARCH predicate on a text-indexed field: TEXTSEARCH(Words IN field), alone or
 // compared with a boolean constant (Invert: the records for which it is false).
 struct TTextSearchNode {
@@ -61,6 +66,8 @@ class TFilterBuilder {
   bool EvaluateFilter(TRecordsBitmap& bitmap, TExpToken* node);
   bool BuildIndexedBitmap(TRecordsBitmap& bitmap, const TIndexAnswer& answer, std::int32_t count);
   bool BuildNonIndexedBitmap(TRecordsBitmap& bitmap, TExpToken* node);
+  // The first set bit of 1 ... total at or after `from`, or 0.
+  static std::uint32_t NextCandidate(const TRecordsBitmap& bitmap, std::uint32_t from, std::uint32_t total);
   // Sets the bit of every key of the range (ascending keys of index slot).
   bool NavigateIndexedRecords(int slot, const TKeyRange& range, TRecordsBitmap& bitmap);
   // Number of keys in the range, from the key counts of the pages (an estimate when the range
