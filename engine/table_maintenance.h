@@ -72,6 +72,7 @@ class TTableMaintenance {
   TProgressCallback IndexProgress;
   TProgressCallback CopyProgress;
   TProgressCallback OptimizeProgress;
+  TProgressCallback RestructureProgress;
   TDataLostCallback DataLost;
 
   // ---- Structure checks (table_structure_checks.cpp). They normalise the structure in place
@@ -111,6 +112,29 @@ class TTableMaintenance {
   // `destDatabase` ("Memory": the in-memory database), replacing a table of that name.
   void CopyTable(const std::string& destDatabase, const std::string& destTable, bool copyIndexes);
 
+  // ---- Restructuring (table_restructure.cpp) ----
+  // Gives the closed table `structure`, keeping its records. The old fields pass their values
+  // to the new fields of the same FieldNumber (a field of a number not in the old table starts
+  // from its default), converted to the new types. When the stored record layout stays, the
+  // records are not rewritten: only the changed indexes are rebuilt and the definitions and
+  // header updated; otherwise every record is converted into a work table. Either way the work
+  // is done on a copy that replaces the table only once complete.
+  //
+  // Data loss is offered to DataLost (cause and field or index name) until it asks to stop
+  // being asked; clearing continue abandons the restructure with the table untouched, and
+  // false is returned. Without a DataLost callback, values lost by deleted fields or by
+  // conversions are accepted, but a record that would be dropped (key violation, validity
+  // check) fails the restructure with that error (KORVEL_KEYVIOL naming the index,
+  // KORVEL_MINVALERR / KORVEL_MAXVALERR / KORVEL_REQDERR naming the field) and the table
+  // untouched.
+  bool RestructureTable(TTableStructure structure, bool keepBackup);
+  // Whether the stored form of a field differs: type, size, scale or whether it takes bytes in
+  // the record. Names, descriptions, checks and defaults are properties, not layout.
+  static bool FieldDefinitionHasChanged(const TFieldDefinition& oldField, const TFieldDefinition& newField);
+  // Whether an index must be rebuilt: its name, fields, order, case, uniqueness or compression
+  // differ.
+  static bool IndexDefinitionHasChanged(const TIndexDefinition& oldIndex, const TIndexDefinition& newIndex);
+
  private:
   [[noreturn]] void Raise(TErrorCode code, const std::string& field = "", const std::string& index = "") const;
   void CheckExclusive() const;
@@ -137,8 +161,31 @@ class TTableMaintenance {
                    bool physicalOrder);
   // Puts the work table in place of the cursor's table (old files deleted or backed up).
   void ReplaceTable(TDataDirectory* workDirectory, const std::string& workName, bool noBackup);
+  // The two paths of RestructureTable; `fieldMap[i]` is the new position of old field i + 1
+  // (0: deleted).
+  // Both return false when DataLost abandoned the work.
+  bool RestructureByCopy(const TTableStructure& structure, const std::vector<int>& fieldMap, bool keepBackup);
+  bool RestructureInPlace(const TTableStructure& structure, bool keepBackup);
+  // Offers one loss to DataLost; false when the work must stop.
+  bool ReportLoss(TDataLossCause cause, const std::string& context);
+  // The full-text index of the work table after a restructure changed its definition: the
+  // call point for the full-text layer's rebuild.
+  void RebuildTextIndex(TDataCursor& work);
 
   TDataCursor& cursor_;
+  // Set once DataLost asked not to be asked again during the current operation.
+  bool lossesAccepted_ = false;
 };
+
+// How a value survived a move into a field of another type.
+enum class TValueFit : std::uint8_t {
+  Kept,     // the same value
+  Changed,  // cut, rounded or partly dropped (a date from a timestamp); the new value is kept
+  Lost,     // unreadable, out of range or not convertible: the new field stays NULL
+};
+// Converts the native value of field `from` (its PhysicalSize bytes at `value`) into the
+// native form of field `to` at `out` (at least 251 bytes). BLOB fields are not handled here.
+TValueFit ConvertFieldValue(const TFieldDefinition& from, const std::uint8_t* value, const TFieldDefinition& to,
+                            std::uint8_t* out);
 
 }  // namespace korvel
