@@ -118,6 +118,11 @@ TValueFit ConvertFieldValue(const TFieldDefinition& from, const std::uint8_t* va
   if (IsIntegerTarget(to.DataType) && !textSource && from.DataType != dtBytes && from.DataType != dtVarBytes &&
       from.DataType != dtBoolean && !FitsInteger(from, value, to.DataType))
     return TValueFit::Lost;
+  const bool textTarget = to.DataType == dtString || to.DataType == dtBytes || to.DataType == dtVarBytes;
+  // A number or date cut short as text would read as another value.
+  if (textTarget && !textSource && from.DataType != dtBytes && from.DataType != dtVarBytes &&
+      TextOf(from, value).size() + (to.DataType == dtString ? 1 : 0) > to.PhysicalSize)
+    return TValueFit::Lost;
   std::memcpy(out, value, std::min<std::size_t>(from.PhysicalSize, kValueBufferSize));
   if (!ConvertExpression(from.DataType, from.PhysicalSize, from.Decimals, out, to.Decimals, to.PhysicalSize,
                          to.DataType)) {
@@ -125,7 +130,6 @@ TValueFit ConvertFieldValue(const TFieldDefinition& from, const std::uint8_t* va
     return TValueFit::Lost;
   }
   // A text that reads as the new type is that value; it changes only when cut.
-  const bool textTarget = to.DataType == dtString || to.DataType == dtBytes || to.DataType == dtVarBytes;
   if (textSource && !textTarget) return TValueFit::Kept;
   // Otherwise the value read back in the old type must give the old value.
   std::uint8_t back[kValueBufferSize];
