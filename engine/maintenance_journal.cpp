@@ -13,6 +13,7 @@
 #include "engine/session.h"
 #include "support/errors.h"
 #include "support/files.h"
+#include "support/path_helpers.h"
 
 namespace korvel {
 
@@ -29,17 +30,16 @@ constexpr std::array<TExtPair, 3> kExts{{{"DAT", kDataFileExt, kDataBackupExt},
                                          {"IDX", kIndexFileExt, kIndexBackupExt},
                                          {"BLB", kBlobFileExt, kBlobBackupExt}}};
 
+// Writes over the old contents from the start, then cuts the rest: a kill half way leaves the
+// work name whole and a phase that reads as neither, never an empty journal after a full one.
 bool WriteAll(int fd, const std::string& text) {
-  if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) return false;
-  const char* p = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = write(fd, p, left);
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
     if (n <= 0) return false;
-    p += n;
-    left -= static_cast<std::size_t>(n);
+    done += static_cast<std::size_t>(n);
   }
-  return true;
+  return ftruncate(fd, static_cast<off_t>(text.size())) == 0;
 }
 
 std::string ReadAll(int fd) {
@@ -130,17 +130,21 @@ void TMaintenanceJournal::Recover(TDataDirectory* directory, const std::string& 
     close(fd);
     return;
   }
-  std::istringstream in(ReadAll(fd));
+  const std::string text = ReadAll(fd);
+  std::istringstream in(text);
   std::string workName, phase, noBackup, extLine;
-  std::getline(in, workName);
+  // A name without its line end may be cut short: it names no file of this run.
+  if (text.find('\n') != std::string::npos) std::getline(in, workName);
   std::getline(in, phase);
   std::getline(in, noBackup);
   std::getline(in, extLine);
   bool done = true;
-  if (workName.empty() || (phase != "build" && phase != "swap")) {
-    // Not a journal this engine wrote whole: left as it is, and nothing is touched.
-    done = false;
-  } else if (phase == "build") {
+  // "swap" is written only over a whole "build" journal, once the work table is complete and
+  // before the table's files move; anything else (a journal cut short by the kill, even an
+  // empty one) is a build: the table was not touched yet.
+  if (workName.empty() || SameName(workName, table)) {
+    // The work table's name never made it to the file: nothing was created under it.
+  } else if (phase != "swap") {
     for (const TExtPair& e : kExts) {
       const std::string work = directory->GetTableFileName(workName, e.Table);
       if (files.FileExists(work, false) && files.DeleteFile(work, false) < 0) done = false;

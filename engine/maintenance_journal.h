@@ -11,7 +11,8 @@
 //
 // The running operation holds an exclusive lock on the journal (flock) from its creation to
 // its removal; a journal whose lock can be taken belongs to a run that died. Recovery then:
-//   build  deletes the work table's files; the table was never touched;
+//   build  (or any phase but "swap": a journal the kill cut short) deletes the work table's
+//          files; the table was never touched;
 //   swap   moves every file still under the work name into place, after moving the table's
 //          file of that extension (or one the new table lacks) to the backup extension;
 //          without backups wanted, deletes the backups.

@@ -551,6 +551,20 @@ TEST_F(JournalTest, AWorkTableOfADeadBuildIsDeletedByTheNextOpener) {
   EXPECT_FALSE(std::filesystem::exists(folder.File("t.WRK")));
 }
 
+TEST_F(JournalTest, AJournalCutShortTouchesNoOtherFile) {
+  MakeTable("t", 10);
+  MakeTable("777", 3);
+  MakeTable("77", 2);  // what a cut name would read as
+  for (const char* text : {"", "77", "777\nbu"}) {
+    std::ofstream(folder.File("t.WRK")) << text;
+    EXPECT_EQ(Count(), 10);
+    EXPECT_FALSE(std::filesystem::exists(folder.File("t.WRK"))) << text;
+    EXPECT_TRUE(std::filesystem::exists(folder.File("77.DAT"))) << text;
+  }
+  // A whole name with a cut phase is a build that died: its work table goes.
+  EXPECT_FALSE(std::filesystem::exists(folder.File("777.DAT")));
+}
+
 TEST_F(JournalTest, ASwapThatDiedIsFinishedByTheNextOpener) {
   MakeTable("t", 10);
   MakeTable("777", 4);

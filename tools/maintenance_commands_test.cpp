@@ -97,5 +97,28 @@ TEST_F(MaintenanceCommandsTest, OptimizeCopyRenameEmptyAndDrop) {
   EXPECT_EQ(Invoke(RunRenameCommand, {folder.Path(), "goods"}).Status, 2);
 }
 
+TEST_F(MaintenanceCommandsTest, RestructureMatchesFieldsByNameAndRefusesLossUnlessAccepted) {
+  // Name shrinks to 4 characters ("apple" and "pear" lose), Notes goes, Size comes first.
+  std::ofstream(folder.File("v2.json")) << R"({ "fields": [ {"name": "Size", "type": "integer", "default": "3"},
+              {"name": "ID", "type": "autoinc"},
+              {"name": "Name", "type": "string", "length": 4} ],
+  "indexes": [ {"name": "", "fields": ["ID"]}, {"name": "ByName", "fields": ["Name", "ID"]} ] })";
+  const std::string before = List("items");
+  TRun r = Invoke(RunRestructureCommand, {folder.Path(), "items", folder.File("v2.json")});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("unchanged"), std::string::npos) << r.Err;
+  EXPECT_EQ(List("items"), before);
+  r = Invoke(RunRestructureCommand,
+             {folder.Path(), "items", folder.File("v2.json"), "--accept-loss", "--progress", "--backup"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_NE(r.Err.find("100%"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("2 x value not converted into field Name"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("4 x values of the deleted field Notes"), std::string::npos) << r.Err;
+  EXPECT_TRUE(Exists("items.DBK"));
+  EXPECT_EQ(List("items", {"--index", "ByName"}), "ID,Name\n2,appl\n4,appl\n3,fig\n1,pear\n");
+  TRun sizes = Invoke(RunListCommand, {folder.Path(), "items", "--fields", "Size"});
+  EXPECT_EQ(sizes.Out, "Size\n3\n3\n3\n3\n");
+}
+
 }  // namespace
 }  // namespace korvel::tool
