@@ -160,7 +160,7 @@ bool TTableMaintenance::ReportLoss(TDataLossCause cause, const std::string& cont
 
 namespace {
 
-// Whether the records can stay as they are stored.
+// Whether the records can stay as they are stored, untouched and unchecked.
 bool SameRecordLayout(const TTableStructure& oldOne, const TTableStructure& newOne, const std::vector<int>& fieldMap) {
   if (oldOne.Fields.size() != newOne.Fields.size() || oldOne.Encrypted != newOne.Encrypted ||
       oldOne.LanguageID != newOne.LanguageID || oldOne.SortID != newOne.SortID ||
@@ -168,8 +168,15 @@ bool SameRecordLayout(const TTableStructure& oldOne, const TTableStructure& newO
     return false;
   if (oldOne.Encrypted && oldOne.Password != newOne.Password) return false;
   for (std::size_t i = 0; i < oldOne.Fields.size(); ++i) {
+    const TFieldDefinition& a = oldOne.Fields[i];
+    const TFieldDefinition& b = newOne.Fields[i];
     if (fieldMap[i] != static_cast<int>(i + 1)) return false;
-    if (TTableMaintenance::FieldDefinitionHasChanged(oldOne.Fields[i], newOne.Fields[i])) return false;
+    if (TTableMaintenance::FieldDefinitionHasChanged(a, b)) return false;
+    // Checks that grow stricter, and a new character case, must meet every stored value:
+    // the rewrite applies them record by record (and reports the records they refuse).
+    if ((b.Required && !a.Required) || (!b.MinimumValue.empty() && b.MinimumValue != a.MinimumValue) ||
+        (!b.MaximumValue.empty() && b.MaximumValue != a.MaximumValue) || a.CharCase != b.CharCase)
+      return false;
   }
   return true;
 }

@@ -470,6 +470,38 @@ TEST_F(RestructureTest, AnUnchangedLayoutKeepsTheRecordsWhereTheyAre) {
   EXPECT_EQ(testing::AmountOf(*c, r.data()), 39);
 }
 
+TEST_F(RestructureTest, StricterChecksAndANewCaseMeetTheStoredValues) {
+  {
+    auto c = Closed();
+    TTableMaintenance(*c).CreateTable(People());
+    c->OpenCursor();
+    FillPeople(*c, 10);
+  }
+  const std::string before = Snapshot();
+  TTableStructure required = People();
+  required.Fields[3].Required = true;  // Notes is null everywhere
+  {
+    auto c = Closed();
+    EXPECT_EQ(CodeOf([&] { TTableMaintenance(*c).RestructureTable(required, false); }), KORVEL_REQDERR);
+  }
+  TTableStructure minimum = People();
+  minimum.Fields[2].MinimumValue = "5";
+  {
+    auto c = Closed();
+    EXPECT_EQ(CodeOf([&] { TTableMaintenance(*c).RestructureTable(minimum, false); }), KORVEL_MINVALERR);
+  }
+  EXPECT_EQ(Snapshot(), before);
+  TTableStructure upper = People();
+  upper.Fields[1].CharCase = 2;
+  auto c = Closed();
+  ASSERT_TRUE(TTableMaintenance(*c).RestructureTable(upper, false));
+  c->OpenCursor();
+  const auto rows = Rows(*c);
+  ASSERT_EQ(rows.size(), 10u);
+  EXPECT_EQ(rows[3][1], "NAME 3");
+  EXPECT_EQ(CheckIndexes(*c), "");
+}
+
 TEST_F(RestructureTest, AStructureFaultIsRaisedBeforeAnyFileIsTouched) {
   {
     auto c = Closed();
