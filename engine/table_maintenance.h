@@ -74,6 +74,9 @@ class TTableMaintenance {
   TProgressCallback OptimizeProgress;
   TProgressCallback RestructureProgress;
   TDataLostCallback DataLost;
+  // An index is filled by sorting the keys of this many bytes of records at a time and adding
+  // them in key order (fewer page reads and writes than record order).
+  std::size_t FillBatchBytes = 32u << 20;
 
   // ---- Structure checks (table_structure_checks.cpp). They normalise the structure in place
   // (trimmed names, derived sizes, key sizes and field counts) and raise the first fault. ----
