@@ -13,6 +13,7 @@
 // A failure in step 3 renames the backups back. A kill at any point is finished or undone by
 // the next opener of the table, from the journal the rebuild keeps (maintenance_journal.h).
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -68,14 +69,52 @@ int DeleteFiles(TDataDirectory* directory, const std::string& table, const char*
 
 }  // namespace
 
-void TTableMaintenance::CopyRecords(TDataCursor& source, TDataCursor& dest, const TProgressCallback& callback,
-                                    bool) {
+TTableStructure TTableMaintenance::WithoutIndexes(const TTableStructure& structure) {
+  TTableStructure bare = structure;
+  bare.PrimaryIndex = TIndexDefinition();
+  bare.SecondaryIndexes.clear();
+  return bare;
+}
+
+int TTableMaintenance::RebuildStages(const TTableStructure& structure) {
+  return 1 + (structure.PrimaryIndex.KeyFieldCount > 0 ? 1 : 0) + static_cast<int>(structure.SecondaryIndexes.size());
+}
+
+bool TTableMaintenance::AddWorkIndexes(TDataCursor& work, const TTableStructure& structure,
+                                       TProgressReporter& progress) {
+  TTableMaintenance m(work);
+  m.FillBatchBytes = FillBatchBytes;
+  bool abandoned = false;
+  if (DataLost) {
+    m.DataLost = [&](TDataLossCause cause, const std::string& context, bool& stopAsking, bool& continueWork) {
+      continueWork = ReportLoss(cause, context);
+      stopAsking = lossesAccepted_;
+      if (!continueWork) abandoned = true;
+    };
+  }
+  int stage = 1;
+  m.IndexProgress = [&](int percent) { progress.Report(stage * 100 + percent); };
+  try {
+    // Secondary indexes first: records a new primary index refuses then leave them too.
+    for (const TIndexDefinition& d : structure.SecondaryIndexes) {
+      m.AddSecondaryIndex(d);
+      ++stage;
+    }
+    if (structure.PrimaryIndex.KeyFieldCount > 0) m.AddPrimaryIndex(structure.PrimaryIndex);
+  } catch (const EKORVELEngineError&) {
+    if (abandoned) return false;
+    throw;
+  }
+  return true;
+}
+
+void TTableMaintenance::CopyRecords(TDataCursor& source, TDataCursor& dest, TProgressReporter& progress) {
   std::vector<std::uint8_t> from(static_cast<std::size_t>(source.GetRecordSize()));
   std::vector<std::uint8_t> to(static_cast<std::size_t>(dest.GetRecordSize()));
   std::vector<std::uint8_t> value(1024);
   std::vector<std::uint8_t> blob;
   const bool sameLayout = SameLayout(source, dest);
-  TProgressReporter progress(callback, source.GetRecordCount(), source.Directory->Session->GetProgressPercent());
+  const std::int64_t total = std::max<std::int64_t>(source.GetRecordCount(), 1);
   std::int64_t done = 0;
   source.SetToBegin();
   while (source.GetNextRecord(from.data()) == kCursorOk) {
@@ -110,9 +149,8 @@ void TTableMaintenance::CopyRecords(TDataCursor& source, TDataCursor& dest, cons
     }
     TDataCursor::PutRecordID(TDataCursor::GetRecordID(from.data()), to.data());
     dest.AppendRecord(to.data(), false);
-    progress.Report(++done);
+    progress.Report(std::min<std::int64_t>(++done * 100 / total, 100));
   }
-  progress.Finish();
 }
 
 void TTableMaintenance::ReplaceTable(TDataDirectory* directory, const std::string& workName, bool noBackup) {
@@ -155,8 +193,11 @@ void TTableMaintenance::OptimizeTable(const std::string& indexName, bool noBacku
   TWorkTable work(directory, cursor_.InMemory);
   journal.Begin(work.Name(), noBackup);
   TTableStructure structure = CurrentStructure();
-  work.Create(structure, cursor_.PasswordCallback);
-  CopyRecords(cursor_, work.Cursor(), OptimizeProgress, false);
+  work.Create(WithoutIndexes(structure), cursor_.PasswordCallback);
+  TProgressReporter progress(OptimizeProgress, 100 * RebuildStages(structure),
+                             directory->Session->GetProgressPercent());
+  CopyRecords(cursor_, work.Cursor(), progress);
+  AddWorkIndexes(work.Cursor(), structure, progress);
   TDataTable& target = *work.Cursor().Table;
   TDataTable& source = *cursor_.Table;
   target.UpdateDataHeader(source.GetPassword(), source.GetDescription(), source.GetLastRecordID(),
@@ -167,6 +208,7 @@ void TTableMaintenance::OptimizeTable(const std::string& indexName, bool noBacku
   ReplaceTable(directory, work.Name(), noBackup);
   work.Keep();
   journal.Finish();
+  progress.Finish();
 }
 
 void TTableMaintenance::CopyTable(const std::string& destDatabase, const std::string& destTable, bool copyIndexes) {
@@ -228,8 +270,10 @@ void TTableMaintenance::CopyTable(const std::string& destDatabase, const std::st
   TMaintenanceJournal journal(dest, target, toMemory);
   TWorkTable work(dest, toMemory);
   journal.Begin(work.Name(), true);
-  work.Create(structure, cursor_.PasswordCallback);
-  CopyRecords(cursor_, work.Cursor(), CopyProgress, false);
+  work.Create(WithoutIndexes(structure), cursor_.PasswordCallback);
+  TProgressReporter progress(CopyProgress, 100 * RebuildStages(structure), session->GetProgressPercent());
+  CopyRecords(cursor_, work.Cursor(), progress);
+  AddWorkIndexes(work.Cursor(), structure, progress);
   work.Cursor().Table->UpdateDataHeader(table.GetPassword(), table.GetDescription(), table.GetLastRecordID(),
                                         table.GetUserMajorVersion(), table.GetUserMinorVersion());
   work.Close();
@@ -242,6 +286,7 @@ void TTableMaintenance::CopyTable(const std::string& destDatabase, const std::st
   if (result < 0) RaiseError(static_cast<TErrorCode>(-result), "", "", dest->GetProperDataDirectoryName(), target);
   work.Keep();
   journal.Finish();
+  progress.Finish();
 }
 
 }  // namespace korvel
