@@ -1,7 +1,7 @@
 #pragma once
 // Table maintenance on a cursor: the structure checks, creating, deleting, renaming and
-// emptying tables, adding and deleting indexes, and the rebuilds (optimise, copy) that write a
-// whole new table.
+// emptying tables, adding and deleting indexes, and the rebuilds (optimise, copy, restructure)
+// that write a whole new table.
 //
 // A TTableMaintenance works on one TDataCursor and carries the callbacks of the long
 // operations. The open state each operation needs:
@@ -10,16 +10,16 @@
 //   CreateTable                     closed      yes        yes      (the requested open mode)
 //   DeleteTable, RenameTable        closed      -          -
 //   EmptyTable, index changes       open        yes        yes
-//   OptimizeTable                   closed      yes        yes
+//   OptimizeTable, RestructureTable closed      yes        yes
 //   CopyTable                       open        -          -        (reads under the read lock)
 //
-// Every structure check runs before any file is touched. The rebuilds write a work table under
-// a temporary name in the session's private folder (or the in-memory database for an in-memory
-// table) and only move it into place once it is complete: first the old files go to their
-// backup names (or are deleted), then the work table takes the table's name. A failure before
-// that point leaves the old table untouched; a failure between the two renames leaves the old
-// table complete under its backup names and the new one complete under its work name, and the
-// error names both.
+// Every structure check runs before any file is touched. The rebuilds (optimise, copy,
+// restructure) write a work table under a temporary name next to the table (or in the in-memory
+// database for an in-memory table) and only move it into place once it is complete: first the
+// old files go to their backup names (or are deleted), then the work table takes the table's
+// name. A failure before that point leaves the old table untouched. A journal kept beside the
+// table during the rebuild (maintenance_journal.h) lets the next opener finish or undo a run
+// that was killed at any point, so the table's name always leads to the old table or the new.
 //
 // Progress: percent = trunc(done x 100 / total); a report is made whenever percent has grown by
 // the session's progress step (100 div its progress steps) since the last report, and 100 is
