@@ -162,9 +162,10 @@ class TTableMaintenance {
   // Copies every record `source` walks into the open, exclusive `dest`, keeping record IDs;
   // progress runs over percent 0 to 100 of `progress` (whose total is 100 x stages).
   void CopyRecords(TDataCursor& source, TDataCursor& dest, TProgressReporter& progress);
-  // A work table is created without indexes and gets them once its records are in, each by one
-  // sorted fill (AddWorkIndexes), which is far cheaper than keeping every index up to date
-  // record by record. The stages of its progress: the records, then one per index.
+  // A work table is created with its primary index only and gets its secondary indexes once
+  // its records are in, each by one sorted fill (AddWorkIndexes), which is far cheaper than
+  // keeping every index up to date record by record. The stages of its progress: the records,
+  // then one per secondary index.
   static TTableStructure WithoutIndexes(const TTableStructure& structure);
   static int RebuildStages(const TTableStructure& structure);
   // False when DataLost abandoned the work over a key violation.

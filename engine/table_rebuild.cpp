@@ -69,15 +69,17 @@ int DeleteFiles(TDataDirectory* directory, const std::string& table, const char*
 
 }  // namespace
 
+// The primary index stays: with no index at all the work table's appends were slower than with
+// every index (optimise of 1,000,000 records: 32 s against 17 s), and for optimise and copy the
+// records come in primary order or close to it, the cheap order for its inserts.
 TTableStructure TTableMaintenance::WithoutIndexes(const TTableStructure& structure) {
   TTableStructure bare = structure;
-  bare.PrimaryIndex = TIndexDefinition();
   bare.SecondaryIndexes.clear();
   return bare;
 }
 
 int TTableMaintenance::RebuildStages(const TTableStructure& structure) {
-  return 1 + (structure.PrimaryIndex.KeyFieldCount > 0 ? 1 : 0) + static_cast<int>(structure.SecondaryIndexes.size());
+  return 1 + static_cast<int>(structure.SecondaryIndexes.size());
 }
 
 bool TTableMaintenance::AddWorkIndexes(TDataCursor& work, const TTableStructure& structure,
@@ -95,12 +97,10 @@ bool TTableMaintenance::AddWorkIndexes(TDataCursor& work, const TTableStructure&
   int stage = 1;
   m.IndexProgress = [&](int percent) { progress.Report(stage * 100 + percent); };
   try {
-    // Secondary indexes first: records a new primary index refuses then leave them too.
     for (const TIndexDefinition& d : structure.SecondaryIndexes) {
       m.AddSecondaryIndex(d);
       ++stage;
     }
-    if (structure.PrimaryIndex.KeyFieldCount > 0) m.AddPrimaryIndex(structure.PrimaryIndex);
   } catch (const EKORVELEngineError&) {
     if (abandoned) return false;
     throw;
