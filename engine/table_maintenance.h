@@ -159,17 +159,9 @@ class TTableMaintenance {
   void RemoveRecords(const std::vector<std::int32_t>& numbers);
   // Whether DataLost lets `count` losses of `cause` pass.
   bool AcceptLosses(TDataLossCause cause, const std::string& context, std::size_t count);
-  // Copies every record `source` walks into the open, exclusive `dest`, keeping record IDs;
-  // progress runs over percent 0 to 100 of `progress` (whose total is 100 x stages).
-  void CopyRecords(TDataCursor& source, TDataCursor& dest, TProgressReporter& progress);
-  // A work table is created with its primary index only and gets its secondary indexes once
-  // its records are in, each by one sorted fill (AddWorkIndexes), which is far cheaper than
-  // keeping every index up to date record by record. The stages of its progress: the records,
-  // then one per secondary index.
-  static TTableStructure WithoutIndexes(const TTableStructure& structure);
-  static int RebuildStages(const TTableStructure& structure);
-  // False when DataLost abandoned the work over a key violation.
-  bool AddWorkIndexes(TDataCursor& work, const TTableStructure& structure, TProgressReporter& progress);
+  // Copies every record `source` walks into the open, exclusive `dest`, keeping record IDs.
+  void CopyRecords(TDataCursor& source, TDataCursor& dest, const TProgressCallback& progress,
+                   bool physicalOrder);
   // Puts the work table in place of the cursor's table (old files deleted or backed up).
   void ReplaceTable(TDataDirectory* workDirectory, const std::string& workName, bool noBackup);
   // The two paths of RestructureTable; `fieldMap[i]` is the new position of old field i + 1

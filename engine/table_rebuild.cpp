@@ -13,7 +13,6 @@
 // A failure in step 3 renames the backups back. A kill at any point is finished or undone by
 // the next opener of the table, from the journal the rebuild keeps (maintenance_journal.h).
 
-#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -69,52 +68,14 @@ int DeleteFiles(TDataDirectory* directory, const std::string& table, const char*
 
 }  // namespace
 
-// The primary index stays: with no index at all the work table's appends were slower than with
-// every index (optimise of 1,000,000 records: 32 s against 17 s), and for optimise and copy the
-// records come in primary order or close to it, the cheap order for its inserts.
-TTableStructure TTableMaintenance::WithoutIndexes(const TTableStructure& structure) {
-  TTableStructure bare = structure;
-  bare.SecondaryIndexes.clear();
-  return bare;
-}
-
-int TTableMaintenance::RebuildStages(const TTableStructure& structure) {
-  return 1 + static_cast<int>(structure.SecondaryIndexes.size());
-}
-
-bool TTableMaintenance::AddWorkIndexes(TDataCursor& work, const TTableStructure& structure,
-                                       TProgressReporter& progress) {
-  TTableMaintenance m(work);
-  m.FillBatchBytes = FillBatchBytes;
-  bool abandoned = false;
-  if (DataLost) {
-    m.DataLost = [&](TDataLossCause cause, const std::string& context, bool& stopAsking, bool& continueWork) {
-      continueWork = ReportLoss(cause, context);
-      stopAsking = lossesAccepted_;
-      if (!continueWork) abandoned = true;
-    };
-  }
-  int stage = 1;
-  m.IndexProgress = [&](int percent) { progress.Report(stage * 100 + percent); };
-  try {
-    for (const TIndexDefinition& d : structure.SecondaryIndexes) {
-      m.AddSecondaryIndex(d);
-      ++stage;
-    }
-  } catch (const EKORVELEngineError&) {
-    if (abandoned) return false;
-    throw;
-  }
-  return true;
-}
-
-void TTableMaintenance::CopyRecords(TDataCursor& source, TDataCursor& dest, TProgressReporter& progress) {
+void TTableMaintenance::CopyRecords(TDataCursor& source, TDataCursor& dest, const TProgressCallback& callback,
+                                    bool) {
   std::vector<std::uint8_t> from(static_cast<std::size_t>(source.GetRecordSize()));
   std::vector<std::uint8_t> to(static_cast<std::size_t>(dest.GetRecordSize()));
   std::vector<std::uint8_t> value(1024);
   std::vector<std::uint8_t> blob;
   const bool sameLayout = SameLayout(source, dest);
-  const std::int64_t total = std::max<std::int64_t>(source.GetRecordCount(), 1);
+  TProgressReporter progress(callback, source.GetRecordCount(), source.Directory->Session->GetProgressPercent());
   std::int64_t done = 0;
   source.SetToBegin();
   while (source.GetNextRecord(from.data()) == kCursorOk) {
@@ -149,8 +110,9 @@ void TTableMaintenance::CopyRecords(TDataCursor& source, TDataCursor& dest, TPro
     }
     TDataCursor::PutRecordID(TDataCursor::GetRecordID(from.data()), to.data());
     dest.AppendRecord(to.data(), false);
-    progress.Report(std::min<std::int64_t>(++done * 100 / total, 100));
+    progress.Report(++done);
   }
+  progress.Finish();
 }
 
 void TTableMaintenance::ReplaceTable(TDataDirectory* directory, const std::string& workName, bool noBackup) {
@@ -193,11 +155,8 @@ void TTableMaintenance::OptimizeTable(const std::string& indexName, bool noBacku
   TWorkTable work(directory, cursor_.InMemory);
   journal.Begin(work.Name(), noBackup);
   TTableStructure structure = CurrentStructure();
-  work.Create(WithoutIndexes(structure), cursor_.PasswordCallback);
-  TProgressReporter progress(OptimizeProgress, 100 * RebuildStages(structure),
-                             directory->Session->GetProgressPercent());
-  CopyRecords(cursor_, work.Cursor(), progress);
-  AddWorkIndexes(work.Cursor(), structure, progress);
+  work.Create(structure, cursor_.PasswordCallback);
+  CopyRecords(cursor_, work.Cursor(), OptimizeProgress, false);
   TDataTable& target = *work.Cursor().Table;
   TDataTable& source = *cursor_.Table;
   target.UpdateDataHeader(source.GetPassword(), source.GetDescription(), source.GetLastRecordID(),
@@ -208,7 +167,6 @@ void TTableMaintenance::OptimizeTable(const std::string& indexName, bool noBacku
   ReplaceTable(directory, work.Name(), noBackup);
   work.Keep();
   journal.Finish();
-  progress.Finish();
 }
 
 void TTableMaintenance::CopyTable(const std::string& destDatabase, const std::string& destTable, bool copyIndexes) {
@@ -270,10 +228,8 @@ void TTableMaintenance::CopyTable(const std::string& destDatabase, const std::st
   TMaintenanceJournal journal(dest, target, toMemory);
   TWorkTable work(dest, toMemory);
   journal.Begin(work.Name(), true);
-  work.Create(WithoutIndexes(structure), cursor_.PasswordCallback);
-  TProgressReporter progress(CopyProgress, 100 * RebuildStages(structure), session->GetProgressPercent());
-  CopyRecords(cursor_, work.Cursor(), progress);
-  AddWorkIndexes(work.Cursor(), structure, progress);
+  work.Create(structure, cursor_.PasswordCallback);
+  CopyRecords(cursor_, work.Cursor(), CopyProgress, false);
   work.Cursor().Table->UpdateDataHeader(table.GetPassword(), table.GetDescription(), table.GetLastRecordID(),
                                         table.GetUserMajorVersion(), table.GetUserMinorVersion());
   work.Close();
@@ -286,7 +242,6 @@ void TTableMaintenance::CopyTable(const std::string& destDatabase, const std::st
   if (result < 0) RaiseError(static_cast<TErrorCode>(-result), "", "", dest->GetProperDataDirectoryName(), target);
   work.Keep();
   journal.Finish();
-  progress.Finish();
 }
 
 }  // namespace korvel

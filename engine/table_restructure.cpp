@@ -13,7 +13,6 @@
 // work table is created with numbers equal to positions, as every table is, and the key field
 // lists of the new indexes are translated accordingly.
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -280,16 +279,15 @@ bool TTableMaintenance::RestructureByCopy(const TTableStructure& structure, cons
   TMaintenanceJournal journal(directory, source.TableName, source.InMemory);
   TWorkTable work(directory, source.InMemory);
   journal.Begin(work.Name(), !keepBackup);
-  work.Create(WithoutIndexes(structure), source.PasswordCallback);
+  work.Create(structure, source.PasswordCallback);
   TDataCursor& dest = work.Cursor();
 
   std::vector<std::uint8_t> from(static_cast<std::size_t>(source.GetRecordSize()));
   std::vector<std::uint8_t> to(static_cast<std::size_t>(dest.GetRecordSize()));
   std::vector<std::uint8_t> value(kValueBufferSize + 8), converted(kValueBufferSize + 8);
   std::vector<std::uint8_t> blob;
-  TProgressReporter progress(RestructureProgress, 100 * RebuildStages(structure),
+  TProgressReporter progress(RestructureProgress, source.GetRecordCount(),
                              directory->Session->GetProgressPercent());
-  const std::int64_t total = std::max<std::int64_t>(source.GetRecordCount(), 1);
   std::int64_t done = 0;
   source.SetToBegin();
   while (source.GetNextRecord(from.data()) == kCursorOk) {
@@ -364,10 +362,8 @@ bool TTableMaintenance::RestructureByCopy(const TTableStructure& structure, cons
       dest.FreeAllBlobs(true);
       if (!ReportLoss(cause, context)) return false;
     }
-    progress.Report(std::min<std::int64_t>(++done * 100 / total, 100));
+    progress.Report(++done);
   }
-  // The indexes are built last, each by one sorted fill; a key violation is a loss of cause 1.
-  if (!AddWorkIndexes(dest, structure, progress)) return false;
   TDataTable& target = *dest.Table;
   target.UpdateDataHeader(structure.Password, structure.Description, source.Table->GetLastRecordID(),
                           structure.UserMajorVersion, structure.UserMinorVersion);
