@@ -15,6 +15,8 @@ set(KORVEL_PUBLIC_ENTRY_HEADERS
   engine/table_transfer.h   # import and export of delimited text
   engine/table_image.h
   engine/table_maintenance.h
+  engine/table_repair.h     # verification and repair
+  engine/table_upgrade.h    # conversion of older format versions
   engine/data_filter.h
   support/key_encoding.h)   # IndexedSize, for the key sizes of index definitions
 

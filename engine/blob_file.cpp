@@ -502,11 +502,13 @@ bool TBlobFile::FlushBlockBuffers() {
            buffers_[runEnd]->BlockNumber == buffers_[runEnd - 1]->BlockNumber + 1)
       ++runEnd;
     std::size_t bytes = (runEnd - i) * static_cast<std::size_t>(blockSize_);
-    if (ioBuffer_.size() < bytes) ioBuffer_.resize((bytes + kIoBufferStep - 1) / kIoBufferStep * kIoBufferStep);
+    // Not the read buffer: a flush can run in the middle of a read that still takes its blocks
+    // from there (a miss that has to make room in a cache full of modified blocks).
+    if (flushBuffer_.size() < bytes) flushBuffer_.resize((bytes + kIoBufferStep - 1) / kIoBufferStep * kIoBufferStep);
     try {
       for (std::size_t j = i; j < runEnd; ++j)
-        buffers_[j]->Write(ioBuffer_.data() + (j - i) * static_cast<std::size_t>(blockSize_), encrypted);
-      WriteAt(BlockOffset(buffers_[i]->BlockNumber), ioBuffer_.data(), static_cast<std::int64_t>(bytes));
+        buffers_[j]->Write(flushBuffer_.data() + (j - i) * static_cast<std::size_t>(blockSize_), encrypted);
+      WriteAt(BlockOffset(buffers_[i]->BlockNumber), flushBuffer_.data(), static_cast<std::int64_t>(bytes));
     } catch (...) {
       // Nothing of the run reached the file (disk full, file-size limit): a block is clean only
       // once its bytes are on the file, so a retried flush writes them.

@@ -289,6 +289,7 @@ class TBlobFile : public TFileHandler {
   std::int32_t readAheadLimit_ = 1;
   std::vector<TBlock*> pool_;  // spare blocks, at most kBlockPoolCapacity, owned
   std::vector<unsigned char> ioBuffer_;
+  std::vector<unsigned char> flushBuffer_;  // runs being written; never the read buffer
   std::int64_t readWindowOffset_ = 0;
   std::int64_t readWindowLength_ = 0;
   TCacheStatistics statistics_;

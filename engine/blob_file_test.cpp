@@ -378,3 +378,32 @@ TEST(Block, DataAccessStaysInsideTheDataArea) {
 
 }  // namespace
 }  // namespace korvel
+
+namespace korvel {
+namespace {
+
+// A miss in a cache full of modified blocks flushes them while the run it read is still being
+// handed out: the blocks it hands out must be the ones read, not the ones written.
+TEST_F(BlobFile, AReadThatMustFlushToMakeRoomHandsOutTheBlocksItRead) {
+  const std::size_t data = 512 - kBlockHeaderSize;
+  const std::vector<unsigned char> value = Bytes(data * 12, 21);
+  std::int32_t signature = 0;
+  const std::int32_t first = Store(value, 0, &signature);
+  owner_.MaxBufferSize = 4 * 512;
+  Reopen();
+  for (std::int32_t n = first; n < first + 4; ++n) {
+    TBlock* b = nullptr;
+    ASSERT_TRUE(file_->GetBlock(nullptr, n, false, 1, b));
+    b->SetBlobLength(b->GetBlobLength() + 1);
+    file_->PutBlock(b);
+  }
+  TBlock* b = nullptr;
+  ASSERT_TRUE(file_->GetBlock(nullptr, first + 4, true, 8, b));
+  EXPECT_EQ(b->GetPrevBlockNumber(), first + 3);
+  EXPECT_EQ(b->GetBlobSignature(), signature);
+  EXPECT_EQ(std::memcmp(b->Data(), value.data() + 4 * data, data), 0);
+  file_->PutBlock(b);
+}
+
+}  // namespace
+}  // namespace korvel

@@ -73,7 +73,8 @@ class TBTreeCursor {
   // --- key comparison: -1, 0 or 1 over `length` bytes ---
   int CompareKeys(const std::uint8_t* a, const std::uint8_t* b, std::size_t length) const {
     // The common case, plain byte order, stays inline: page scans compare keys in a loop.
-    if (!collated_ && IndexSlot != kSysDeletedSlot && IndexSlot != kSysTextSlot) {
+    // Without a language the word index's zero-padded words order as plain bytes too.
+    if (!collated_ && IndexSlot != kSysDeletedSlot && (IndexSlot != kSysTextSlot || (!CaseInsensitive && !Descending))) {
       int r = CompareKeyBytes(a, b, length);
       return Descending ? -r : r;
     }

@@ -18,9 +18,6 @@
 namespace korvel {
 
 void TDataCursor::AfterEditStep(TEditStep) {}
-void TDataCursor::AddTextIndexes(const std::uint8_t*, std::int32_t) {}
-bool TDataCursor::ModifyTextIndexes(const std::uint8_t*, const std::uint8_t*, std::int32_t) { return false; }
-void TDataCursor::RemoveTextIndexes(const std::uint8_t*, std::int32_t) {}
 
 void TDataCursor::RunEdit(const std::function<void(TUndoJournal&)>& steps) {
   TUndoJournal journal;
@@ -189,9 +186,7 @@ void TDataCursor::AppendRecord(std::uint8_t* record, bool reposition) {
     journal.Add([this] { Table->DecActualRecordCount(); });
     AfterEditStep(TEditStep::RecordChanged);
     AddTextIndexes(r->Buffer(), n);
-    journal.Add([this, n, image = std::vector<std::uint8_t>(r->Buffer(), r->Buffer() + RecordSize)] {
-      RemoveTextIndexes(image.data(), n);
-    });
+    journal.Add([this, n, changes = TakeTextIndexChanges()] { UndoTextIndexChanges(changes, n); });
 
     if (Table->GetBlobFieldCount() > 0) {
       WriteBlobsOfEdit(r->Buffer(), n, journal, blobWritten);
@@ -301,9 +296,7 @@ void TDataCursor::ModifyRecord(std::uint8_t* record, bool unlockAfter, bool repo
       AfterEditStep(TEditStep::IndexKeyChanged);
     }
     if (ModifyTextIndexes(old.data(), record, n)) indexChanged = true;
-    journal.Add([this, n, old, now = std::vector<std::uint8_t>(record, record + RecordSize)] {
-      ModifyTextIndexes(now.data(), old.data(), n);
-    });
+    journal.Add([this, n, changes = TakeTextIndexChanges()] { UndoTextIndexChanges(changes, n); });
 
     {  // pinned until the flush, which writes only unpinned records
     TRecord* r = nullptr;
@@ -398,7 +391,7 @@ void TDataCursor::DeleteRecord(const std::uint8_t* record, bool reposition) {
     Table->DecActualRecordCount();
     journal.Add([this] { Table->IncActualRecordCount(); });
     RemoveTextIndexes(old.data(), n);
-    journal.Add([this, old, n] { AddTextIndexes(old.data(), n); });
+    journal.Add([this, n, changes = TakeTextIndexChanges()] { UndoTextIndexChanges(changes, n); });
 
     std::vector<std::uint8_t> image;
     {  // pinned until the flush, which writes only unpinned records
@@ -407,6 +400,11 @@ void TDataCursor::DeleteRecord(const std::uint8_t* record, bool reposition) {
     TRecordPin pin(*Table, r);
     image.assign(r->Buffer(), r->Buffer() + RecordSize);
     const std::int32_t firstFree = Table->DataFile->Header().FirstFreeRecord;
+    // A free record points at no BLOB: its chains are freed below (from the image).
+    for (std::int32_t f = 1; f <= Table->GetFieldCount(); ++f) {
+      const TFieldDefinition& field = Table->GetFieldDefinitionByPos(f);
+      if (field.DataType == dtBlob) std::memset(r->Buffer() + field.Offset, 0, 9);
+    }
     Table->SetNextFreeRecord(r);
     journal.Add([this, n, image, firstFree] {
       TRecord* back = nullptr;

@@ -50,6 +50,7 @@
 #include "engine/data_file.h"
 #include "engine/index_page.h"
 #include "engine/session.h"
+#include "engine/text_index.h"
 #include "support/records_bitmap.h"
 
 namespace korvel {
@@ -256,6 +257,31 @@ class TDataCursor : public TBTreeCursor {
   std::uint32_t GetFilterRestarts() const;
   // ---- end of filters ----
 
+  // ---- Full-text index (engine/text_index.h; implemented in cursor_text_index.cpp). Field
+  // numbers are physical positions from 1. ----
+  bool HasTextIndex() const;
+  bool IsTextIndexed(std::int32_t fieldNumber) const;
+  // The table's parameters in its language, read from the index file on first use.
+  const TTextIndex& GetTextIndex();
+  TTextIndexParams GetTextIndexParams() { return GetTextIndex().Params(); }
+  // Stores the parameters. The word keys are not rebuilt: a table holding records calls
+  // CreateTextIndexes afterwards (restructure does; a new or emptied table has no keys yet).
+  void SetTextIndexParams(const TTextIndexParams& params);
+  // Rebuilds every word key from the live records with the table's current text-index
+  // definition and parameters (after a restructure that changed either).
+  void CreateTextIndexes();
+  // Whether every word key of the stored record is present.
+  bool VerifyTextIndexes(const std::uint8_t* record, std::int32_t recordNumber);
+  // The unique words of a text, split with the table's parameters.
+  void CreateWordsList(const char* text, std::size_t length, bool wildcards, TWordList& list);
+  // TEXTSEARCH and TEXTOCCURS of `search` in the field of a record buffer.
+  bool TextSearch(std::int32_t fieldNumber, const std::string& search, const std::uint8_t* record);
+  std::uint32_t TextOccurs(std::int32_t fieldNumber, const std::string& search, const std::uint8_t* record);
+  // The text of a string or memo field (false: NULL). Memos are read from the record's open
+  // value in this cursor or from the BLOB file.
+  bool ReadFieldText(std::int32_t fieldNumber, const std::uint8_t* record, std::string& text);
+  // ---- end of full-text index ----
+
   // ---- Attributes ----
   TDataDirectory* Directory;  // not owned
   TDataTable* Table = nullptr;  // shared, set while open
@@ -405,6 +431,26 @@ class TDataCursor : public TBTreeCursor {
   // Gives a clone copies of every filter, active as here.
   void CopyFiltersTo(TDataCursor& clone) const;
   // ---- end of filters ----
+
+  // ---- Full-text index (cursor_text_index.cpp) ----
+  // The word keys one hook call added and removed (68 bytes each), so that an edit that fails
+  // later can take exactly them back, whatever happened to the texts meanwhile.
+  struct TTextIndexChanges {
+    std::vector<std::uint8_t> Added, Removed;
+  };
+  TTextIndexChanges TakeTextIndexChanges() { return std::move(textChanges_); }
+  void UndoTextIndexChanges(const TTextIndexChanges& changes, std::int32_t recordNumber);
+  void ChangeTextKeys(const std::uint8_t* record, std::int32_t recordNumber, bool add);
+  void FreeTextIndexPages();
+  std::unique_ptr<TTextIndex> textIndex_;
+  std::int32_t textParamsRoot_ = -1;  // data root of the parameters textIndex_ was read from
+  TTextIndexChanges textChanges_;
+  TWordList oldWords_, newWords_, searchWords_;
+  std::string searchText_;  // the text searchWords_ was split from
+  std::string oldText_, newText_;
+  std::vector<std::uint8_t> textScratch_;
+  std::vector<std::uint8_t> textKey_;
+  // ---- end of full-text index ----
 };
 
 }  // namespace korvel

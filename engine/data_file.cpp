@@ -360,6 +360,8 @@ void TDataFile::OpenFile() {
   TFileHandler::OpenFile();
   try {
     ReadHeader();
+    // Versions before 3 have definitions of another size: nothing after the header reads.
+    if (header_.VersionNum < 3) RaiseTable(KORVEL_OLDVERSION);
     readAheadLimit_ = header_.RecordSize == 0 ? 1 : std::max(1, kReadAheadBytes / header_.RecordSize);
     if (header_.FieldCount > kMaxFieldCount) RaiseTable(KORVEL_HEADERCORRUPT);
     CheckOpenedHeader();

@@ -119,6 +119,8 @@ void TDataTable::OpenTable() {
   ConfigureFiles();
   try {
     DataFile->OpenFile();
+    // Older formats are read by the upgrade only: their other files differ too.
+    DataFile->CheckHeaderVersion();
     try {
       IndexFile->OpenFile();
     } catch (const EKORVELEngineError& e) {

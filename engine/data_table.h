@@ -37,6 +37,7 @@
 #include "engine/blob_file.h"
 #include "engine/data_file.h"
 #include "engine/index_file.h"
+#include "engine/text_index.h"
 #include "support/records_bitmap.h"
 
 namespace korvel {
@@ -51,6 +52,7 @@ struct TTableStructure {
   TIndexDefinition PrimaryIndex;                    // KeyFieldCount 0: no primary index
   std::vector<TIndexDefinition> SecondaryIndexes;   // at most 30
   TIndexDefinition TextIndex;                       // full-text index; KeyFieldCount 0: none
+  TTextIndexParams TextParams;                      // stop words and character sets (defaults)
   std::uint16_t LanguageID = 0;
   std::uint16_t SortID = 0;
   std::uint16_t UserMajorVersion = 0;

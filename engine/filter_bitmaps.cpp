@@ -126,6 +126,7 @@ bool TFilter::EvaluateRecord(const std::uint8_t* record, std::int32_t n) {
   context.SortID = Cursor.Table->GetSortID();
   context.LanguageID = Cursor.Table->GetLanguageID();
   context.Fetcher = &FetchFilterField;
+  context.Hooks = FilterExpressionHooks();
   return evaluator_.EvaluateBoolean(*Expression, context);
 }
 
@@ -168,6 +169,7 @@ class TScratchBitmap {
 
 bool TFilterBuilder::EvaluateFilter(TRecordsBitmap& bitmap, TExpToken* node) {
   if (node->OptimizeLevel == olNone) return BuildNonIndexedBitmap(bitmap, node);
+  if (TTextSearchNode text; AnalyzeTextSearchNode(node, &text)) return BuildTextSearchNodeBitmap(bitmap, text);
   TIndexAnswer answer;
   if (AnalyzeIndexedNode(node, &answer)) return BuildIndexedBitmap(bitmap, answer, node->OptimizeCount);
   if (node->NodeClass == enUNARY && node->Operator == eoNOT) {
@@ -236,6 +238,7 @@ bool TFilterBuilder::BuildNonIndexedBitmap(TRecordsBitmap& bitmap, TExpToken* no
   context.SortID = table.GetSortID();
   context.LanguageID = table.GetLanguageID();
   context.Fetcher = &FetchFilterField;
+  context.Hooks = FilterExpressionHooks();
   std::uint32_t position = 0, counter = 0;
   while (bitmap.GetNextBitsSet(position, 1, counter)) {
     const std::int32_t n = static_cast<std::int32_t>(position);

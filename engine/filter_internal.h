@@ -3,6 +3,7 @@
 // prepared filter tree, and the builder that turns trees into bitmaps.
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "engine/data_cursor.h"
@@ -28,6 +29,15 @@ struct TIndexAnswer {
   int Slot = -1;
   std::vector<TKeyRange> Ranges;
   bool Invert = false;
+};
+
+// A TEXTSEARCH predicate on a text-indexed field: TEXTSEARCH(Words IN field), alone or
+// compared with a boolean constant (Invert: the records for which it is false).
+struct TTextSearchNode {
+  std::uint16_t Field = 0;
+  std::string Words;
+  bool Invert = false;
+  bool Exact = true;  // the word keys alone answer it (no prefix that also begins a stop word)
 };
 
 // Cost-decision flag kept in TExpToken::OptimizeWork1.
@@ -60,6 +70,13 @@ class TFilterBuilder {
   bool WalkTree(int slot, const std::vector<std::uint8_t>* start, TRecordsBitmap& bitmap,
                 const std::vector<std::uint8_t>* end);
 
+  // TEXTSEARCH predicates (filter_text_search.cpp).
+  bool AnalyzeTextSearchNode(const TExpToken* node, TTextSearchNode* answer) const;
+  bool BuildTextSearchNodeBitmap(TRecordsBitmap& bitmap, const TTextSearchNode& node);
+  // ANDs into bitmap the records whose field holds every word of the search text, from the
+  // word keys; stop words match every record, as they do record by record.
+  bool BuildTextSearchBitmap(TRecordsBitmap& bitmap, std::uint16_t field, const std::string& words);
+
   // The live records: every record when none is free, else the live keys of the record index.
   bool UpdateDeletedBitmap(TRecordsBitmap& live);
   // The records whose keys in the cursor's index lie in its range.
@@ -72,6 +89,8 @@ class TFilterBuilder {
 
 // Reads field values of stored records for the evaluator (owner: the TFilter).
 void FetchFilterField(void* owner, const void* recordBuffer, TExpToken& field);
+// TEXTSEARCH and TEXTOCCURS for filter evaluation (owner: the TFilter).
+const TExpressionHooks* FilterExpressionHooks();
 // Resolves field names against the cursor's table (owner: the TDataCursor).
 bool ResolveFilterField(void* owner, TExpToken& field);
 

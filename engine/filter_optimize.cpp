@@ -326,6 +326,10 @@ TOptimizeLevel TFilterBuilder::GetExpressionOptimizeLevel(TExpToken* node) {
   node->OptimizeCount = -1;
   node->OptimizeCost = -1;
   node->OptimizeWork1 = 0;
+  if (TTextSearchNode text; AnalyzeTextSearchNode(node, &text)) {
+    node->OptimizeLevel = text.Exact ? olFull : olPartial;
+    return node->OptimizeLevel;
+  }
   TIndexAnswer answer;
   if (AnalyzeIndexedNode(node, &answer)) {
     node->OptimizeLevel = olFull;

@@ -88,8 +88,26 @@ void TTableMaintenance::CreateTable(TTableStructure structure, bool overwrite) {
   TDataTable* table = nullptr;
   int result = directory->CreateDataTable(cursor_.TableName, structure, cursor_.IsTemporary, cursor_.InMemory, table);
   if (result < 0) Raise(static_cast<TErrorCode>(-result));
-  // Full-text parameters (stop words, space and include characters) are stored by the
-  // full-text layer once it exists; a table without a text index has none.
+  // The text-index parameters live in the index file: written through the new table's cursor.
+  // An empty character set is no choice of characters: it keeps the default.
+  TTextIndexParams params = structure.TextParams;
+  if (params.SpaceChars.none()) params.SpaceChars = GetDefaultTextIndexSpaceChars();
+  if (params.IncludeChars.none()) params.IncludeChars = GetDefaultTextIndexIncludeChars();
+  // A table without stored parameters uses the defaults. A temporary table's files go with its
+  // first close, so it keeps the defaults.
+  if (params == TTextIndexParams() || cursor_.IsTemporary) return;
+  try {
+    cursor_.OpenCursor();
+    cursor_.SetTextIndexParams(params);
+    cursor_.CloseCursor();
+  } catch (...) {
+    try {
+      if (cursor_.IsOpen) cursor_.CloseCursor();
+      directory->DeleteDataTable(cursor_.TableName, cursor_.InMemory);
+    } catch (...) {
+    }
+    throw;
+  }
 }
 
 void TTableMaintenance::DeleteTable() {
@@ -138,6 +156,7 @@ void TTableMaintenance::EmptyTable() {
   cursor_.CheckLocal();
   CheckExclusive();
   CheckNotReadOnly();
+  const TTextIndexParams params = cursor_.GetTextIndexParams();
   {
     TDataCursor::TWriteLock lock(cursor_);
     cursor_.FreeAllBlobs(true);
@@ -145,6 +164,8 @@ void TTableMaintenance::EmptyTable() {
     cursor_.FlushEdit(true, true);
     lock.Release();
   }
+  // Clearing the index header dropped the parameters' pages.
+  cursor_.SetTextIndexParams(params);
   cursor_.RefreshRangeAndFilter();
   cursor_.SetToBegin();
 }
@@ -163,6 +184,7 @@ TTableStructure TTableMaintenance::CurrentStructure() const {
     s.SecondaryIndexes.push_back(d);
   }
   t.GetIndexDefinition(kSysTextSlot, s.TextIndex);
+  s.TextParams = cursor_.GetTextIndexParams();
   s.LanguageID = t.GetLanguageID();
   s.SortID = t.GetSortID();
   s.UserMajorVersion = t.GetUserMajorVersion();

@@ -171,9 +171,9 @@ class TTableMaintenance {
   bool RestructureInPlace(const TTableStructure& structure, bool keepBackup);
   // Offers one loss to DataLost; false when the work must stop.
   bool ReportLoss(TDataLossCause cause, const std::string& context);
-  // The full-text index of the work table after a restructure changed its definition: the
-  // call point for the full-text layer's rebuild.
-  void RebuildTextIndex(TDataCursor& work);
+  // Rebuilds the full-text index of the work table with the structure's text parameters, after
+  // an in-place restructure changed its definition or parameters.
+  void RebuildTextIndex(TDataCursor& work, const TTableStructure& structure);
 
   TDataCursor& cursor_;
   // Set once DataLost asked not to be asked again during the current operation.

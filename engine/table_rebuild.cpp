@@ -203,6 +203,7 @@ void TTableMaintenance::CopyTable(const std::string& destDatabase, const std::st
   structure.Password = current.Password;
   structure.Description = current.Description;
   structure.BlobBlockSize = current.BlobBlockSize;
+  structure.TextParams = current.TextParams;
   if (copyIndexes) {
     structure.PrimaryIndex = current.PrimaryIndex;
     structure.SecondaryIndexes = current.SecondaryIndexes;

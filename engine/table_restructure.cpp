@@ -367,7 +367,8 @@ bool TTableMaintenance::RestructureByCopy(const TTableStructure& structure, cons
   TDataTable& target = *dest.Table;
   target.UpdateDataHeader(structure.Password, structure.Description, source.Table->GetLastRecordID(),
                           structure.UserMajorVersion, structure.UserMinorVersion);
-  if (structure.TextIndex.KeyFieldCount > 0) RebuildTextIndex(dest);
+  // The text index was kept up to date by the appends (the work table was created with its
+  // definition and parameters).
   work.Close();
   source.CloseCursor();
   journal.BeginSwap();
@@ -451,9 +452,10 @@ bool TTableMaintenance::RestructureInPlace(const TTableStructure& structure, boo
   target.DataFile->WriteFields();
   target.UpdateDataHeader(structure.Password, structure.Description, lastID, structure.UserMajorVersion,
                           structure.UserMinorVersion);
-  if (IndexDefinitionHasChanged(current.TextIndex, structure.TextIndex)) {
-    target.IndexFile->SetIndexDefinition(kSysTextSlot, structure.TextIndex);
-    RebuildTextIndex(dest);
+  const bool textDefinitionChanged = IndexDefinitionHasChanged(current.TextIndex, structure.TextIndex);
+  if (textDefinitionChanged || !(current.TextParams == structure.TextParams)) {
+    if (textDefinitionChanged) target.IndexFile->SetIndexDefinition(kSysTextSlot, structure.TextIndex);
+    RebuildTextIndex(dest, structure);
   }
   work.Close();
   journal.BeginSwap();
@@ -464,9 +466,9 @@ bool TTableMaintenance::RestructureInPlace(const TTableStructure& structure, boo
   return true;
 }
 
-void TTableMaintenance::RebuildTextIndex(TDataCursor&) {
-  // The full-text index is the full-text layer's: once it exists, its rebuild from the work
-  // table's records is called from here. Until then the definition alone is carried over.
+void TTableMaintenance::RebuildTextIndex(TDataCursor& work, const TTableStructure& structure) {
+  work.SetTextIndexParams(structure.TextParams);
+  work.CreateTextIndexes();
 }
 
 }  // namespace korvel

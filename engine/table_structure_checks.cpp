@@ -138,6 +138,9 @@ void TTableMaintenance::VerifyIndexInformation(TTableStructure& structure, bool 
     for (const TFieldDefinition& f : structure.Fields)
       if (f.FieldNumber == number) field = &f;
     if (field == nullptr) Raise(KORVEL_INVALIDIDXDESC, "", kSysTextIndexName);
+    // A field listed twice would give each of its words two equal keys.
+    for (int k = 0; k < i; ++k)
+      if (text.KeyFields[static_cast<std::size_t>(k)] == number) Raise(KORVEL_INVALIDIDXDESC, field->FieldName, kSysTextIndexName);
     if (field->DataType != dtString && !(field->DataType == dtBlob && field->SubType == stMemo))
       Raise(KORVEL_SEARCHCOLREQD, field->FieldName, kSysTextIndexName);
     ++count;

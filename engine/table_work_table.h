@@ -35,6 +35,8 @@ class TWorkTable {
     if (result < 0) RaiseError(static_cast<TErrorCode>(-result), "", "", directory_->GetProperDataDirectoryName(), name_);
     created_ = true;
     Open(passwordCallback);
+    // Before the first record: its words are split with these.
+    cursor_->SetTextIndexParams(structure.TextParams);
     // The records keep the identifiers they had.
     cursor_->SuppressAutoIncValues = true;
     cursor_->SetIndexPos(kNoIndexPos);

@@ -40,6 +40,11 @@ run list "$demo" people --filter "UPPER(Name) = 'A*'" --fields Name,City
 run count "$demo" people --filter "UPPER(Name) LIKE 'A%'" --explain
 run count "$demo" people --filter "Score > 9" --explain
 run count "$demo" people --filter "UPPER(Name) >= 'C' AND Score < 9" --explain
+# Word searches over the memo field, answered from the table's word index ("fir*": a prefix;
+# "the" is a stop word, which every record matches).
+run search "$demo" people Notes "first" --occurs
+run search "$demo" people Notes "fir* bug"
+run count "$demo" people --filter "TEXTSEARCH('the first' IN Notes)" --explain
 run delete "$demo" people --filter "City = 'Eindhoven'"
 run count "$demo" people
 # Delimited text in and out: a CSV file with a header line into a new table, then three of its

@@ -411,11 +411,23 @@ int RunInfoCommand(const std::vector<std::string>& args, std::ostream& out, std:
 int RunDumpCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   TInspectArguments a;
   if (!ParseArguments(args, "dump", "--physical", a.Physical, a, err)) return kExitUsage;
-  return Guarded(err, [&] {
+  std::string oldVersion;
+  int status = Guarded(err, [&] {
     TOpenTable table(a);
+    // Records of older versions have other value forms (BLOB and BCD): never show them as if
+    // they were current.
+    const std::uint8_t version = table.File().GetVersionNum();
+    if (version != kDataVersionNum) {
+      oldVersion = VersionToStr(version).empty() ? std::to_string(version) : VersionToStr(version);
+      RaiseTableError(KORVEL_OLDVERSION, a.Table, a.Directory);
+    }
     if (!table.BlobWarning().empty()) err << "korvel dump: warning: " << table.BlobWarning() << '\n';
     Dump(table.File(), table.Blobs(), a.Physical, out);
   });
+  if (!oldVersion.empty())
+    err << "korvel dump: the table has format version " << oldVersion << "; convert it with: korvel upgrade "
+        << a.Directory << ' ' << a.Table << '\n';
+  return status;
 }
 
 }  // namespace korvel::tool

@@ -11,6 +11,7 @@
 #include "tools/inspect_commands.h"
 #include "tools/maintenance_commands.h"
 #include "tools/record_commands.h"
+#include "tools/repair_commands.h"
 #include "tools/transfer_commands.h"
 
 namespace korvel::tool {
@@ -60,6 +61,10 @@ constexpr TCommand kCommands[] = {
     {"count", RunCountCommand, "korvel count DIR TABLE [--index NAME] [--range START END] [--filter EXPR] [--explain]",
      "Prints the number of records (within the range, passing the filter); --explain adds\n"
      "a line 'optimisation: full', 'partial' or 'none': how far indexes answer the filter."},
+    {"search", RunSearchCommand, "korvel search [--password P] DIR TABLE FIELD WORDS [--occurs]",
+     "Lists the records whose text-indexed FIELD holds every word of WORDS (one argument;\n"
+     "'word*' matches the words beginning with 'word'; stop words match every record),\n"
+     "as CSV; --occurs adds a last column #occurs with how often the words occur."},
     {"delete", RunDeleteCommand, "korvel delete DIR TABLE --filter EXPR",
      "Deletes the records for which the filter expression is true; prints how many."},
     {"empty", RunEmptyCommand, "korvel empty [--password P] DIR TABLE",
@@ -87,6 +92,20 @@ constexpr TCommand kCommands[] = {
      "index). A unique index over duplicate values is refused with KORVEL_KEYVIOL."},
     {"drop-index", RunDropIndexCommand, "korvel drop-index DIR TABLE NAME",
      "Deletes one index (\"\" names the primary index)."},
+    {"verify", RunVerifyCommand, "korvel verify [--password P] [--progress|--quiet] DIR TABLE",
+     "Verifies the table (opened exclusively): its headers, every record and BLOB chain and every\n"
+     "index key. The log goes to standard output, one line per finding; no byte of the table's\n"
+     "files changes. Exit status 0 when the table is healthy, 3 when problems were found."},
+    {"repair", RunRepairCommand,
+     "korvel repair [--force-index-rebuild] [--password P] [--progress|--quiet] DIR TABLE",
+     "Repairs the table (opened exclusively): fixes each problem that can be fixed without losing\n"
+     "what the files hold, logs every finding with how it was dealt with, and rebuilds the\n"
+     "indexes when they do not match the records (always with --force-index-rebuild). Exit\n"
+     "status 0 when the table verifies clean afterwards, 1 otherwise."},
+    {"upgrade", RunUpgradeCommand, "korvel upgrade [--password P] [--progress|--quiet] DIR TABLE",
+     "Converts a table of an older format version (1.00 to 2.00) to the current one (3.00), then\n"
+     "repairs it with every index rebuilt. The old files stay beside the table as .DUP, .IUP and\n"
+     ".BUP. A table already at the current version is left alone."},
     {"import", RunImportCommand,
      "korvel import DIR TABLE FILE [--delimiter C] [--headers] [--fields A,B] [--date-format F]\n"
      "              [--time-format F] [--decimal C] [--progress|--quiet]",

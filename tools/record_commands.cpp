@@ -138,6 +138,73 @@ TIndexDefinition IndexFromJson(const json& j, const std::vector<TFieldDefinition
   return d;
 }
 
+// Text-index words and character sets are bytes; in JSON each byte is the character of the
+// same number (U+0000 to U+00FF), so that every byte survives the UTF-8 of JSON.
+std::string BytesToJsonText(const std::string& bytes) {
+  std::string text;
+  for (unsigned char c : bytes) {
+    if (c < 0x80) {
+      text.push_back(static_cast<char>(c));
+    } else {
+      text.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      text.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return text;
+}
+
+std::string JsonTextToBytes(const std::string& text, const std::string& what) {
+  std::string bytes;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      bytes.push_back(static_cast<char>(c));
+    } else if ((c == 0xC2 || c == 0xC3) && i + 1 < text.size()) {
+      bytes.push_back(static_cast<char>(((c & 0x1F) << 6) | (static_cast<unsigned char>(text[++i]) & 0x3F)));
+    } else {
+      Invalid("text_index: " + what + ": only characters U+0000 to U+00FF (one byte each) are allowed");
+    }
+  }
+  return bytes;
+}
+
+// "text_index": { "fields": [...], "stop_words": [...], "space_chars": "...", "include_chars": "..." }
+void TextIndexFromJson(const json& j, TTableStructure& s) {
+  if (!j.is_object()) Invalid("text_index: an object expected");
+  TIndexDefinition& d = s.TextIndex;
+  d.IndexName = kSysTextIndexName;
+  d.Compression = 3;
+  const json& fields = j.at("fields");
+  if (!fields.is_array() || fields.empty() || fields.size() > kMaxKeyFields) Invalid("text_index: 1 to 16 fields expected");
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    int number = 0;
+    if (fields[i].is_number_integer()) {
+      number = fields[i].get<int>();
+    } else {
+      const std::string name = fields[i].get<std::string>();
+      for (std::size_t k = 0; k < s.Fields.size(); ++k)
+        if (SameName(s.Fields[k].FieldName, name)) number = static_cast<int>(k + 1);
+    }
+    if (number < 1 || number > static_cast<int>(s.Fields.size())) Invalid("text_index: unknown field " + fields[i].dump());
+    d.KeyFields[i] = static_cast<std::uint16_t>(number);
+  }
+  d.KeyFieldCount = static_cast<std::uint8_t>(fields.size());
+  d.KeySize = static_cast<std::uint16_t>(kTextKeySize);
+  if (j.contains("stop_words")) {
+    if (!j["stop_words"].is_array()) Invalid("text_index: stop_words must be a list of words");
+    s.TextParams.StopWords.clear();
+    for (const json& w : j["stop_words"]) {
+      const std::string word = JsonTextToBytes(w.get<std::string>(), "stop_words");
+      if (word.empty()) Invalid("text_index: an empty stop word");
+      s.TextParams.StopWords.push_back(word);
+    }
+  }
+  if (j.contains("space_chars"))
+    s.TextParams.SpaceChars = StringToCharSet(JsonTextToBytes(j["space_chars"].get<std::string>(), "space_chars"));
+  if (j.contains("include_chars"))
+    s.TextParams.IncludeChars = StringToCharSet(JsonTextToBytes(j["include_chars"].get<std::string>(), "include_chars"));
+}
+
 TTableStructure StructureFromJson(const json& j) {
   TTableStructure s;
   s.Description = j.value("description", "");
@@ -159,8 +226,7 @@ TTableStructure StructureFromJson(const json& j) {
         s.SecondaryIndexes.push_back(d);
     }
   }
-  if (j.contains("text_index") && !j["text_index"].is_null())
-    Invalid("text indexes are not supported by this version of the tool");
+  if (j.contains("text_index") && !j["text_index"].is_null()) TextIndexFromJson(j["text_index"], s);
   return s;
 }
 
@@ -174,7 +240,7 @@ TIndexDefinition ParseIndexJson(const std::string& text, const std::vector<TFiel
 
 namespace {
 
-json StructureToJson(TDataTable& t) {
+json StructureToJson(TDataTable& t, const TTextIndexParams& params) {
   json j;
   j["description"] = t.GetDescription();
   j["language_id"] = t.GetLanguageID();
@@ -226,6 +292,21 @@ json StructureToJson(TDataTable& t) {
     indexes.push_back(o);
   }
   j["indexes"] = indexes;
+  TIndexDefinition text;
+  t.GetIndexDefinition(kSysTextSlot, text);
+  if (text.KeyFieldCount > 0) {
+    json o;
+    json keyFields = json::array();
+    for (int i = 0; i < text.KeyFieldCount && text.KeyFields[i] != 0; ++i)
+      keyFields.push_back(t.GetFieldDefinitionByPos(text.KeyFields[i]).FieldName);
+    o["fields"] = keyFields;
+    json stopWords = json::array();
+    for (const std::string& word : params.StopWords) stopWords.push_back(BytesToJsonText(word));
+    o["stop_words"] = stopWords;
+    o["space_chars"] = BytesToJsonText(CharSetToString(params.SpaceChars));
+    o["include_chars"] = BytesToJsonText(CharSetToString(params.IncludeChars));
+    j["text_index"] = o;
+  }
   return j;
 }
 
@@ -546,7 +627,7 @@ int RunStructureCommand(const TArguments& args, std::ostream& out, std::ostream&
   app.add_option("--password", password, "password of a scrambled table");
   return RunParsed(app, args, out, err, [&] {
     TToolCursor c(folder, table, password, true);
-    out << StructureToJson(*c->Table).dump(2) << '\n';
+    out << StructureToJson(*c->Table, c->GetTextIndexParams()).dump(2) << '\n';
     return kExitOk;
   });
 }
@@ -731,6 +812,51 @@ int RunCountCommand(const TArguments& args, std::ostream& out, std::ostream& err
     ApplySelection(*c, o);
     out << c->GetRecordCount() << '\n';
     if (explain) out << "optimisation: " << LevelName(c->GetFilterOptimizeLevel()) << '\n';
+    return kExitOk;
+  });
+}
+
+int RunSearchCommand(const TArguments& args, std::ostream& out, std::ostream& err) {
+  std::string folder, table, password, fieldName, words;
+  bool occurs = false;
+  CLI::App app{"lists the records whose text-indexed field holds all the words (\"word*\": a prefix)",
+               "korvel search"};
+  app.add_option("DIR", folder)->required();
+  app.add_option("TABLE", table)->required();
+  app.add_option("FIELD", fieldName, "a string or memo field")->required();
+  app.add_option("WORDS", words, "the words, as one argument")->required();
+  app.add_option("--password", password, "password of a scrambled table");
+  app.add_flag("--occurs", occurs, "add a last column #occurs: how often the words occur");
+  return RunParsed(app, args, out, err, [&] {
+    TToolCursor c(folder, table, password, true);
+    const std::int32_t number = c->GetFieldNumber(fieldName);
+    if (number == 0) RaiseError(KORVEL_OUTOFRANGE, "", "", folder, table, fieldName);
+    const TFieldDefinition& field = c->GetFieldDefinition(number);
+    if (field.DataType != dtString && !(field.DataType == dtBlob && field.SubType == stMemo))
+      RaiseError(KORVEL_SEARCHCOLREQD, "", "", folder, table, field.FieldName);
+    std::string quoted;
+    for (char ch : words) {
+      quoted.push_back(ch);
+      if (ch == '\'') quoted.push_back(ch);
+    }
+    if (c->GetIsPhysicalNavigation()) c->SetIndexName("");
+    TFilterOptions options;
+    c->ActivateFilter(
+        c->AddFilter(nullptr, "TEXTSEARCH('" + quoted + "' IN [" + field.FieldName + "])", nullptr, options));
+    std::string header;
+    for (std::int32_t i = 1; i <= c->GetFieldCount(); ++i)
+      header += (i > 1 ? "," : "") + CsvQuote(c->GetFieldDefinition(i).FieldName);
+    if (occurs) header += ",#occurs";
+    out << header << '\n';
+    std::vector<std::uint8_t> record(static_cast<std::size_t>(c->GetRecordSize()));
+    c->SetToBegin();
+    while (c->GetNextRecord(record.data()) == 0) {
+      std::string line;
+      for (std::int32_t i = 1; i <= c->GetFieldCount(); ++i)
+        line += (i > 1 ? "," : "") + CsvQuote(FieldText(*c, i, record.data()));
+      if (occurs) line += "," + std::to_string(c->TextOccurs(field.FieldNumber, words, record.data()));
+      out << line << '\n';
+    }
     return kExitOk;
   });
 }

@@ -23,6 +23,7 @@ int RunStructureCommand(const TArguments& args, std::ostream& out, std::ostream&
 int RunInsertCommand(const TArguments& args, std::ostream& out, std::ostream& err);
 int RunListCommand(const TArguments& args, std::ostream& out, std::ostream& err);
 int RunCountCommand(const TArguments& args, std::ostream& out, std::ostream& err);
+int RunSearchCommand(const TArguments& args, std::ostream& out, std::ostream& err);
 int RunDeleteCommand(const TArguments& args, std::ostream& out, std::ostream& err);
 
 // The structure JSON and one member of its "indexes" (over `fields`); raise nlohmann's parse

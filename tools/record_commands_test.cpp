@@ -144,3 +144,78 @@ TEST_F(RecordCommandsTest, FilterListCountExplainAndDelete) {
 
 }  // namespace
 }  // namespace korvel::tool
+
+namespace korvel::tool {
+namespace {
+
+const char* kDocs = R"({ "fields": [ {"name": "ID", "type": "autoinc"}, {"name": "Title", "type": "string", "length": 60},
+              {"name": "Body", "type": "memo"}, {"name": "Qty", "type": "integer"} ],
+  "indexes": [ {"name": "", "fields": ["ID"]} ],
+  "text_index": { "fields": ["Title", "Body"], "stop_words": ["the", "caf\u00e9"],
+                  "space_chars": " ,.", "include_chars": "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-'\u00e9\u00c9" } })";
+
+class SearchCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::ofstream(folder.File("docs.json")) << kDocs;
+    TRun r = Invoke(RunCreateCommand, {folder.Path(), "docs", folder.File("docs.json")});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    for (const TArguments& values : {TArguments{"Title=quick-brown fox", "Body=den den DEN"},
+                                     TArguments{"Title=the quick fox", "Body=rock'n'roll den"},
+                                     TArguments{"Title=slow", "Qty=3"}}) {
+      TArguments args{folder.Path(), "docs"};
+      args.insert(args.end(), values.begin(), values.end());
+      ASSERT_EQ(Invoke(RunInsertCommand, args).Status, 0);
+    }
+  }
+  testing::TTestFolder folder;
+};
+
+TEST_F(SearchCommandTest, FindsWordsWithTheTablesParameters) {
+  TRun r = Invoke(RunSearchCommand, {folder.Path(), "docs", "Body", "den", "--occurs"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Out, "ID,Title,Body,Qty,#occurs\n1,quick-brown fox,den den DEN,,3\n2,the quick fox,rock'n'roll den,,1\n");
+  // "-" and "'" belong to words here.
+  r = Invoke(RunSearchCommand, {folder.Path(), "docs", "title", "QUICK-brown"});
+  EXPECT_EQ(r.Out, "ID,Title,Body,Qty\n1,quick-brown fox,den den DEN,\n");
+  r = Invoke(RunSearchCommand, {folder.Path(), "docs", "Body", "rock'n'roll"});
+  EXPECT_EQ(r.Out, "ID,Title,Body,Qty\n2,the quick fox,rock'n'roll den,\n");
+  r = Invoke(RunSearchCommand, {folder.Path(), "docs", "Title", "qu*"});
+  EXPECT_EQ(r.Out, "ID,Title,Body,Qty\n1,quick-brown fox,den den DEN,\n2,the quick fox,rock'n'roll den,\n");
+  // Stop words match every record.
+  r = Invoke(RunSearchCommand, {folder.Path(), "docs", "Title", "THE"});
+  EXPECT_EQ(std::count(r.Out.begin(), r.Out.end(), '\n'), 4);
+  r = Invoke(RunSearchCommand, {folder.Path(), "docs", "Title", "zebra"});
+  EXPECT_EQ(r.Out, "ID,Title,Body,Qty\n");
+}
+
+TEST_F(SearchCommandTest, StructureCarriesTheTextIndexWholeAndBadInputIsRefused) {
+  TRun first = Invoke(RunStructureCommand, {folder.Path(), "docs"});
+  ASSERT_EQ(first.Status, 0) << first.Err;
+  EXPECT_NE(first.Out.find("\"text_index\""), std::string::npos);
+  EXPECT_NE(first.Out.find("caf\xC3\xA9"), std::string::npos);  // the byte E9, as the character U+00E9
+  std::ofstream(folder.File("again.json")) << first.Out;
+  ASSERT_EQ(Invoke(RunCreateCommand, {folder.Path(), "copy", folder.File("again.json")}).Status, 0);
+  EXPECT_EQ(Invoke(RunStructureCommand, {folder.Path(), "copy"}).Out, first.Out);
+
+  TRun r = Invoke(RunSearchCommand, {folder.Path(), "docs", "Qty", "3"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("12292"), std::string::npos) << r.Err;
+  r = Invoke(RunSearchCommand, {folder.Path(), "docs", "Nothing", "3"});
+  EXPECT_EQ(r.Status, 1);
+  r = Invoke(RunSearchCommand, {folder.Path(), "docs", "Title"});
+  EXPECT_EQ(r.Status, 2);
+  for (const char* bad : {R"("text_index": {"fields": ["Qty"]})", R"("text_index": {"fields": ["Nope"]})",
+                          R"("text_index": {"fields": ["Title"], "stop_words": ["\u0101"]})",
+                          R"("text_index": {"fields": ["Title"], "stop_words": [""]})"}) {
+    std::ofstream(folder.File("bad.json"))
+        << R"({ "fields": [ {"name": "Title", "type": "string", "length": 9}, {"name": "Qty", "type": "integer"} ], )"
+        << bad << "}";
+    r = Invoke(RunCreateCommand, {folder.Path(), "bad", folder.File("bad.json")});
+    EXPECT_EQ(r.Status, 1) << bad;
+    EXPECT_FALSE(r.Err.empty());
+  }
+}
+
+}  // namespace
+}  // namespace korvel::tool

@@ -1,0 +1,395 @@
+#include "engine/table_repair.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+
+#include "engine/repair_test_helpers.h"
+#include "support/test_folder.h"
+
+namespace korvel {
+namespace {
+
+using testing::Snapshot;
+
+TErrorCode CodeOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const EKORVELEngineError& e) {
+    return e.ErrorCode;
+  }
+  return 0;
+}
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+class RepairTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    session = std::make_unique<TDataSession>(false);
+    session->SetPrivateDirectory(scratch.Path());
+    directory = session->OpenDataDirectory("test", folder.Path());
+  }
+
+  struct TRun {
+    bool Result = false;
+    std::vector<std::string> Lines;
+    std::vector<std::pair<std::string, int>> Progress;
+    bool Has(const std::string& line) const { return std::find(Lines.begin(), Lines.end(), line) != Lines.end(); }
+    bool HasPrefix(const std::string& prefix) const {
+      for (const std::string& l : Lines)
+        if (l.rfind(prefix, 0) == 0) return true;
+      return false;
+    }
+  };
+
+  TRun Run(bool verifyOnly, bool force = false, const std::string& name = "rich") {
+    TDataCursor c(directory);
+    c.SetTableName(name);
+    c.SetExclusive(true);
+    TTableRepair repair(c);
+    TRun run;
+    repair.RepairLog = [&](const std::string& line) { run.Lines.push_back(line); };
+    repair.RepairProgress = [&](const std::string& step, int p) { run.Progress.push_back({step, p}); };
+    run.Result = repair.RepairTable(verifyOnly, false, force);
+    return run;
+  }
+
+  std::map<std::string, std::string> Files() const {
+    std::map<std::string, std::string> files;
+    for (const auto& e : std::filesystem::directory_iterator(folder.Path()))
+      files[e.path().filename().string()] = ReadBytes(e.path().string());
+    return files;
+  }
+
+  // Verification must leave every byte as it was.
+  TRun VerifyUnchanged(const std::string& name = "rich") {
+    auto before = Files();
+    TRun run = Run(true, false, name);
+    EXPECT_EQ(Files(), before) << "verification changed the files";
+    return run;
+  }
+
+  void ExpectRepairedClean(const testing::TTableSnapshot& expected) {
+    TRun repaired = Run(false);
+    EXPECT_FALSE(repaired.Result);
+    TRun after = Run(true);
+    EXPECT_TRUE(after.Result) << (after.Lines.size() > 1 ? after.Lines[1] : "");
+    EXPECT_EQ(Snapshot(directory, "rich"), expected);
+  }
+
+  std::string Path(const std::string& ext) const { return folder.File("rich" + ext); }
+
+  testing::TTestFolder folder, scratch;
+  std::unique_ptr<TDataSession> session;
+  TDataDirectory* directory = nullptr;
+};
+
+TEST_F(RepairTest, HealthyTableVerifiesWithTheStartedAndCompletedLinesOnly) {
+  testing::FillRichTable(directory, "rich", 60, 1);
+  TRun run = VerifyUnchanged();
+  EXPECT_TRUE(run.Result);
+  ASSERT_EQ(run.Lines.size(), 2u);
+  EXPECT_EQ(run.Lines[0].rfind("Verification of table rich started at ", 0), 0u);
+  EXPECT_EQ(run.Lines[1].rfind("Verification of table rich completed at ", 0), 0u);
+  // Both steps report and end at 100.
+  EXPECT_EQ(run.Progress.front(), std::make_pair(std::string("Verifying headers"), 0));
+  EXPECT_EQ(run.Progress.back(), std::make_pair(std::string("Verifying record and BLOB data"), 100));
+  // A repair of a healthy table finds nothing either, and keeps every value.
+  auto before = Snapshot(directory, "rich");
+  TRun repair = Run(false);
+  EXPECT_TRUE(repair.Result);
+  EXPECT_EQ(repair.Lines.size(), 2u);
+  EXPECT_EQ(Snapshot(directory, "rich"), before);
+}
+
+TEST_F(RepairTest, ForcedRebuildKeepsEveryRecordAndLogsNoFinding) {
+  testing::FillRichTable(directory, "rich", 80, 2);
+  auto before = Snapshot(directory, "rich");
+  TRun run = Run(false, true);
+  EXPECT_TRUE(run.Result);
+  EXPECT_EQ(run.Lines.size(), 2u);
+  bool rebuilt = false;
+  for (auto& p : run.Progress) rebuilt = rebuilt || p.first == "Rebuilding indexes";
+  EXPECT_TRUE(rebuilt);
+  EXPECT_EQ(Snapshot(directory, "rich"), before);
+}
+
+TEST_F(RepairTest, PreconditionsAreRaised) {
+  testing::FillRichTable(directory, "rich", 3, 3);
+  TDataCursor c(directory);
+  c.SetTableName("rich");
+  EXPECT_EQ(CodeOf([&] { TTableRepair(c).RepairTable(true, false, false); }), KORVEL_NEEDEXCLACCESS);
+  c.SetExclusive(true);
+  c.OpenCursor();
+  EXPECT_EQ(CodeOf([&] { TTableRepair(c).RepairTable(true, false, false); }), KORVEL_TABLEOPEN);
+  c.CloseCursor();
+  // Another user of the table keeps the repair out.
+  TDataCursor other(directory);
+  other.SetTableName("rich");
+  other.OpenCursor();
+  EXPECT_NE(CodeOf([&] { TTableRepair(c).RepairTable(false, false, false); }), 0);
+}
+
+TEST_F(RepairTest, RecreatedEmptyIndexFileIsRebuiltWithTheLiveRecordCount) {
+  testing::FillRichTable(directory, "rich", 50, 4);
+  auto before = Snapshot(directory, "rich");
+  // An empty index file of the same table: its header holds the definitions but no page.
+  std::string index = ReadBytes(Path(".IDX"));
+  std::string empty = index.substr(0, 4096);
+  for (int slot = 0; slot < 33; ++slot)
+    for (std::size_t at : {86u, 90u, 96u}) std::memset(empty.data() + 14 + slot * 120 + at, 0, 4);
+  PutI32(empty.data(), 9, 1);
+  PutI32(empty.data(), 3974, 0);
+  WriteBytes(Path(".IDX"), empty);
+  TRun verify = VerifyUnchanged();
+  EXPECT_FALSE(verify.Result);
+  EXPECT_TRUE(verify.Has("Indexes do not match record data and are invalid"));
+  TRun repair = Run(false);
+  EXPECT_TRUE(repair.Has("Indexes do not match record data and are invalid, starting to fix indexes"));
+  EXPECT_TRUE(repair.Has("Invalid indexes fixed"));
+  EXPECT_TRUE(Run(true).Result);
+  EXPECT_EQ(Snapshot(directory, "rich"), before);
+  TDataCursor c(directory);
+  c.SetTableName("rich");
+  c.OpenCursor();
+  EXPECT_EQ(c.Table->GetActualRecordCount(), static_cast<std::int32_t>(before.size()));
+}
+
+TEST_F(RepairTest, MissingIndexFileIsReportedAndRecreated) {
+  testing::FillRichTable(directory, "rich", 20, 5);
+  auto before = Snapshot(directory, "rich");
+  std::filesystem::remove(Path(".IDX"));
+  TRun verify = VerifyUnchanged();
+  EXPECT_FALSE(verify.Result);
+  EXPECT_TRUE(verify.Has("Index file missing"));
+  EXPECT_FALSE(std::filesystem::exists(Path(".IDX")));
+  TRun repair = Run(false);
+  EXPECT_TRUE(repair.Has("Index file missing, error fixed"));
+  EXPECT_TRUE(Run(true).Result);
+  // The definitions went with the file: the records stay, reachable physically.
+  EXPECT_EQ(Snapshot(directory, "rich"), before);
+}
+
+TEST_F(RepairTest, DuplicateFieldNamesAreRenamedByFieldNumber) {
+  testing::FillRichTable(directory, "rich", 10, 6);
+  std::string data = ReadBytes(Path(".DAT"));
+  // Field 3 ("Code") becomes "NAME": the same name as field 2 but for letter case.
+  const std::size_t at = 127 + 2 * 768 + 2;
+  data[at] = 4;
+  std::memcpy(data.data() + at + 1, "NAME", 4);
+  WriteBytes(Path(".DAT"), data);
+  TRun verify = VerifyUnchanged();
+  EXPECT_TRUE(verify.Has("Invalid field name (duplicate) for field NAME in table header"));
+  TRun repair = Run(false);
+  EXPECT_TRUE(repair.Has("Invalid field name (duplicate) for field NAME in table header, error fixed"));
+  EXPECT_TRUE(Run(true).Result);
+  TDataCursor c(directory);
+  c.SetTableName("rich");
+  c.OpenCursor();
+  EXPECT_EQ(c.GetFieldDefinition(3).FieldName, "F3NAME");
+}
+
+TEST_F(RepairTest, StrayBytesAfterTheLastRecordAreCut) {
+  testing::FillRichTable(directory, "rich", 30, 7);
+  auto before = Snapshot(directory, "rich");
+  std::string data = ReadBytes(Path(".DAT"));
+  WriteBytes(Path(".DAT"), data + "abcde");
+  TRun verify = VerifyUnchanged();
+  EXPECT_TRUE(verify.Has("Physical records not aligned on even record size boundaries"));
+  TRun repair = Run(false);
+  EXPECT_TRUE(repair.Has("Physical records not aligned on even record size boundaries, error fixed"));
+  EXPECT_EQ(ReadBytes(Path(".DAT")).size(), data.size());
+  EXPECT_TRUE(Run(true).Result);
+  EXPECT_EQ(Snapshot(directory, "rich"), before);
+}
+
+// The first live record with a memo of at least two blocks: its number, the memo's first block.
+std::pair<std::int32_t, std::int32_t> LongMemo(TDataDirectory* directory) {
+  TDataCursor c(directory);
+  c.SetTableName("rich");
+  c.OpenCursor();
+  const TFieldDefinition& notes = c.GetFieldDefinition(17);
+  for (std::int32_t n = 1; n <= c.Table->GetPhysicalRecordsUsed(); ++n) {
+    TRecord* r = nullptr;
+    c.Table->GetRecord(nullptr, n, false, false, true, r);
+    std::int32_t first = GetI32(r->Buffer(), notes.Offset + 1u);
+    bool deleted = r->GetIsDeleted();
+    c.Table->PutRecord(r);
+    if (deleted || first == 0) continue;
+    TBlock* b = nullptr;
+    c.Table->BlobFile->GetBlock(nullptr, first, false, 1, b);
+    std::int32_t length = b->GetBlobLength();
+    c.Table->BlobFile->PutBlock(b);
+    if (length > 494) return {n, first};
+  }
+  return {0, 0};
+}
+
+TEST_F(RepairTest, BlockNamingItselfAsNextEndsTheChainThereWithTheLengthCorrected) {
+  testing::FillRichTable(directory, "rich", 30, 8);
+  auto [record, first] = LongMemo(directory);
+  ASSERT_NE(record, 0);
+  std::string blobs = ReadBytes(Path(".BLB"));
+  PutI32(blobs.data(), 512 + static_cast<std::size_t>(first - 1) * 512 + 4, first);
+  WriteBytes(Path(".BLB"), blobs);
+  const std::string recursive = "Recursive intra-block pointer in BLOB file for physical record # " + std::to_string(record);
+  TRun verify = VerifyUnchanged();
+  EXPECT_FALSE(verify.Result);
+  EXPECT_TRUE(verify.Has(recursive));
+  TRun repair = Run(false);
+  EXPECT_TRUE(repair.Has(recursive + ", error fixed"));
+  EXPECT_TRUE(repair.Has("BLOB size mismatch in BLOB file for physical record # " + std::to_string(record) +
+                         ", error fixed"));
+  EXPECT_TRUE(Run(true).Result);
+  // The value now ends with its first block: 494 bytes.
+  auto after = Snapshot(directory, "rich");
+  EXPECT_EQ(after.size(), Snapshot(directory, "rich").size());
+}
+
+TEST_F(RepairTest, ZeroAndDuplicateRecordIDsGetNewIDsAndTheCounterFollows) {
+  testing::FillRichTable(directory, "rich", 12, 9);
+  auto before = Snapshot(directory, "rich");
+  std::string data = ReadBytes(Path(".DAT"));
+  const std::int32_t recordSize = GetU16(data.data(), 21);
+  const std::size_t area = 127 + 768 * 18;
+  PutI32(data.data(), area + 1 * recordSize + 5, 0);   // record 2: ID 0
+  PutI32(data.data(), area + 3 * recordSize + 5, 3);   // record 4: ID of record 3
+  PutI32(data.data(), 17, 2);                          // LastRecordID far too low
+  WriteBytes(Path(".DAT"), data);
+  TRun verify = VerifyUnchanged();
+  EXPECT_TRUE(verify.Has("Logical record ID for physical record # 2 is invalid"));
+  EXPECT_TRUE(verify.Has("Logical record ID for physical record # 4 is invalid"));
+  EXPECT_TRUE(verify.Has("Invalid next available record ID (auto-increment)"));
+  TRun repair = Run(false);
+  EXPECT_TRUE(repair.Has("Logical record ID for physical record # 2 is invalid, error fixed"));
+  EXPECT_TRUE(Run(true).Result);
+  // Every record is still there; the two that lost their IDs have new ones above the others.
+  auto after = Snapshot(directory, "rich");
+  EXPECT_EQ(after.size(), before.size());
+  EXPECT_EQ(after.count(13) + after.count(14), 2u);
+}
+
+TEST_F(RepairTest, HeaderCountsAndFreePointerAreFixed) {
+  testing::FillRichTable(directory, "rich", 25, 10);
+  auto before = Snapshot(directory, "rich");
+  std::string data = ReadBytes(Path(".DAT"));
+  PutI32(data.data(), 13, 400);  // NextRecordNumber
+  PutI32(data.data(), 9, -3);    // FirstFreeRecord
+  PutU16(data.data(), 25, 5);    // BlobFieldCount
+  WriteBytes(Path(".DAT"), data);
+  std::string blobs = ReadBytes(Path(".BLB"));
+  PutI32(blobs.data(), 9, 9999);  // NextEndingBlockNumber
+  WriteBytes(Path(".BLB"), blobs);
+  TRun verify = VerifyUnchanged();
+  EXPECT_TRUE(verify.Has("Physical record count not correct"));
+  EXPECT_TRUE(verify.Has("Invalid next free record pointer"));
+  EXPECT_TRUE(verify.Has("Invalid BLOB field count in table header"));
+  EXPECT_TRUE(verify.Has("Physical BLOB block count not correct"));
+  ExpectRepairedClean(before);
+}
+
+TEST_F(RepairTest, DamagedIndexDefinitionsAreFixedAndTheIndexesRebuilt) {
+  testing::FillRichTable(directory, "rich", 25, 11);
+  auto before = Snapshot(directory, "rich");
+  std::string index = ReadBytes(Path(".IDX"));
+  const std::size_t byName = 14 + 1 * 120, byCode = 14 + 2 * 120, byCount = 14 + 3 * 120;
+  index[byName + 1] = '9';                  // name no longer starts with a letter
+  PutU16(index.data(), byCode + 54, 77);    // first key field names no field
+  PutU16(index.data(), byCount + 31, 300);  // key size
+  PutI32(index.data(), byCount + 86, 123456);  // root page beyond the file
+  WriteBytes(Path(".IDX"), index);
+  TRun verify = VerifyUnchanged();
+  EXPECT_TRUE(verify.Has("Invalid index name for index 9yName"));
+  EXPECT_TRUE(verify.Has("Invalid field number 77 in index ByCode"));
+  EXPECT_TRUE(verify.Has("Invalid key size of 300 for index ByCount"));
+  EXPECT_TRUE(verify.Has("Invalid root page pointer for index ByCount"));
+  TRun repair = Run(false);
+  EXPECT_TRUE(repair.Has("Invalid field number 77 in index ByCode, error fixed and field 77 removed from index"));
+  EXPECT_TRUE(Run(true).Result);
+  EXPECT_EQ(Snapshot(directory, "rich"), before);
+}
+
+TEST_F(RepairTest, DuplicateKeyInAUniqueIndexDeletesTheLaterRecord) {
+  testing::FillRichTable(directory, "rich", 10, 12);
+  std::string data = ReadBytes(Path(".DAT"));
+  const std::int32_t recordSize = GetU16(data.data(), 21);
+  const std::size_t area = 127 + 768 * 18;
+  // Count (unique) of record 5 becomes that of record 4.
+  TDataCursor probe(directory);
+  probe.SetTableName("rich");
+  probe.OpenCursor();
+  const std::uint16_t count = probe.GetFieldDefinition(6).Offset;
+  probe.CloseCursor();
+  PutI32(data.data(), area + 4 * recordSize + count + 1, 4);
+  WriteBytes(Path(".DAT"), data);
+  EXPECT_FALSE(VerifyUnchanged().Result);
+  TRun repair = Run(false);
+  EXPECT_TRUE(repair.Has("Error rebuilding index keys for physical record # 5, error fixed but physical record deleted"));
+  EXPECT_TRUE(Run(true).Result);
+  auto after = Snapshot(directory, "rich");
+  EXPECT_EQ(after.count(5), 0u);
+  EXPECT_EQ(after.count(4), 1u);
+}
+
+TEST_F(RepairTest, OlderVersionIsRefusedForUpgrade) {
+  testing::FillRichTable(directory, "rich", 3, 13);
+  std::string data = ReadBytes(Path(".DAT"));
+  data[8] = 4;
+  WriteBytes(Path(".DAT"), data);
+  EXPECT_EQ(CodeOf([&] { Run(false); }), KORVEL_OLDVERSION);
+  EXPECT_EQ(ReadBytes(Path(".DAT")), data);
+}
+
+TEST_F(RepairTest, DamagedFieldTypeThatTheLayoutContradictsIsLeftAndReported) {
+  testing::FillRichTable(directory, "rich", 10, 14);
+  std::string data = ReadBytes(Path(".DAT"));
+  data[127 + 5 * 768 + 84] = 0;  // field 6 (Count): unknown type
+  WriteBytes(Path(".DAT"), data);
+  TRun verify = VerifyUnchanged();
+  EXPECT_TRUE(verify.Has("Invalid field data type (Unknown) for field Count in table header"));
+  TRun repair = Run(false);
+  EXPECT_FALSE(repair.Result);
+  EXPECT_TRUE(repair.Has("Invalid field data type (Unknown) for field Count in table header, error cannot be fixed"));
+  // The field keeps the room it had: the layout, and so every record, stays as it was.
+  std::string after = ReadBytes(Path(".DAT"));
+  EXPECT_EQ(after.size(), data.size());
+  EXPECT_EQ(GetU16(after.data(), 21), GetU16(data.data(), 21));
+  EXPECT_FALSE(Run(true).Result);
+}
+
+TEST_F(RepairTest, ScrambledTableNeedsItsPasswordAndIsRepairedLikeAnyOther) {
+  testing::FillRichTable(directory, "rich", 30, 15, true);
+  auto before = Snapshot(directory, "rich");
+  std::string data = ReadBytes(Path(".DAT"));
+  PutI32(data.data(), 13, 999);
+  WriteBytes(Path(".DAT"), data + "xyz");
+  {
+    TDataSession stranger(false);
+    stranger.SetPrivateDirectory(scratch.Path());
+    TDataCursor c(stranger.OpenDataDirectory("test", folder.Path()));
+    c.SetTableName("rich");
+    c.SetExclusive(true);
+    auto files = Files();
+    EXPECT_EQ(CodeOf([&] { TTableRepair(c).RepairTable(false, false, false); }), KORVEL_NOTSUFFTABLERIGHTS);
+    EXPECT_EQ(Files(), files);
+  }
+  TRun verify = VerifyUnchanged();
+  EXPECT_TRUE(verify.Has("Physical record count not correct"));
+  EXPECT_TRUE(verify.Has("Physical records not aligned on even record size boundaries"));
+  ExpectRepairedClean(before);
+}
+
+}  // namespace
+}  // namespace korvel

@@ -1,0 +1,135 @@
+// korvel verify, repair and upgrade: the engine's verification, repair and upgrade of a table
+// opened exclusively, with its log on standard output.
+
+#include "tools/repair_commands.h"
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+
+#include <filesystem>
+#include <memory>
+
+#include "engine/data_cursor.h"
+#include "engine/session.h"
+#include "engine/table_repair.h"
+#include "engine/table_upgrade.h"
+#include "tools/cli_parsing.h"
+
+namespace korvel::tool {
+
+namespace {
+
+struct TRepairArguments {
+  std::string Folder;
+  std::string Table;
+  std::string Password;
+  bool ProgressLines = false;
+  bool Quiet = false;
+  bool ForceIndexRebuild = false;
+};
+
+void AddCommon(CLI::App& app, TRepairArguments& a) {
+  app.add_option("DIR", a.Folder)->required();
+  app.add_option("TABLE", a.Table)->required();
+  app.add_option("--password", a.Password, "password of a scrambled table");
+  app.add_flag("--progress", a.ProgressLines, "print progress as plain NN% lines");
+  app.add_flag("--quiet", a.Quiet, "print no progress");
+}
+
+// Progress: a bar with the step text on a terminal, NN% lines with --progress.
+TRepairProgressCallback MakeProgress(const TRepairArguments& a, std::ostream& err) {
+  if (a.Quiet) return nullptr;
+  if (a.ProgressLines) return [&err](const std::string&, int percent) { err << percent << "%\n"; };
+  if (&err != &std::cerr || isatty(STDERR_FILENO) != 1) return nullptr;
+  return [&err](const std::string& step, int percent) {
+    const int width = 30, filled = percent * width / 100;
+    err << "\r\033[K" << step << " [" << std::string(static_cast<std::size_t>(filled), '#')
+        << std::string(static_cast<std::size_t>(width - filled), ' ') << "] " << percent << '%';
+    if (percent >= 100) err << '\n';
+    err.flush();
+  };
+}
+
+// A session on one folder and a closed cursor asking for an exclusive open; a verification's
+// scratch copy goes to the system's temporary folder.
+class TRepairSession {
+ public:
+  explicit TRepairSession(const TRepairArguments& a) : session_(false) {
+    if (!a.Password.empty()) session_.AddPassword(a.Password);
+    std::error_code ignored;
+    session_.SetPrivateDirectory(std::filesystem::temp_directory_path(ignored).string());
+    // Another user of the table makes the command fail, never wait long.
+    session_.SetLockRetries(3);
+    session_.SetLockWait(50);
+    directory_ = session_.OpenDataDirectory("tool", a.Folder);
+    cursor_ = std::make_unique<TDataCursor>(directory_);
+    cursor_->SetTableName(a.Table);
+    cursor_->SetExclusive(true);
+  }
+  TDataCursor& Cursor() { return *cursor_; }
+
+ private:
+  TDataSession session_;
+  TDataDirectory* directory_;
+  std::unique_ptr<TDataCursor> cursor_;
+};
+
+bool Verify(TDataCursor& cursor, const TRepairLogCallback& log, const TRepairProgressCallback& progress) {
+  TTableRepair repair(cursor);
+  repair.RepairLog = log;
+  repair.RepairProgress = progress;
+  return repair.RepairTable(true, false, false);
+}
+
+}  // namespace
+
+int RunVerifyCommand(const TArguments& args, std::ostream& out, std::ostream& err) {
+  TRepairArguments a;
+  CLI::App app{"verifies a table's files; the log on standard output, exit 3 when problems were found",
+               "korvel verify"};
+  AddCommon(app, a);
+  return RunParsed(app, args, out, err, [&] {
+    TRepairSession s(a);
+    bool healthy = Verify(s.Cursor(), [&out](const std::string& line) { out << line << '\n'; }, MakeProgress(a, err));
+    return healthy ? kExitOk : kExitProblems;
+  });
+}
+
+int RunRepairCommand(const TArguments& args, std::ostream& out, std::ostream& err) {
+  TRepairArguments a;
+  CLI::App app{"repairs a table; the log on standard output, exit 0 when the table verifies afterwards",
+               "korvel repair"};
+  AddCommon(app, a);
+  app.add_flag("--force-index-rebuild", a.ForceIndexRebuild, "rebuild every index even when they look sound");
+  return RunParsed(app, args, out, err, [&] {
+    TRepairSession s(a);
+    TTableRepair repair(s.Cursor());
+    repair.RepairLog = [&out](const std::string& line) { out << line << '\n'; };
+    repair.RepairProgress = MakeProgress(a, err);
+    repair.RepairTable(false, false, a.ForceIndexRebuild);
+    // The verdict is a verification of the repaired table; its log is shown only when it
+    // still finds something.
+    std::vector<std::string> lines;
+    if (Verify(s.Cursor(), [&lines](const std::string& line) { lines.push_back(line); }, nullptr)) return kExitOk;
+    for (const std::string& line : lines) out << line << '\n';
+    err << "korvel repair: the table still has problems that could not be fixed\n";
+    return kExitFailure;
+  });
+}
+
+int RunUpgradeCommand(const TArguments& args, std::ostream& out, std::ostream& err) {
+  TRepairArguments a;
+  CLI::App app{"converts a table of an older format version to the current one", "korvel upgrade"};
+  AddCommon(app, a);
+  return RunParsed(app, args, out, err, [&] {
+    TRepairSession s(a);
+    TTableUpgrade upgrade(s.Cursor());
+    upgrade.UpgradeLog = [&out](const std::string& line) { out << line << '\n'; };
+    upgrade.UpgradeProgress = MakeProgress(a, err);
+    upgrade.UpgradeTable();
+    return kExitOk;
+  });
+}
+
+}  // namespace korvel::tool
