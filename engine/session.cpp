@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "engine/data_table.h"
+#include "engine/maintenance_journal.h"
 #include "platform/posix_file.h"
 #include "platform/system_info.h"
 #include "support/files.h"
@@ -338,6 +339,10 @@ int TDataDirectory::OpenDataTable(const std::string& name, TDataTable*& table, b
   if (Session->IsRemote) return -static_cast<int>(KORVEL_REMOTECONNECT);
   if (!IsValidTableName(name)) return kAccessDenied;
   TDataTable* found = FindDataTable(name, inMemory);
+  // A rebuild of this table that died (optimise, copy, restructure) is finished or undone
+  // before the files are opened.
+  if (found == nullptr || (found->UseCount == 0 && !found->TransactionInProgress))
+    TMaintenanceJournal::Recover(this, TrimString(name), inMemory);
   if (found != nullptr && found->UseCount == kMaxUseCount) return -static_cast<int>(KORVEL_OSEMFILE);
   if (found != nullptr && (found->UseCount > 0 || found->TransactionInProgress)) {
     // Its files are open in the mode of the first open: a shared table cannot be handed out as

@@ -8,6 +8,7 @@
 // record (so every other index, the record index and the BLOBs stay consistent) and the index
 // is filled again.
 
+#include <algorithm>
 #include <exception>
 
 #include "engine/cursor_internal.h"
@@ -51,24 +52,60 @@ std::vector<std::int32_t> TTableMaintenance::FillIndex(int slot) {
   tree.LockCursor = &cursor_;
   const TIndexDefinition& definition = table.IndexFile->IndexDefinition(slot);
   const bool unique = definition.Unique;
-  std::vector<std::uint8_t> key(definition.KeySize);
+  const std::size_t size = definition.KeySize;
+  const std::size_t batch = std::max<std::size_t>(1, FillBatchBytes / std::max<std::size_t>(size, 1));
+  std::vector<std::uint8_t> keys;
+  std::vector<std::int32_t> numbers;
+  std::vector<std::uint32_t> order;
+  keys.reserve(std::min<std::size_t>(batch, static_cast<std::size_t>(table.GetPhysicalRecordsUsed()) + 1) * size);
   std::vector<std::int32_t> violations;
   const std::int32_t used = table.GetPhysicalRecordsUsed();
-  TProgressReporter progress(IndexProgress, used, table.Directory->Session->GetProgressPercent());
+  // Each record counts twice: once read, once inserted.
+  TProgressReporter progress(IndexProgress, 2 * static_cast<std::int64_t>(used), table.Directory->Session->GetProgressPercent());
+  std::int64_t done = 0;
+  bool firstBatch = true;  // the tree starts empty: only keys of the batch can clash
+  auto key = [&](std::uint32_t i) { return keys.data() + static_cast<std::size_t>(i) * size; };
+  // Inserts the batch in key order. Equal keys keep record order (stable sort), so of equal
+  // keys in a unique index the first record stays and the later ones are the violations; a key
+  // equal to one of an earlier batch is refused by the tree.
+  auto flush = [&] {
+    order.resize(numbers.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return tree.CompareKeys(key(a), key(b), size) < 0; });
+    const std::uint8_t* last = nullptr;
+    for (std::uint32_t i : order) {
+      if (unique && last != nullptr && tree.CompareKeys(last, key(i), size) == 0) {
+        violations.push_back(numbers[i]);
+      } else if (unique && !firstBatch && tree.CheckForKeyViolation(key(i))) {
+        violations.push_back(numbers[i]);
+      } else {
+        tree.AddIndexKey(key(i), numbers[i]);
+        last = key(i);
+      }
+      progress.Report(++done);
+    }
+    keys.clear();
+    numbers.clear();
+    firstBatch = false;
+  };
   for (std::int32_t n = 1; n <= used; ++n) {
     TRecord* record = nullptr;
     if (!table.GetRecord(&cursor_, n, true, false, true, record)) Raise(KORVEL_LOCKTIMEOUT);
     TRecordPin pin(table, record);
     if (!record->GetIsDeleted()) {
-      cursor_.BuildKey(slot, record->Buffer(), key.data());
-      if (unique && tree.CheckForKeyViolation(key.data()))
-        violations.push_back(n);
-      else
-        tree.AddIndexKey(key.data(), n);
+      keys.resize(keys.size() + size);
+      cursor_.BuildKey(slot, record->Buffer(), keys.data() + keys.size() - size);
+      numbers.push_back(n);
+    } else {
+      ++done;  // nothing to insert for it
     }
-    progress.Report(n);
+    progress.Report(++done);
+    if (numbers.size() == batch) flush();
   }
+  flush();
   progress.Finish();
+  std::sort(violations.begin(), violations.end());
   return violations;
 }
 

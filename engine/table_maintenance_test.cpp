@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <random>
 #include <set>
 
 #include "engine/cursor_test_helpers.h"
@@ -324,6 +325,53 @@ TEST_F(MaintenanceTest, UniqueIndexOverDuplicatesFailsUnlessTheCallbackContinues
   c->SetToBegin();
   std::vector<std::uint8_t> r(static_cast<std::size_t>(c->GetRecordSize()));
   while (c->GetNextRecord(r.data()) == 0) EXPECT_LT(testing::AmountOf(*c, r.data()), 7);
+}
+
+TEST_F(MaintenanceTest, IndexesFilledInSmallSortedBatchesMatchASimpleReference) {
+  auto c0 = Closed("people");
+  TTableMaintenance(*c0).CreateTable(testing::PeopleStructure());
+  c0->OpenCursor();
+  std::mt19937 random(7);
+  std::vector<int> amounts;
+  for (int i = 0; i < 600; ++i) {
+    amounts.push_back(static_cast<int>(random() % 150));
+    testing::Append(*c0, "n" + std::to_string(random() % 40), 1000 + i);
+  }
+  // Amount is unique in the table; a new unique index on (Name) and one on (Name, Amount).
+  c0->CloseCursor();
+  auto c = OpenExclusive("people");
+  TTableMaintenance m(*c);
+  m.FillBatchBytes = 200;  // a few dozen keys per batch: duplicates fall in different batches
+  m.DataLost = [](TDataLossCause, const std::string&, bool&, bool&) {};
+  TIndexDefinition byBoth;
+  byBoth.IndexName = "Both";
+  byBoth.KeyFields = {2, 3};
+  m.AddSecondaryIndex(byBoth);
+  EXPECT_EQ(CheckIndexes(*c), "");
+  TIndexDefinition unique;
+  unique.IndexName = "UniqueName";
+  unique.Unique = true;
+  unique.KeyFields = {2};
+  m.AddSecondaryIndex(unique);
+  EXPECT_EQ(CheckIndexes(*c), "");
+  // The reference: the first record of each name stays, in record order.
+  std::set<std::string> seenNames;
+  std::vector<std::pair<std::string, std::int32_t>> expected;
+  {
+    std::mt19937 again(7);
+    for (int i = 0; i < 600; ++i) {
+      again();
+      const std::string name = "n" + std::to_string(again() % 40);
+      if (seenNames.insert(name).second) expected.push_back({name, 1000 + i});
+    }
+  }
+  std::sort(expected.begin(), expected.end());
+  std::vector<std::pair<std::string, std::int32_t>> found;
+  std::vector<std::uint8_t> r(static_cast<std::size_t>(c->GetRecordSize()));
+  c->SetIndexName("UniqueName");
+  c->SetToBegin();
+  while (c->GetNextRecord(r.data()) == 0) found.push_back({NameOf(*c, r.data()), testing::AmountOf(*c, r.data())});
+  EXPECT_EQ(found, expected);
 }
 
 TEST_F(MaintenanceTest, DeletedIndexesGoAndTheirPagesAreReused) {

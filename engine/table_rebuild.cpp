@@ -10,73 +10,23 @@
 //   2. the table's files get the backup extensions (.DBK, .IBK, .BBK);
 //   3. the work table's files get the table's name;
 //   4. without a backup wanted, the backup files are deleted.
-// A failure in step 3 renames the backups back. A kill between steps 2 and 3 leaves the old
-// table complete under the backup extensions and the new one complete under the work name.
+// A failure in step 3 renames the backups back. A kill at any point is finished or undone by
+// the next opener of the table, from the journal the rebuild keeps (maintenance_journal.h).
 
 #include <cstring>
 #include <exception>
 #include <memory>
 
 #include "engine/cursor_internal.h"
+#include "engine/maintenance_journal.h"
 #include "engine/table_maintenance.h"
+#include "engine/table_work_table.h"
 #include "support/files.h"
 #include "support/path_helpers.h"
 
 namespace korvel {
 
 namespace {
-
-// A table written under a temporary name: deleted again unless Keep() was called.
-class TWorkTable {
- public:
-  TWorkTable(TDataDirectory* directory, bool inMemory)
-      : directory_(directory), inMemory_(inMemory), name_(directory->GetTempDataTableName(inMemory)) {}
-  ~TWorkTable() {
-    if (cursor_) {
-      try {
-        cursor_->CloseCursor();
-      } catch (...) {
-      }
-      cursor_.reset();
-    }
-    if (!kept_ && created_) directory_->DeleteDataTable(name_, inMemory_);
-  }
-  TWorkTable(const TWorkTable&) = delete;
-  TWorkTable& operator=(const TWorkTable&) = delete;
-
-  void Create(const TTableStructure& structure, const TPasswordCallback& passwordCallback) {
-    TDataTable* table = nullptr;
-    int result = directory_->CreateDataTable(name_, structure, false, inMemory_, table);
-    if (result < 0) RaiseError(static_cast<TErrorCode>(-result), "", "", directory_->GetProperDataDirectoryName(), name_);
-    created_ = true;
-    cursor_ = std::make_unique<TDataCursor>(directory_);
-    cursor_->SetTableName(name_);
-    cursor_->SetExclusive(true);
-    cursor_->SetInMemory(inMemory_);
-    cursor_->PasswordCallback = passwordCallback;
-    cursor_->OpenCursor();
-    // Before the first record: its words are split with these.
-    cursor_->SetTextIndexParams(structure.TextParams);
-    // The records keep the identifiers they had.
-    cursor_->SuppressAutoIncValues = true;
-    cursor_->SetIndexPos(kNoIndexPos);
-  }
-  TDataCursor& Cursor() { return *cursor_; }
-  void Close() {
-    cursor_->CloseCursor();
-    cursor_.reset();
-  }
-  const std::string& Name() const { return name_; }
-  void Keep() { kept_ = true; }
-
- private:
-  TDataDirectory* directory_;
-  bool inMemory_;
-  std::string name_;
-  bool created_ = false;
-  bool kept_ = false;
-  std::unique_ptr<TDataCursor> cursor_;
-};
 
 bool SameLayout(const TDataCursor& a, const TDataCursor& b) {
   if (a.GetRecordSize() != b.GetRecordSize() || a.GetFieldCount() != b.GetFieldCount()) return false;
@@ -201,7 +151,9 @@ void TTableMaintenance::OptimizeTable(const std::string& indexName, bool noBacku
   } closeSource{cursor_};
   cursor_.SetIndexName(indexName);
   TDataDirectory* directory = cursor_.Directory;
+  TMaintenanceJournal journal(directory, cursor_.TableName, cursor_.InMemory);
   TWorkTable work(directory, cursor_.InMemory);
+  journal.Begin(work.Name(), noBackup);
   TTableStructure structure = CurrentStructure();
   work.Create(structure, cursor_.PasswordCallback);
   CopyRecords(cursor_, work.Cursor(), OptimizeProgress, false);
@@ -211,8 +163,10 @@ void TTableMaintenance::OptimizeTable(const std::string& indexName, bool noBacku
                           source.GetUserMajorVersion(), source.GetUserMinorVersion());
   work.Close();
   cursor_.CloseCursor();
+  journal.BeginSwap();
   ReplaceTable(directory, work.Name(), noBackup);
   work.Keep();
+  journal.Finish();
 }
 
 void TTableMaintenance::CopyTable(const std::string& destDatabase, const std::string& destTable, bool copyIndexes) {
@@ -272,12 +226,15 @@ void TTableMaintenance::CopyTable(const std::string& destDatabase, const std::st
     }
   } unlock{table, !lockedBefore && table.UserReadLocked};
 
+  TMaintenanceJournal journal(dest, target, toMemory);
   TWorkTable work(dest, toMemory);
+  journal.Begin(work.Name(), true);
   work.Create(structure, cursor_.PasswordCallback);
   CopyRecords(cursor_, work.Cursor(), CopyProgress, false);
   work.Cursor().Table->UpdateDataHeader(table.GetPassword(), table.GetDescription(), table.GetLastRecordID(),
                                         table.GetUserMajorVersion(), table.GetUserMinorVersion());
   work.Close();
+  journal.BeginSwap();
   if (dest->DataTableExists(target, toMemory)) {
     int result = dest->DeleteDataTable(target, toMemory);
     if (result < 0) RaiseError(static_cast<TErrorCode>(-result), "", "", dest->GetProperDataDirectoryName(), target);
@@ -285,6 +242,7 @@ void TTableMaintenance::CopyTable(const std::string& destDatabase, const std::st
   int result = dest->RenameDataTable(work.Name(), target, false, toMemory);
   if (result < 0) RaiseError(static_cast<TErrorCode>(-result), "", "", dest->GetProperDataDirectoryName(), target);
   work.Keep();
+  journal.Finish();
 }
 
 }  // namespace korvel

@@ -81,6 +81,12 @@ constexpr TCommand kCommands[] = {
      "Rewrites the table in the order of an index (default: the primary index): no free\n"
      "record slots, every index rebuilt, record IDs kept. The old files stay as .DBK, .IBK\n"
      "and .BBK unless --no-backup."},
+    {"restructure", RunRestructureCommand,
+     "korvel restructure [--backup] [--accept-loss] [--progress|--quiet] DIR TABLE STRUCTURE.json",
+     "Gives the table the structure of STRUCTURE.json (as korvel create reads it), keeping\n"
+     "its records: fields keep their values by name, converted to their new types. Without\n"
+     "--accept-loss, a value or record that cannot be kept leaves the table unchanged (exit 1);\n"
+     "with it, each kind of loss is counted on standard error. --backup keeps the old files."},
     {"add-index", RunAddIndexCommand, "korvel add-index [--progress|--quiet] DIR TABLE INDEX.json",
      "Adds one index (one member of a structure's indexes; name \"\" adds the primary\n"
      "index). A unique index over duplicate values is refused with KORVEL_KEYVIOL."},

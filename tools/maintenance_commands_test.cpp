@@ -68,7 +68,8 @@ TEST_F(MaintenanceCommandsTest, IndexesAreAddedWithProgressLinesAndDropped) {
   std::ofstream(folder.File("byname.json")) << R"({"name": "ByName", "fields": ["Name", "ID"]})";
   r = Invoke(RunAddIndexCommand, {folder.Path(), "items", folder.File("byname.json"), "--progress"});
   ASSERT_EQ(r.Status, 0) << r.Err;
-  EXPECT_EQ(r.Err, "25%\n50%\n75%\n100%\n");
+  // Four records, each read and then inserted: eight steps.
+  EXPECT_EQ(r.Err, "12%\n25%\n37%\n50%\n62%\n75%\n87%\n100%\n");
   EXPECT_EQ(List("items", {"--index", "ByName"}), "ID,Name\n2,apple\n4,apple\n3,fig\n1,pear\n");
   EXPECT_EQ(Invoke(RunDropIndexCommand, {folder.Path(), "items", "byname"}).Status, 0);
   r = Invoke(RunDropIndexCommand, {folder.Path(), "items", "byname"});
@@ -95,6 +96,29 @@ TEST_F(MaintenanceCommandsTest, OptimizeCopyRenameEmptyAndDrop) {
   EXPECT_FALSE(Exists("goods.DAT") || Exists("goods.IDX") || Exists("goods.BLB"));
   EXPECT_EQ(Invoke(RunDropCommand, {folder.Path(), "goods"}).Status, 1);
   EXPECT_EQ(Invoke(RunRenameCommand, {folder.Path(), "goods"}).Status, 2);
+}
+
+TEST_F(MaintenanceCommandsTest, RestructureMatchesFieldsByNameAndRefusesLossUnlessAccepted) {
+  // Name shrinks to 4 characters ("apple" and "pear" lose), Notes goes, Size comes first.
+  std::ofstream(folder.File("v2.json")) << R"({ "fields": [ {"name": "Size", "type": "integer", "default": "3"},
+              {"name": "ID", "type": "autoinc"},
+              {"name": "Name", "type": "string", "length": 4} ],
+  "indexes": [ {"name": "", "fields": ["ID"]}, {"name": "ByName", "fields": ["Name", "ID"]} ] })";
+  const std::string before = List("items");
+  TRun r = Invoke(RunRestructureCommand, {folder.Path(), "items", folder.File("v2.json")});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("unchanged"), std::string::npos) << r.Err;
+  EXPECT_EQ(List("items"), before);
+  r = Invoke(RunRestructureCommand,
+             {folder.Path(), "items", folder.File("v2.json"), "--accept-loss", "--progress", "--backup"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_NE(r.Err.find("100%"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("2 x value not converted into field Name"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("4 x values of the deleted field Notes"), std::string::npos) << r.Err;
+  EXPECT_TRUE(Exists("items.DBK"));
+  EXPECT_EQ(List("items", {"--index", "ByName"}), "ID,Name\n2,appl\n4,appl\n3,fig\n1,pear\n");
+  TRun sizes = Invoke(RunListCommand, {folder.Path(), "items", "--fields", "Size"});
+  EXPECT_EQ(sizes.Out, "Size\n3\n3\n3\n3\n");
 }
 
 }  // namespace
