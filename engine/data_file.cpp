@@ -981,20 +981,18 @@ bool TDataFile::CopyRecords(TDataCursor* cursor, std::int32_t first, std::int32_
   const std::int32_t end = first + count;
   if (first <= 0 || end > header_.NextRecordNumber) RaiseTable(KORVEL_FILECORRUPT);
   const std::size_t recordSize = header_.RecordSize;
-  std::size_t pos;
-  FindRecordBuffer(first, pos);
   std::int32_t n = first;
   while (n < end) {
-    if (pos < recordBuffers_.size() && recordBuffers_[pos]->RecordNumber == n) {
-      std::memcpy(dest, recordBuffers_[pos]->Buffer(), recordSize);
+    if (const TRecord* cached = FindCachedRecord(n)) {
+      std::memcpy(dest, cached->Buffer(), recordSize);
       ++cacheHits_;
-      ++pos;
       ++n;
       dest += recordSize;
       continue;
     }
     // The records up to the next cached one come from the file in one read.
-    const std::int32_t runEnd = pos < recordBuffers_.size() ? std::min(end, recordBuffers_[pos]->RecordNumber) : end;
+    std::int32_t runEnd = n + 1;
+    while (runEnd < end && FindCachedRecord(runEnd) == nullptr) ++runEnd;
     const std::int32_t run = runEnd - n;
     ++cacheMisses_;
     if (!owner_->IsReadLocked() && !owner_->ReadLockTable(cursor)) return false;
@@ -1009,8 +1007,6 @@ bool TDataFile::CopyRecords(TDataCursor* cursor, std::int32_t first, std::int32_
       if (header_.Encrypted) ScrambleData(dest, recordSize);
       if (dest[kRecordDeletedOffset] == 0) PutI32(dest, kRecordNumberOffset, n);
     }
-    // The read lock may have been taken just now, after change detection dropped the cache.
-    FindRecordBuffer(n, pos);
   }
   return true;
 }
