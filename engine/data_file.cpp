@@ -32,11 +32,13 @@ bool HasDeclaredLength(std::uint8_t dataType) {
   return dataType == dtString || dataType == dtBytes || dataType == dtVarBytes;
 }
 
-bool IsNameStart(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c >= 0x80; }
+}  // namespace
+
+bool IsFieldNameStart(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c >= 0x80; }
 
 // Whether a default, minimum or maximum text is a value of the field's type (ANSI forms; the
 // current-date words for dates and times).
-bool IsValueText(const TFieldDefinition& f, const std::string& text) {
+bool IsFieldValueText(const TFieldDefinition& f, const std::string& text) {
   if (text.empty()) return true;
   const bool date = text == "CURRENT_DATE", time = text == "CURRENT_TIME", stamp = text == "CURRENT_TIMESTAMP";
   switch (f.DataType) {
@@ -59,8 +61,6 @@ bool IsValueText(const TFieldDefinition& f, const std::string& text) {
     default: return true;  // strings, bytes and BLOBs take any text
   }
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Layouts
@@ -623,7 +623,7 @@ void TDataFile::CheckHeader() {
   for (std::size_t i = 0; i < fields_.size(); ++i) {
     const TFieldDefinition& f = *fields_[i];
     const std::string name = f.FieldName;
-    if (name.empty() || !IsNameStart(static_cast<unsigned char>(name[0])) || name.size() > kMaxFieldNameLength)
+    if (name.empty() || !IsFieldNameStart(static_cast<unsigned char>(name[0])) || name.size() > kMaxFieldNameLength)
       RaiseTable(KORVEL_HEADERCORRUPT);
     if (f.FieldNumber != i + 1) RaiseTable(KORVEL_HEADERCORRUPT);
     for (std::size_t j = 0; j < i; ++j)
@@ -632,7 +632,7 @@ void TDataFile::CheckHeader() {
     if (HasDeclaredLength(f.DataType) ? f.Length > kMaxFieldLength : f.Length != 0) RaiseTable(KORVEL_HEADERCORRUPT);
     if (f.DataType != dtBCD && f.Decimals != 0) RaiseTable(KORVEL_HEADERCORRUPT);
     if (f.PhysicalSize != PhysicalSizeOf(f.DataType, f.Length)) RaiseTable(KORVEL_HEADERCORRUPT);
-    if (!IsValueText(f, f.DefaultValue) || !IsValueText(f, f.MinimumValue) || !IsValueText(f, f.MaximumValue))
+    if (!IsFieldValueText(f, f.DefaultValue) || !IsFieldValueText(f, f.MinimumValue) || !IsFieldValueText(f, f.MaximumValue))
       RaiseTable(KORVEL_HEADERCORRUPT);
     if (f.IsAutoInc()) {
       if (f.Offset != kRecordIDOffset) RaiseTable(KORVEL_HEADERCORRUPT);

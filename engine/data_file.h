@@ -248,6 +248,11 @@ std::uint8_t PhysicalSizeOf(std::uint8_t dataType, std::uint8_t length);
 void UpdateFieldSize(TFieldDefinition& definition);
 // Whether a type code is one of the field data types.
 bool IsValidDataType(std::uint8_t dataType);
+// Whether a field name may begin with the byte (a letter, or any byte of a code page's upper half).
+bool IsFieldNameStart(unsigned char c);
+// Whether a default, minimum or maximum text is a value of the field's type (ANSI forms; the
+// current-date words for dates and times).
+bool IsFieldValueText(const TFieldDefinition& field, const std::string& text);
 
 // The narrow set of services a data file asks of the shared table that owns it. The shared
 // table implements it; tools and tests use TPlainDataFileOwner.

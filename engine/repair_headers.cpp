@@ -43,35 +43,6 @@ void TRepairLog::Unfixable(const std::string& text, const std::string& unfixable
   Line(verifyOnly_ ? text : text + unfixable);
 }
 
-// ---------------------------------------------------------------------------------------------
-// Field helpers
-
-bool IsFieldNameStart(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c >= 0x80; }
-
-bool IsFieldValueText(const TFieldDefinition& f, const std::string& text) {
-  if (text.empty()) return true;
-  const bool date = text == "CURRENT_DATE", time = text == "CURRENT_TIME", stamp = text == "CURRENT_TIMESTAMP";
-  switch (f.DataType) {
-    case dtDate: return date || IsADate(text);
-    case dtTime: return time || IsATime(text);
-    case dtTimeStamp: return date || time || stamp || IsADateTime(text);
-    case dtBoolean: return IsABoolean(text);
-    case dtSmallInt: return IsASmallInt(text);
-    case dtInteger: return IsAnInteger(text);
-    case dtWord: return IsAWord(text);
-    case dtUnsignedInt: {
-      if (!IsALargeInt(text)) return false;
-      long long v = std::stoll(text);
-      return v >= 0 && v <= 4294967295LL;
-    }
-    case dtLargeInt: return IsALargeInt(text);
-    case dtFloat:
-    case dtExtended: return IsAFloat(text);
-    case dtBCD: return IsABCD(text);
-    default: return true;
-  }
-}
-
 namespace {
 
 bool HasLength(std::uint8_t type) { return type == dtString || type == dtBytes || type == dtVarBytes; }

@@ -70,9 +70,4 @@ bool RepairBlobHeader(TFileHandler* file, bool missing, TDataHeaderState& data, 
 // Writes the data header and definitions of `state` to the data file.
 void WriteDataHeaderState(TFileHandler& file, const TDataHeaderState& state);
 
-// Whether a field name may start with this byte.
-bool IsFieldNameStart(unsigned char c);
-// Whether a default, minimum or maximum text is a value of the field's type.
-bool IsFieldValueText(const TFieldDefinition& field, const std::string& text);
-
 }  // namespace korvel
