@@ -265,7 +265,8 @@ bool TDataCursor::ModifyTextIndexes(const std::uint8_t* oldRecord, const std::ui
   return !textChanges_.Added.empty() || !textChanges_.Removed.empty();
 }
 
-bool TDataCursor::VerifyTextIndexes(const std::uint8_t* record, std::int32_t recordNumber) {
+bool TDataCursor::VerifyTextIndexes(const std::uint8_t* record, std::int32_t recordNumber, std::int64_t* keys) {
+  if (keys != nullptr) *keys = 0;
   if (!HasTextIndex()) return true;
   const TTextIndex& index = GetTextIndex();
   const TIndexDefinition& definition = Table->IndexFile->IndexDefinition(kSysTextSlot);
@@ -281,6 +282,7 @@ bool TDataCursor::VerifyTextIndexes(const std::uint8_t* record, std::int32_t rec
       if (index.IsStopWord(word.Upper)) continue;
       TTextIndex::BuildKey(field, word.Upper, id, textKey_.data());
       if (!tree.VerifyIndexKey(textKey_.data(), recordNumber)) return false;
+      if (keys != nullptr) ++*keys;
     }
   }
   return true;

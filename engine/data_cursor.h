@@ -270,8 +270,9 @@ class TDataCursor : public TBTreeCursor {
   // Rebuilds every word key from the live records with the table's current text-index
   // definition and parameters (after a restructure that changed either).
   void CreateTextIndexes();
-  // Whether every word key of the stored record is present.
-  bool VerifyTextIndexes(const std::uint8_t* record, std::int32_t recordNumber);
+  // Whether every word key of the stored record is present; `keys`, when given, receives the
+  // number of keys the record has (so a caller can also tell keys that belong to no record).
+  bool VerifyTextIndexes(const std::uint8_t* record, std::int32_t recordNumber, std::int64_t* keys = nullptr);
   // The unique words of a text, split with the table's parameters.
   void CreateWordsList(const char* text, std::size_t length, bool wildcards, TWordList& list);
   // TEXTSEARCH and TEXTOCCURS of `search` in the field of a record buffer.

@@ -7,7 +7,10 @@
 // 10 Clock (time), 11 Stamp (timestamp), 12 Word, 13 UInt (unsigned), 14 Ext (extended float),
 // 15 Raw (variable bytes 12), 16 Big (large integer), 17 Notes (memo), 18 Data (binary BLOB).
 // Every field but the BLOBs is part of some index, so that a changed value changes a key.
+// The word index covers Name and Notes, with stop words of its own (one of them, KILO, is a
+// word of the memos and no default stop word, so that parameters lost or replaced show).
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -15,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/btree_cursor.h"
 #include "engine/cursor_test_helpers.h"
 #include "framework/currency_bcd.h"
 #include "support/byte_order.h"
@@ -40,7 +44,31 @@ inline TTableStructure RichStructure() {
                         CursorIndex("ByNums", s.Fields, {7, 8, 9, 10}, false, false, false, 2),
                         CursorIndex("ByMore", s.Fields, {11, 12, 13, 14}, false),
                         CursorIndex("ByRest", s.Fields, {15, 16}, false, false, false, 3)};
+  s.TextIndex.KeyFields[0] = 2;
+  s.TextIndex.KeyFields[1] = 17;
+  s.TextIndex.KeyFieldCount = 2;
+  s.TextParams.StopWords = {"AND", "KILO", "THE"};
   return s;
+}
+
+// The words of the memos: a handful, so that every word has records to find.
+inline const std::vector<std::string>& RichWords() {
+  static const std::vector<std::string> words = {"alpha", "bravo",  "charlie", "delta", "echo", "foxtrot", "golf",
+                                                 "hotel", "india",  "juliet",  "kilo",  "lima", "the",     "and"};
+  return words;
+}
+
+// A memo text of about `length` bytes: words of RichWords in any letter case, separated by
+// blanks and punctuation.
+inline std::string RichMemo(std::mt19937& rng, std::size_t length) {
+  std::string text;
+  while (text.size() < length) {
+    std::string word = RichWords()[rng() % RichWords().size()];
+    if (rng() % 4 == 0) word[0] = static_cast<char>(word[0] - 'a' + 'A');
+    text += word;
+    text += rng() % 5 == 0 ? ", " : " ";
+  }
+  return text;
 }
 
 // Field values of record i (Count = i keeps the unique index satisfied).
@@ -104,11 +132,12 @@ inline void FillRichTable(TDataDirectory* directory, const std::string& name, in
   c.SetTableName(name);
   c.SetExclusive(true);
   c.OpenCursor();
+  c.SetTextIndexParams(s.TextParams);
   std::mt19937 rng(seed);
   std::vector<std::uint8_t> r(static_cast<std::size_t>(c.GetRecordSize()));
   for (int i = 1; i <= count; ++i) {
     FillRich(c, r.data(), rng, i);
-    if (i % 3 != 0) PutBlobValue(c, r.data(), 17, std::string(20 + rng() % 1400, static_cast<char>('A' + i % 26)));
+    if (i % 3 != 0) PutBlobValue(c, r.data(), 17, RichMemo(rng, 20 + rng() % 1400));
     if (i % 4 == 1) {
       std::string data(1 + rng() % 900, '\0');
       for (char& ch : data) ch = static_cast<char>(rng());
@@ -186,6 +215,66 @@ inline TTableSnapshot Snapshot(TDataDirectory* directory, const std::string& nam
   }
   c.CloseCursor();
   return snapshot;
+}
+
+// Every key of the word index with the physical record number it points at, in index order.
+using TTextKeys = std::vector<std::pair<std::string, std::int32_t>>;
+
+inline TTextKeys ReadTextKeys(TTestCursor& c) {
+  TTextKeys keys;
+  TBTreeCursor tree;
+  c.ConfigureTree(tree, kSysTextSlot);
+  if (!tree.GotoFirstIndexPosition()) RaiseError(KORVEL_INDEXCORRUPT);
+  while (!tree.Bof && !tree.Eof) {
+    const std::uint8_t* key = tree.GetKeyEntryPtr();
+    keys.push_back({std::string(reinterpret_cast<const char*>(key), kTextKeySize), tree.GetPhysicalRecordNumber()});
+    if (!tree.SkipIndexKeys(1)) RaiseError(KORVEL_INDEXCORRUPT);
+  }
+  return keys;
+}
+
+// The records (IDs) that word searches find through the word index: each word of the memos
+// and a prefix, in Notes and in Name.
+inline std::map<std::string, std::vector<std::int32_t>> WordSearches(TDataCursor& c) {
+  std::map<std::string, std::vector<std::int32_t>> found;
+  std::vector<std::string> searches = RichWords();
+  searches.push_back("ch* hotel");
+  searches.push_back("a*");
+  std::vector<std::uint8_t> r(static_cast<std::size_t>(c.GetRecordSize()));
+  for (const char* field : {"Notes", "Name"}) {
+    for (const std::string& search : searches) {
+      const std::string filter = "TEXTSEARCH('" + search + "' IN " + field + ")";
+      const int h = c.AddFilter(nullptr, filter, nullptr, {});
+      c.ActivateFilter(h);
+      std::vector<std::int32_t>& ids = found[filter];
+      c.SetToBegin();
+      while (c.GetNextRecord(r.data()) == 0) ids.push_back(TDataCursor::GetRecordID(r.data()));
+      c.DropFilter(h);
+      std::sort(ids.begin(), ids.end());
+    }
+  }
+  return found;
+}
+
+// Whether the word index of a table holds what a fresh build from its records holds: the same
+// keys, and so the same answers to word searches. The table is rebuilt in the check. Returns
+// an empty string or what differs.
+inline std::string TextIndexMatchesAFreshBuild(TDataDirectory* directory, const std::string& name) {
+  TTestCursor c(directory);
+  c.SetTableName(name);
+  c.SetExclusive(true);
+  c.OpenCursor();
+  const TTextKeys keys = ReadTextKeys(c);
+  const auto searches = WordSearches(c);
+  c.CreateTextIndexes();
+  const TTextKeys fresh = ReadTextKeys(c);
+  const auto freshSearches = WordSearches(c);
+  c.CloseCursor();
+  if (fresh.empty()) return "the fresh build holds no word key";
+  if (keys.size() != fresh.size()) return std::to_string(keys.size()) + " word keys, a fresh build has " + std::to_string(fresh.size());
+  if (keys != fresh) return "word keys differ from a fresh build";
+  if (searches != freshSearches) return "word searches differ from a fresh build";
+  return "";
 }
 
 }  // namespace korvel::testing

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <unordered_set>
 
 #include "engine/cursor_internal.h"
@@ -81,7 +82,9 @@ class TRepairCursor : public TDataCursor {
     bool IndexesValid = true;
   };
 
-  void Run(const TOptions& options, TRepairLog& log, const TRepairProgressCallback& progress) {
+  // `headerStep`: the header step's text, whose progress ends here once the text-indexing
+  // parameters are read.
+  void Run(const TOptions& options, TRepairLog& log, const TRepairProgressCallback& progress, const char* headerStep) {
     options_ = options;
     log_ = &log;
     indexesValid_ = options.IndexesValid;
@@ -94,6 +97,8 @@ class TRepairCursor : public TDataCursor {
       if (log.Unfixed() == 0) log.Unfixable(std::string("Table headers still refused: ") + e.what(), "");
     }
     PrepareTrees();
+    CheckTextParams();
+    if (progress) progress(headerStep, 100);
     RecordPass(progress);
     AssignRecordIDs();
     CheckFreeBlocks();
@@ -106,6 +111,25 @@ class TRepairCursor : public TDataCursor {
   }
 
  private:
+  // --- The text-indexing parameters ---
+
+  // They are read as every use of the word index reads them. Parameters that cannot be read are
+  // replaced by the defaults (a repair drops the damaged page chain, which stands for the
+  // defaults), and the word keys, built with other parameters, are rebuilt. Readable stored
+  // parameters are kept to be written back after the rebuild has emptied the index file.
+  void CheckTextParams() {
+    storedTextParams_.reset();
+    const bool stored = Table->IndexFile->GetDataRootPageNumber(kSysTextSlot) != 0;
+    try {
+      const TTextIndexParams params = GetTextIndex().Params();
+      if (stored) storedTextParams_ = params;
+    } catch (const EKORVELEngineError&) {
+      log_->Fixed("Invalid or corrupt text indexing parameters in index");
+      indexesValid_ = false;
+      if (Repair()) Table->IndexFile->SetDataRootPageNumber(kSysTextSlot, 0);
+    }
+  }
+
   bool Repair() const { return !options_.VerifyOnly; }
 
   void PrepareTrees() {
@@ -117,6 +141,8 @@ class TRepairCursor : public TDataCursor {
     }
     deletedTree_ = std::make_unique<TBTreeCursor>();
     ConfigureTree(*deletedTree_, kSysDeletedSlot);
+    textTree_ = std::make_unique<TBTreeCursor>();
+    ConfigureTree(*textTree_, kSysTextSlot);
     key_.assign(TPage::kMaxKeySize + 8, 0);
     blobFields_.clear();
     for (std::int32_t i = 1; i <= Table->GetFieldCount(); ++i)
@@ -202,6 +228,20 @@ class TRepairCursor : public TDataCursor {
         }
       }
     }
+    // After the chains: the words of a memo are those of the value the chain holds now.
+    if (indexesValid_) CheckTextKeys(buffer, n);
+  }
+
+  // Whether the word index holds a key for every word of the record; the keys are counted, so
+  // that the walk of the index afterwards also tells keys that belong to no word of a record.
+  void CheckTextKeys(const std::uint8_t* buffer, std::int32_t n) {
+    try {
+      std::int64_t keys = 0;
+      if (!VerifyTextIndexes(buffer, n, &keys)) indexesValid_ = false;
+      textKeys_ += keys;
+    } catch (const EKORVELEngineError&) {
+      indexesValid_ = false;
+    }
   }
 
   static void ClearBlobField(TRecord* record, std::uint16_t offset) {
@@ -228,9 +268,9 @@ class TRepairCursor : public TDataCursor {
   // Every key was found by a descent; navigation walks the leaf chains instead. Each chain must
   // hold as many keys as there are records for it, in order, or the indexes are invalid.
   void CheckLeafChains() {
-    auto walk = [&](TBTreeCursor& tree, std::int32_t expected) {
+    auto walk = [&](TBTreeCursor& tree, std::int64_t expected) {
       std::vector<std::uint8_t> previous;
-      std::int32_t keys = 0;
+      std::int64_t keys = 0;
       if (!tree.GotoFirstIndexPosition()) return false;
       while (!tree.Bof && !tree.Eof) {
         const std::uint8_t* key = tree.GetKeyEntryPtr();
@@ -244,6 +284,7 @@ class TRepairCursor : public TDataCursor {
     try {
       for (std::size_t i = 0; i < slots_.size() && indexesValid_; ++i) indexesValid_ = walk(*trees_[i], live_);
       if (indexesValid_) indexesValid_ = walk(*deletedTree_, Table->GetPhysicalRecordsUsed());
+      if (indexesValid_) indexesValid_ = walk(*textTree_, textKeys_);
     } catch (const EKORVELEngineError&) {
       indexesValid_ = false;
     }
@@ -416,6 +457,8 @@ class TRepairCursor : public TDataCursor {
         log_->Fixed("Indexes do not match record data and are invalid, starting to fix indexes", "");
     }
     Table->IndexFile->ClearHeader();
+    FreeTextIndexPages();  // nothing left to free: forgets the word index's edit tree
+    if (storedTextParams_) SetTextIndexParams(*storedTextParams_);
     PrepareTrees();
     const std::string step = options_.ForceIndexRebuild ? "Rebuilding indexes" : "Repairing indexes";
     TProgressCallback report = [&](int percent) {
@@ -473,12 +516,15 @@ class TRepairCursor : public TDataCursor {
       }
       BuildKey(kSysDeletedSlot, buffer, key_.data());
       deletedTree_->AddIndexKey(key_.data(), n);
+      ++done;
+      AddTextIndexes(buffer, n);  // takes back its own keys when it fails
     } catch (...) {
       // The record keeps no key at all rather than some of them.
       for (std::size_t i = 0; i < done; ++i) {
         try {
-          BuildKey(slots_[i], buffer, key_.data());
-          trees_[i]->RemoveIndexKey(key_.data());
+          TBTreeCursor& tree = i < slots_.size() ? *trees_[i] : *deletedTree_;
+          BuildKey(i < slots_.size() ? slots_[i] : kSysDeletedSlot, buffer, key_.data());
+          tree.RemoveIndexKey(key_.data());
         } catch (...) {
         }
       }
@@ -513,6 +559,9 @@ class TRepairCursor : public TDataCursor {
   std::vector<int> slots_;
   std::vector<std::unique_ptr<TBTreeCursor>> trees_;
   std::unique_ptr<TBTreeCursor> deletedTree_;
+  std::unique_ptr<TBTreeCursor> textTree_;
+  std::optional<TTextIndexParams> storedTextParams_;
+  std::int64_t textKeys_ = 0;  // word keys of the live records checked so far
   std::vector<std::uint8_t> key_;
   std::vector<std::uint16_t> blobFields_;  // offsets of the BLOB fields' null-flag bytes
   TBlobFile* blobs_ = nullptr;
@@ -676,7 +725,7 @@ bool TTableRepair::RepairTable(bool verifyOnly, bool fixSignatures, bool forceIn
   const char* headerStep = verifyOnly ? "Verifying headers" : "Repairing headers";
   if (progress) progress(headerStep, 0);
   THeaderResult headers = RunHeaderSteps(directory, table, cursor_.InMemory, log, !verifyOnly, cursor_.PasswordCallback);
-  if (progress) progress(headerStep, 100);
+  bool passRan = false;
 
   if (headers.LayoutKnown) {
     TRepairCursor::TOptions options;
@@ -702,7 +751,8 @@ bool TTableRepair::RepairTable(bool verifyOnly, bool fixSignatures, bool forceIn
       TRepairCursor pass(target, targetName, cursor_.InMemory, cursor_.PasswordCallback);
       pass.OpenCursor();
       try {
-        pass.Run(options, log, progress);
+        passRan = true;
+        pass.Run(options, log, progress, headerStep);
       } catch (...) {
         try {
           pass.CloseCursor();
@@ -713,6 +763,7 @@ bool TTableRepair::RepairTable(bool verifyOnly, bool fixSignatures, bool forceIn
       pass.CloseCursor();
     }
   }
+  if (!passRan && progress) progress(headerStep, 100);
   log.Line(kind + table + " completed at " + RepairTimeText());
   problems_ = log.Problems();
   unfixed_ = log.Unfixed();

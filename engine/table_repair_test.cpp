@@ -124,6 +124,13 @@ TEST_F(RepairTest, ForcedRebuildKeepsEveryRecordAndLogsNoFinding) {
   for (auto& p : run.Progress) rebuilt = rebuilt || p.first == "Rebuilding indexes";
   EXPECT_TRUE(rebuilt);
   EXPECT_EQ(Snapshot(directory, "rich"), before);
+  // The word index too, with the table's own parameters.
+  testing::TTestCursor c(directory);
+  c.SetTableName("rich");
+  c.OpenCursor();
+  EXPECT_EQ(c.GetTextIndexParams().StopWords, (std::vector<std::string>{"AND", "KILO", "THE"}));
+  c.CloseCursor();
+  EXPECT_EQ(testing::TextIndexMatchesAFreshBuild(directory, "rich"), "");
 }
 
 TEST_F(RepairTest, PreconditionsAreRaised) {
@@ -256,6 +263,134 @@ TEST_F(RepairTest, BlockNamingItselfAsNextEndsTheChainThereWithTheLengthCorrecte
   // The value now ends with its first block: 494 bytes.
   auto after = Snapshot(directory, "rich");
   EXPECT_EQ(after.size(), Snapshot(directory, "rich").size());
+  // The memo lost words: the word index holds those of the shortened value only.
+  EXPECT_EQ(testing::TextIndexMatchesAFreshBuild(directory, "rich"), "");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The word index
+
+class TextRepairTest : public RepairTest {
+ protected:
+  // Opens the table for a change of its word keys made behind the cursor's back.
+  std::unique_ptr<testing::TTestCursor> Open() {
+    auto c = std::make_unique<testing::TTestCursor>(directory);
+    c->SetTableName("rich");
+    c->SetExclusive(true);
+    c->OpenCursor();
+    return c;
+  }
+
+  // The page that holds the text-indexing parameters.
+  std::int32_t ParamsPage() { return GetI32(ReadBytes(Path(".IDX")).data(), 14 + 32 * 120 + 96); }
+
+  TTextIndexParams Params() { return Open()->GetTextIndexParams(); }
+
+  void ExpectIndexesRebuilt() {
+    TRun verify = VerifyUnchanged();
+    EXPECT_FALSE(verify.Result);
+    EXPECT_TRUE(verify.Has("Indexes do not match record data and are invalid"));
+    TRun repair = Run(false);
+    EXPECT_TRUE(repair.Has("Indexes do not match record data and are invalid, starting to fix indexes"));
+    EXPECT_TRUE(repair.Has("Invalid indexes fixed"));
+    EXPECT_TRUE(Run(true).Result);
+  }
+};
+
+TEST_F(TextRepairTest, WordMissingItsKeyIsFoundAndTheIndexRebuiltWithTheTablesParameters) {
+  testing::FillRichTable(directory, "rich", 40, 21);
+  auto before = Snapshot(directory, "rich");
+  const TTextIndexParams params = Params();
+  ASSERT_EQ(params.StopWords, (std::vector<std::string>{"AND", "KILO", "THE"}));
+  {
+    auto c = Open();
+    testing::TTextKeys keys = testing::ReadTextKeys(*c);
+    ASSERT_GT(keys.size(), 10u);
+    TBTreeCursor tree;
+    c->ConfigureTree(tree, kSysTextSlot);
+    tree.RemoveIndexKey(reinterpret_cast<const std::uint8_t*>(keys[keys.size() / 2].first.data()));
+    c->CloseCursor();
+  }
+  ExpectIndexesRebuilt();
+  EXPECT_EQ(Snapshot(directory, "rich"), before);
+  // The rebuild emptied the index file; the parameters are the table's own still.
+  EXPECT_EQ(Params(), params);
+  EXPECT_EQ(testing::TextIndexMatchesAFreshBuild(directory, "rich"), "");
+}
+
+TEST_F(TextRepairTest, KeysThatMatchNoWordOfALiveRecordAreFound) {
+  testing::FillRichTable(directory, "rich", 40, 22);
+  auto before = Snapshot(directory, "rich");
+  {
+    // A word no record holds, for a live record; and a word of a deleted record (record 7).
+    auto c = Open();
+    testing::TTextKeys keys = testing::ReadTextKeys(*c);
+    ASSERT_FALSE(keys.empty());
+    TBTreeCursor tree;
+    c->ConfigureTree(tree, kSysTextSlot);
+    std::uint8_t key[kTextKeySize];
+    std::memcpy(key, keys.front().first.data(), kTextKeySize);
+    std::memset(key + kTextKeyWordOffset, 0, kMaxWordLength);
+    std::memcpy(key + kTextKeyWordOffset, "ZULU", 4);
+    tree.AddIndexKey(key, keys.front().second);
+    c->CloseCursor();
+  }
+  ExpectIndexesRebuilt();
+  EXPECT_EQ(Snapshot(directory, "rich"), before);
+  EXPECT_EQ(testing::TextIndexMatchesAFreshBuild(directory, "rich"), "");
+
+  {
+    auto c = Open();
+    TBTreeCursor tree;
+    c->ConfigureTree(tree, kSysTextSlot);
+    std::uint8_t key[kTextKeySize];
+    TTextIndex::BuildKey(17, "ALPHA", 7, key);
+    tree.AddIndexKey(key, 7);
+    c->CloseCursor();
+  }
+  ExpectIndexesRebuilt();
+  EXPECT_EQ(testing::TextIndexMatchesAFreshBuild(directory, "rich"), "");
+}
+
+TEST_F(TextRepairTest, DamagedParametersAreReportedAndReplacedByTheDefaults) {
+  testing::FillRichTable(directory, "rich", 30, 23);
+  auto before = Snapshot(directory, "rich");
+  const std::int32_t page = ParamsPage();
+  ASSERT_GT(page, 0);
+  std::string index = ReadBytes(Path(".IDX"));
+  index[static_cast<std::size_t>(page) * 4096 + 13 + 4] = 99;  // the format version of the block
+  WriteBytes(Path(".IDX"), index);
+  TRun verify = VerifyUnchanged();
+  EXPECT_FALSE(verify.Result);
+  EXPECT_TRUE(verify.Has("Invalid or corrupt text indexing parameters in index"));
+  EXPECT_TRUE(verify.Has("Indexes do not match record data and are invalid"));
+  TRun repair = Run(false);
+  EXPECT_TRUE(repair.Has("Invalid or corrupt text indexing parameters in index, error fixed"));
+  EXPECT_TRUE(repair.Has("Invalid indexes fixed"));
+  TRun after = Run(true);
+  EXPECT_TRUE(after.Result) << (after.Lines.size() > 1 ? after.Lines[1] : "");
+  EXPECT_EQ(Snapshot(directory, "rich"), before);
+  EXPECT_EQ(Params(), TTextIndexParams{});
+  // KILO is no default stop word: the rebuilt keys hold it now.
+  EXPECT_EQ(testing::TextIndexMatchesAFreshBuild(directory, "rich"), "");
+  auto c = Open();
+  bool kilo = false;
+  for (const auto& key : testing::ReadTextKeys(*c)) kilo = kilo || key.first.compare(kTextKeyWordOffset, 5, std::string("KILO\0", 5)) == 0;
+  EXPECT_TRUE(kilo);
+}
+
+TEST_F(TextRepairTest, ParameterPointerAtAnIndexPageIsReported) {
+  testing::FillRichTable(directory, "rich", 30, 24);
+  std::string index = ReadBytes(Path(".IDX"));
+  // The primary index's root page is a B-tree page, not a page of parameters.
+  PutI32(index.data(), 14 + 32 * 120 + 96, GetI32(index.data(), 14 + 86));
+  WriteBytes(Path(".IDX"), index);
+  TRun verify = VerifyUnchanged();
+  EXPECT_TRUE(verify.Has("Invalid or corrupt text indexing parameters in index"));
+  TRun repair = Run(false);
+  EXPECT_TRUE(repair.Has("Invalid or corrupt text indexing parameters in index, error fixed"));
+  EXPECT_TRUE(Run(true).Result);
+  EXPECT_EQ(testing::TextIndexMatchesAFreshBuild(directory, "rich"), "");
 }
 
 TEST_F(RepairTest, ZeroAndDuplicateRecordIDsGetNewIDsAndTheCounterFollows) {
