@@ -191,10 +191,11 @@ inline std::string RecordText(TDataCursor& c, std::uint8_t* r) {
 
 // Reads every live record in physical order and through every index; throws on any failure
 // and when an index does not give exactly the live records.
-inline TTableSnapshot Snapshot(TDataDirectory* directory, const std::string& name) {
+inline TTableSnapshot Snapshot(TDataDirectory* directory, const std::string& name, bool inMemory = false) {
   TDataCursor c(directory);
   c.SetTableName(name);
   c.SetExclusive(true);
+  c.SetInMemory(inMemory);
   c.OpenCursor();
   TTableSnapshot snapshot;
   std::vector<std::uint8_t> r(static_cast<std::size_t>(c.GetRecordSize()));
@@ -259,10 +260,12 @@ inline std::map<std::string, std::vector<std::int32_t>> WordSearches(TDataCursor
 // Whether the word index of a table holds what a fresh build from its records holds: the same
 // keys, and so the same answers to word searches. The table is rebuilt in the check. Returns
 // an empty string or what differs.
-inline std::string TextIndexMatchesAFreshBuild(TDataDirectory* directory, const std::string& name) {
+inline std::string TextIndexMatchesAFreshBuild(TDataDirectory* directory, const std::string& name,
+                                               bool inMemory = false) {
   TTestCursor c(directory);
   c.SetTableName(name);
   c.SetExclusive(true);
+  c.SetInMemory(inMemory);
   c.OpenCursor();
   const TTextKeys keys = ReadTextKeys(c);
   const auto searches = WordSearches(c);

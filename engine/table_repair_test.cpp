@@ -55,9 +55,10 @@ class RepairTest : public ::testing::Test {
   };
 
   TRun Run(bool verifyOnly, bool force = false, const std::string& name = "rich") {
-    TDataCursor c(directory);
+    TDataCursor c(memory ? memoryDirectory : directory);
     c.SetTableName(name);
     c.SetExclusive(true);
+    c.SetInMemory(memory);
     TTableRepair repair(c);
     TRun run;
     repair.RepairLog = [&](const std::string& line) { run.Lines.push_back(line); };
@@ -94,6 +95,9 @@ class RepairTest : public ::testing::Test {
   testing::TTestFolder folder, scratch;
   std::unique_ptr<TDataSession> session;
   TDataDirectory* directory = nullptr;
+  // Runs work on the table of the same name in the in-memory database.
+  bool memory = false;
+  TDataDirectory* memoryDirectory = nullptr;
 };
 
 TEST_F(RepairTest, HealthyTableVerifiesWithTheStartedAndCompletedLinesOnly) {
@@ -524,6 +528,125 @@ TEST_F(RepairTest, ScrambledTableNeedsItsPasswordAndIsRepairedLikeAnyOther) {
   EXPECT_TRUE(verify.Has("Physical record count not correct"));
   EXPECT_TRUE(verify.Has("Physical records not aligned on even record size boundaries"));
   ExpectRepairedClean(before);
+}
+
+// ---------------------------------------------------------------------------------------------
+// In-memory tables
+
+class MemoryRepairTest : public RepairTest {
+ protected:
+  void SetUp() override {
+    RepairTest::SetUp();
+    memoryDirectory = session->OpenDataDirectory(kMemoryDatabaseName, "");
+    memory = true;
+  }
+  void TearDown() override {
+    // In-memory files outlive the session: the next test must not find them.
+    memoryDirectory->DeleteDataTable("rich", true);
+  }
+
+  std::string MemoryName(const char* ext) const { return memoryDirectory->GetTableFileName("rich", ext); }
+
+  // A disk table (damaged there with the file tools) copied into the in-memory database.
+  void CopyToMemory() {
+    for (const char* ext : {kDataFileExt, kIndexFileExt, kBlobFileExt}) {
+      if (!std::filesystem::exists(Path(ext))) continue;
+      TFileHandler file;
+      file.FileName = Path(ext);
+      file.OpenFile();
+      file.CopyToFile(false, MemoryName(ext), true);
+      file.CloseFile();
+    }
+  }
+
+  // The bytes of every in-memory file of the database.
+  std::map<std::string, std::string> MemoryFiles() {
+    TStringList names;
+    ListFiles(names, memoryDirectory->Path + "*", true, true);
+    std::map<std::string, std::string> files;
+    for (std::size_t i = 0; i < names.Count(); ++i) {
+      TFileHandler file;
+      file.FileName = memoryDirectory->Path + names[i];
+      file.InMemory = true;
+      file.OpenFile();
+      std::string bytes(static_cast<std::size_t>(file.GetSize()), '\0');
+      if (!bytes.empty()) file.ReadAt(0, bytes.data(), static_cast<std::int64_t>(bytes.size()));
+      file.CloseFile();
+      files[names[i]] = bytes;
+    }
+    return files;
+  }
+};
+
+TEST_F(MemoryRepairTest, HealthyTableVerifiesClean) {
+  testing::FillRichTable(directory, "rich", 30, 31);
+  CopyToMemory();
+  const auto before = MemoryFiles();
+  ASSERT_EQ(before.size(), 3u);
+  ASSERT_EQ(before.count("rich.IDX"), 1u);
+  TRun run = Run(true);
+  EXPECT_TRUE(run.Result) << (run.Lines.size() > 1 ? run.Lines[1] : "");
+  EXPECT_EQ(run.Lines.size(), 2u);
+  EXPECT_EQ(MemoryFiles(), before);
+  EXPECT_EQ(Snapshot(memoryDirectory, "rich", true), Snapshot(directory, "rich"));
+}
+
+TEST_F(MemoryRepairTest, DamageIsReportedWithoutAChangeAndRepairedInMemory) {
+  testing::FillRichTable(directory, "rich", 40, 32);
+  const auto expected = Snapshot(directory, "rich");
+  // A header finding (stray bytes: verification then reads through a scratch copy), a BLOB
+  // chain that loops, and the word index's parameters damaged.
+  auto [record, first] = LongMemo(directory);
+  ASSERT_NE(record, 0);
+  WriteBytes(Path(".DAT"), ReadBytes(Path(".DAT")) + "xyz");
+  std::string blobs = ReadBytes(Path(".BLB"));
+  PutI32(blobs.data(), 512 + static_cast<std::size_t>(first - 1) * 512 + 4, first);
+  WriteBytes(Path(".BLB"), blobs);
+  std::string index = ReadBytes(Path(".IDX"));
+  const std::int32_t page = GetI32(index.data(), 14 + 32 * 120 + 96);
+  ASSERT_GT(page, 0);
+  index[static_cast<std::size_t>(page) * 4096 + 13 + 4] = 99;
+  WriteBytes(Path(".IDX"), index);
+  CopyToMemory();
+
+  const auto before = MemoryFiles();
+  TRun verify = Run(true);
+  EXPECT_EQ(MemoryFiles(), before) << "verification changed the in-memory files or left a copy behind";
+  EXPECT_FALSE(verify.Result);
+  EXPECT_TRUE(verify.Has("Physical records not aligned on even record size boundaries"));
+  EXPECT_TRUE(verify.Has("Recursive intra-block pointer in BLOB file for physical record # " + std::to_string(record)));
+  EXPECT_TRUE(verify.Has("Invalid or corrupt text indexing parameters in index"));
+
+  TRun repair = Run(false);
+  EXPECT_TRUE(repair.Has("Physical records not aligned on even record size boundaries, error fixed"));
+  EXPECT_TRUE(repair.Has("Invalid or corrupt text indexing parameters in index, error fixed"));
+  TRun after = Run(true);
+  EXPECT_TRUE(after.Result) << (after.Lines.size() > 1 ? after.Lines[1] : "");
+  // Every record but the one whose memo lost its later blocks reads back as it was.
+  auto repaired = Snapshot(memoryDirectory, "rich", true);
+  ASSERT_EQ(repaired.size(), expected.size());
+  int differing = 0;
+  for (const auto& [id, text] : expected) differing += repaired.at(id) != text ? 1 : 0;
+  EXPECT_EQ(differing, 1);
+  EXPECT_EQ(testing::TextIndexMatchesAFreshBuild(memoryDirectory, "rich", true), "");
+  // The disk table of the same name was not touched: its damage is still there.
+  memory = false;
+  EXPECT_FALSE(Run(true).Result);
+  memory = true;
+}
+
+TEST_F(MemoryRepairTest, MissingIndexFileIsCreatedInMemory) {
+  testing::FillRichTable(directory, "rich", 20, 33);
+  const auto expected = Snapshot(directory, "rich");
+  std::filesystem::remove(Path(".IDX"));
+  CopyToMemory();
+  TRun verify = Run(true);
+  EXPECT_TRUE(verify.Has("Index file missing"));
+  EXPECT_EQ(MemoryFiles().count("rich.IDX"), 0u);
+  TRun repair = Run(false);
+  EXPECT_TRUE(repair.Has("Index file missing, error fixed"));
+  EXPECT_TRUE(Run(true).Result);
+  EXPECT_EQ(Snapshot(memoryDirectory, "rich", true), expected);
 }
 
 }  // namespace

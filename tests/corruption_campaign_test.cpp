@@ -1,13 +1,16 @@
 // The corruption campaign: healthy tables (every field type, several indexes, BLOBs, free
-// records) damaged in every way verification names, and by random byte flips, truncations and
-// stray bytes in each file. For every damaged table:
+// records, a word index with parameters of its own) damaged in every way verification names,
+// and by random byte flips, truncations and stray bytes in each file. For every damaged table:
 //   - verification changes no byte, and reports a problem unless the damage was harmless (the
-//     data reads back identically) or lies where the format keeps no check (BLOB data bytes);
+//     data and the word index read back identically) or lies where the format keeps no check
+//     (BLOB data bytes; word-index parameters changed where no word of the table shows it);
 //   - a repair leaves a table that verifies clean (or reports what it could not fix), and keeps
 //     every record whose bytes and BLOB blocks the damage did not touch;
+//   - the word index of a repaired table that verifies clean holds what a fresh build holds, so
+//     that word searches give the same answers;
 //   - nothing crashes or hangs: each table is tried in a child process with a time limit.
 //
-// KORVEL_CAMPAIGN_TABLES sets the number of damaged tables (default 64), KORVEL_CAMPAIGN_RECORDS
+// KORVEL_CAMPAIGN_TABLES sets the number of damaged tables (default 68, two of each kind), KORVEL_CAMPAIGN_RECORDS
 // the records per table (default 60), KORVEL_CAMPAIGN_SEED the first seed, and
 // KORVEL_CAMPAIGN_KIND one kind of damage only (to reproduce a reported seed). The figures are
 // printed at the end.
@@ -27,6 +30,8 @@
 #include <iterator>
 #include <random>
 
+#include "engine/btree_cursor.h"
+#include "engine/index_page.h"
 #include "engine/repair_test_helpers.h"
 #include "engine/table_repair.h"
 #include "support/test_folder.h"
@@ -71,7 +76,44 @@ struct TPristine {
   std::vector<std::uint16_t> BlobOffsets;      // null-flag bytes of the BLOB fields
   std::vector<std::int32_t> MultiBlockRecords;  // records with a chain of two blocks or more
   std::vector<std::int32_t> FreeNumbers;
+  testing::TTextKeys TextKeys;              // the word index
+  TTextIndexParams TextParams;
+  std::vector<std::int32_t> TextParamPages;  // the pages of the parameters, in chain order
+  std::vector<std::int32_t> TextTreePages;   // the word index's B-tree pages
 };
+
+// The word index of a table as a reader sees it: its keys and its parameters.
+void ReadTextIndex(TDataDirectory* directory, testing::TTextKeys& keys, TTextIndexParams& params) {
+  testing::TTestCursor c(directory);
+  c.SetTableName("rich");
+  c.SetExclusive(true);
+  c.OpenCursor();
+  keys = testing::ReadTextKeys(c);
+  params = c.GetTextIndexParams();
+  c.CloseCursor();
+}
+
+// Where the word index lies in the index file.
+void FindTextPages(TDataDirectory* directory, TPristine& p) {
+  testing::TTestCursor c(directory);
+  c.SetTableName("rich");
+  c.SetExclusive(true);
+  c.OpenCursor();
+  TBTreeCursor tree;
+  c.ConfigureTree(tree, kSysTextSlot);
+  p.TextParamPages = tree.GetDataPageNumbers();
+  std::vector<std::int32_t> pending{tree.GetRootPageNumber()};
+  while (!pending.empty()) {
+    const std::int32_t number = pending.back();
+    pending.pop_back();
+    if (number == 0) continue;
+    p.TextTreePages.push_back(number);
+    TPinnedPage page = tree.FetchPage(number);
+    if (page->IsNode())
+      for (int pos = 1; pos <= page->KeyEntryCount; ++pos) pending.push_back(page->GetRecordNumber(pos));
+  }
+  c.CloseCursor();
+}
 
 TPristine MakePristine(const std::string& folder, int records) {
   TDataSession session(false);
@@ -79,6 +121,8 @@ TPristine MakePristine(const std::string& folder, int records) {
   testing::FillRichTable(directory, "rich", records, 77);
   TPristine p;
   p.Data = testing::Snapshot(directory, "rich");
+  ReadTextIndex(directory, p.TextKeys, p.TextParams);
+  FindTextPages(directory, p);
   for (int f = 0; f < 3; ++f) p.Files[f] = ReadBytes(folder + "rich" + kExts[f]);
   const std::string& d = p.Files[fData];
   p.RecordSize = GetU16(d.data(), 21);
@@ -119,6 +163,7 @@ struct TTrialResult {
   std::int32_t Detected = 0;        // verification reported a problem (or refused the table)
   std::int32_t Harmless = 0;        // verification clean and the data reads back identically
   std::int32_t Unchecked = 0;       // verification clean, only BLOB data bytes differ
+  std::int32_t ParamsOnly = 0;      // verification clean, only word-index parameters no word shows differ
   std::int32_t Missed = 0;          // verification clean but the data reads back differently
   std::int32_t VerifyChanged = 0;   // verification changed a file
   std::int32_t RepairedClean = 0;   // after the repair the table verifies clean
@@ -126,6 +171,8 @@ struct TTrialResult {
   std::int32_t Intact = 0;          // records the damage did not touch
   std::int32_t Kept = 0;            // of those, records found unchanged after the repair
   std::int32_t LostClean = 0;       // intact records lost although the table verifies clean
+  std::int32_t TextChecked = 0;     // repaired tables whose word index was compared with a fresh build
+  std::int32_t TextDiffers = 0;     // of those, word indexes that differ from a fresh build
   std::int32_t Kind = 0;
 };
 
@@ -259,12 +306,34 @@ class TCampaign {
         }
         break;
       }
-      default: {  // the BLOB file deleted
+      case 30: {  // the BLOB file deleted
         b.clear();
         ranges.push_back({fBlob, 0, -1});
         deleted_[fBlob] = true;
         break;
       }
+      case 31: {  // the word index's parameters
+        const std::size_t root = slot(kSysTextSlot) + 96;
+        const std::size_t body = static_cast<std::size_t>(p_.TextParamPages.front()) * 4096 + 13;
+        const std::size_t used = 4 + GetU32(x.data(), body);
+        switch (rng_() % 4) {
+          case 0: setByte(x, fIndex, body + 4 + pick(used - 4), static_cast<std::uint8_t>(rng_())); break;
+          case 1: setByte(x, fIndex, body + pick(4), static_cast<std::uint8_t>(rng_())); break;
+          case 2: set32(x, fIndex, root, p_.TextTreePages[pick(p_.TextTreePages.size())]); break;
+          default: set32(x, fIndex, root, 0); break;
+        }
+        break;
+      }
+      case 32: keyDamage_ = true; break;  // word keys, through the engine (below)
+      case 33: {  // bit flips in the word index's pages
+        const std::size_t page = static_cast<std::size_t>(p_.TextTreePages[pick(p_.TextTreePages.size())]);
+        for (int k = 0, n = 1 + static_cast<int>(rng_() % 3); k < n; ++k) {
+          std::size_t at = page * 4096 + pick(4096);
+          setByte(x, fIndex, at, static_cast<std::uint8_t>(x[at] ^ (1u << (rng_() % 8))));
+        }
+        break;
+      }
+      default: break;
     }
     for (int f = 0; f < 3; ++f) {
       const std::string path = folder + "rich" + kExts[f];
@@ -273,10 +342,50 @@ class TCampaign {
       else
         WriteBytes(path, files_[f]);
     }
+    if (keyDamage_) {
+      DamageTextKeys(folder);
+      ranges.push_back({fIndex, 4096, -1});
+    }
     return ranges;
   }
 
-  static constexpr int kKinds = 31;
+  static constexpr int kKinds = 34;
+
+  // A sound B-tree that holds wrong word keys: a key missing, a word no record holds, a word
+  // of a deleted record, or a key pointing at another record.
+  void DamageTextKeys(const std::string& folder) {
+    TDataSession session(false);
+    testing::TTestCursor c(session.OpenDataDirectory("d", folder));
+    c.SetTableName("rich");
+    c.SetExclusive(true);
+    c.OpenCursor();
+    TBTreeCursor tree;
+    c.ConfigureTree(tree, kSysTextSlot);
+    const auto& chosen = p_.TextKeys[static_cast<std::size_t>(rng_() % p_.TextKeys.size())];
+    std::uint8_t key[kTextKeySize];
+    std::memcpy(key, chosen.first.data(), kTextKeySize);
+    switch (rng_() % 4) {
+      case 0: tree.RemoveIndexKey(key); break;
+      case 1:
+        std::memset(key + kTextKeyWordOffset, 0, kMaxWordLength);
+        std::memcpy(key + kTextKeyWordOffset, "ZULU", 4);
+        tree.AddIndexKey(key, chosen.second);
+        break;
+      case 2:
+        if (p_.FreeNumbers.empty()) break;
+        TTextIndex::BuildKey(17, "ALPHA", p_.FreeNumbers.front(), key);
+        tree.AddIndexKey(key, p_.FreeNumbers.front());
+        break;
+      default: {
+        std::int32_t other = p_.LiveNumbers[static_cast<std::size_t>(rng_() % p_.LiveNumbers.size())];
+        if (other == chosen.second) other = other == p_.LiveNumbers.front() ? p_.LiveNumbers.back() : p_.LiveNumbers.front();
+        tree.RemoveIndexKey(key);
+        tree.AddIndexKey(key, other);
+        break;
+      }
+    }
+    c.CloseCursor();
+  }
 
   // Whether a record lies outside every damaged range.
   bool Intact(std::int64_t recordOffset, const std::vector<std::int32_t>& blocks, const std::vector<TRange>& ranges) const {
@@ -310,6 +419,7 @@ class TCampaign {
   std::mt19937 rng_;
   std::string files_[3];
   bool deleted_[3] = {false, false, false};
+  bool keyDamage_ = false;
 };
 
 std::map<std::string, std::string> FolderBytes(const std::string& folder) {
@@ -352,9 +462,14 @@ TTrialResult RunTrial(const TPristine& pristine, std::uint32_t seed, int kind) {
   if (!clean) {
     result.Detected = 1;
   } else {
-    bool same = false;
+    bool same = false, sameKeys = false, sameParams = false;
     try {
       same = testing::Snapshot(directory, "rich") == pristine.Data;
+      testing::TTextKeys keys;
+      TTextIndexParams params;
+      ReadTextIndex(directory, keys, params);
+      sameKeys = keys == pristine.TextKeys;
+      sameParams = params == pristine.TextParams;
     } catch (const EKORVELEngineError&) {
     }
     if (!same && EnvInt("KORVEL_CAMPAIGN_VERBOSE", 0) != 0) {
@@ -362,8 +477,10 @@ TTrialResult RunTrial(const TPristine& pristine, std::uint32_t seed, int kind) {
         std::fprintf(stderr, "missed: file %d bytes %lld..%lld\n", r.File, static_cast<long long>(r.Begin),
                      static_cast<long long>(r.End));
     }
-    if (same)
+    if (same && sameKeys && sameParams)
       result.Harmless = 1;
+    else if (same && sameKeys)
+      result.ParamsOnly = 1;
     else if (TCampaign::OnlyBlobData(ranges))
       result.Unchecked = 1;
     else
@@ -389,6 +506,28 @@ TTrialResult RunTrial(const TPristine& pristine, std::uint32_t seed, int kind) {
     const bool kept = it != data.end() && it->second == pristine.Data.at(id);
     if (kept) ++result.Kept;
     if (!kept && after) ++result.LostClean;
+  }
+  // Last, as the check rebuilds the word index: a clean table's word index is what a fresh
+  // build makes of its records (a table whose index file went keeps no word index).
+  if (after) {
+    try {
+      TDataCursor c(directory);
+      c.SetTableName("rich");
+      c.SetExclusive(true);
+      c.OpenCursor();
+      const bool textIndexed = c.HasTextIndex();
+      c.CloseCursor();
+      if (textIndexed) {
+        result.TextChecked = 1;
+        const std::string why = testing::TextIndexMatchesAFreshBuild(directory, "rich");
+        if (!why.empty()) {
+          result.TextDiffers = 1;
+          if (EnvInt("KORVEL_CAMPAIGN_VERBOSE", 0) != 0) std::fprintf(stderr, "word index: %s\n", why.c_str());
+        }
+      }
+    } catch (const EKORVELEngineError&) {
+      result.TextDiffers = 1;
+    }
   }
   return result;
 }
@@ -417,13 +556,15 @@ bool RunTrialInChild(const TPristine& pristine, std::uint32_t seed, int kind, in
 }
 
 TEST(CorruptionCampaign, DamagedTablesAreReportedAndRepairedWithoutLosingIntactRecords) {
-  const int tables = EnvInt("KORVEL_CAMPAIGN_TABLES", 64);
+  const int tables = EnvInt("KORVEL_CAMPAIGN_TABLES", 2 * TCampaign::kKinds);
   const int records = EnvInt("KORVEL_CAMPAIGN_RECORDS", 60);
   const std::uint32_t seed = static_cast<std::uint32_t>(EnvInt("KORVEL_CAMPAIGN_SEED", 1));
   const int onlyKind = EnvInt("KORVEL_CAMPAIGN_KIND", -1);
   testing::TTestFolder folder;
   const TPristine pristine = MakePristine(folder.Path(), records);
   ASSERT_FALSE(pristine.MultiBlockRecords.empty());
+  ASSERT_FALSE(pristine.TextKeys.empty());
+  ASSERT_FALSE(pristine.TextParamPages.empty());
   TTrialResult total;
   int failedChildren = 0;
   const auto start = std::chrono::steady_clock::now();
@@ -441,9 +582,13 @@ TEST(CorruptionCampaign, DamagedTablesAreReportedAndRepairedWithoutLosingIntactR
     EXPECT_TRUE(r.RepairedClean || r.Unfixable) << "repair left problems it did not report: kind " << kind
                                                 << ", seed " << trialSeed;
     EXPECT_EQ(r.LostClean, 0) << "intact records lost: kind " << kind << ", seed " << trialSeed;
+    EXPECT_EQ(r.TextDiffers, 0) << "word index differs from a fresh build: kind " << kind << ", seed " << trialSeed;
     total.Detected += r.Detected;
     total.Harmless += r.Harmless;
     total.Unchecked += r.Unchecked;
+    total.ParamsOnly += r.ParamsOnly;
+    total.TextChecked += r.TextChecked;
+    total.TextDiffers += r.TextDiffers;
     total.Missed += r.Missed;
     total.RepairedClean += r.RepairedClean;
     total.Unfixable += r.Unfixable;
@@ -453,10 +598,12 @@ TEST(CorruptionCampaign, DamagedTablesAreReportedAndRepairedWithoutLosingIntactR
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf(
       "campaign: %d damaged tables of %d records (%d live); detected %d, harmless %d, BLOB data only %d, "
-      "missed %d; repaired to a clean verify %d, repair reported unfixable %d; intact records %d, kept %d; "
-      "crashed or hung %d; %.1f s\n",
+      "unused word-index parameters only %d, missed %d; repaired to a clean verify %d, repair reported unfixable %d; "
+      "intact records %d, kept %d; word indexes compared with a fresh build %d, differing %d; crashed or hung %d; "
+      "%.1f s\n",
       tables, records, static_cast<int>(pristine.Records.size()), total.Detected, total.Harmless, total.Unchecked,
-      total.Missed, total.RepairedClean, total.Unfixable, total.Intact, total.Kept, failedChildren, seconds);
+      total.ParamsOnly, total.Missed, total.RepairedClean, total.Unfixable, total.Intact, total.Kept, total.TextChecked,
+      total.TextDiffers, failedChildren, seconds);
 }
 
 }  // namespace
