@@ -235,16 +235,17 @@ inline TTextKeys ReadTextKeys(TTestCursor& c) {
 }
 
 // The records (IDs) that word searches find through the word index: each word of the memos
-// and a prefix, in Notes and in Name.
+// and prefixes, in the fields Notes (17) and Name (2).
 inline std::map<std::string, std::vector<std::int32_t>> WordSearches(TDataCursor& c) {
   std::map<std::string, std::vector<std::int32_t>> found;
   std::vector<std::string> searches = RichWords();
   searches.push_back("ch* hotel");
   searches.push_back("a*");
   std::vector<std::uint8_t> r(static_cast<std::size_t>(c.GetRecordSize()));
-  for (const char* field : {"Notes", "Name"}) {
+  // By the names the fields have now (a repair may have renamed them).
+  for (const std::string& field : {c.GetFieldDefinition(17).FieldName, c.GetFieldDefinition(2).FieldName}) {
     for (const std::string& search : searches) {
-      const std::string filter = "TEXTSEARCH('" + search + "' IN " + field + ")";
+      const std::string filter = "TEXTSEARCH('" + search + "' IN [" + field + "])";
       const int h = c.AddFilter(nullptr, filter, nullptr, {});
       c.ActivateFilter(h);
       std::vector<std::int32_t>& ids = found[filter];

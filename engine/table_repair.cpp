@@ -211,7 +211,15 @@ class TRepairCursor : public TDataCursor {
     if (indexesValid_) CheckIndexKeys(buffer, n, false);
     for (std::uint16_t offset : blobFields_) {
       const std::int32_t first = GetI32(buffer, offset + 1u);
-      if (first == 0) continue;
+      // A stored value has its null flag set exactly when it has blocks.
+      const bool flagged = buffer[offset] != 0;
+      if (first == 0) {
+        if (flagged) {
+          log_->Fixed("Invalid BLOB offset into BLOB file for physical record # " + Num(n));
+          if (Repair()) ClearBlobField(record, offset);
+        }
+        continue;
+      }
       const std::int32_t blocks = blobs_ ? blobs_->GetPhysicalBlocksUsed() : 0;
       if (first < 0 || first > blocks) {
         log_->Fixed("Invalid BLOB offset into BLOB file for physical record # " + Num(n));
@@ -224,6 +232,14 @@ class TRepairCursor : public TDataCursor {
           ClearBlobField(record, offset);
         } else {
           PutI32(buffer, offset + 1u, kept);
+          record->Modified = true;
+        }
+      }
+      if (kept != 0 && !flagged) {
+        // The chain holds the record's value (its signature matched): the flag was lost.
+        log_->Fixed("Invalid BLOB offset into BLOB file for physical record # " + Num(n));
+        if (Repair()) {
+          buffer[offset] = 1;
           record->Modified = true;
         }
       }

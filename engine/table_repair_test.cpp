@@ -271,6 +271,38 @@ TEST_F(RepairTest, BlockNamingItselfAsNextEndsTheChainThereWithTheLengthCorrecte
   EXPECT_EQ(testing::TextIndexMatchesAFreshBuild(directory, "rich"), "");
 }
 
+// The null flag of a BLOB field says whether the value has blocks: a flag lost while the chain
+// is sound would hide the value, a flag set without blocks makes an empty value of a null one.
+TEST_F(RepairTest, BlobNullFlagThatContradictsThePointerIsFixedWithoutLosingTheValue) {
+  testing::FillRichTable(directory, "rich", 30, 16);
+  const auto before = Snapshot(directory, "rich");
+  auto [record, first] = LongMemo(directory);
+  ASSERT_NE(record, 0);
+  std::string data = ReadBytes(Path(".DAT"));
+  const std::size_t fields = GetU16(data.data(), 23);
+  const std::size_t recordSize = GetU16(data.data(), 21);
+  auto fieldOffset = [&](int i) { return GetU16(data.data(), 127 + 768 * static_cast<std::size_t>(i - 1) + 90); };
+  auto at = [&](std::int32_t n, int field) {
+    return 127 + 768 * fields + static_cast<std::size_t>(n - 1) * recordSize + fieldOffset(field);
+  };
+  // Record 2 has no binary value (only records 1, 5, 9, ... have one).
+  ASSERT_EQ(data[at(2, 18)], 0);
+  data[at(record, 17)] = 0;
+  data[at(2, 18)] = 1;
+  WriteBytes(Path(".DAT"), data);
+  const std::string line = "Invalid BLOB offset into BLOB file for physical record # ";
+  TRun verify = VerifyUnchanged();
+  EXPECT_FALSE(verify.Result);
+  EXPECT_TRUE(verify.Has(line + std::to_string(record)));
+  EXPECT_TRUE(verify.Has(line + "2"));
+  TRun repair = Run(false);
+  EXPECT_TRUE(repair.Has(line + std::to_string(record) + ", error fixed"));
+  EXPECT_TRUE(repair.Has(line + "2, error fixed"));
+  EXPECT_TRUE(Run(true).Result);
+  EXPECT_EQ(Snapshot(directory, "rich"), before);
+  EXPECT_EQ(testing::TextIndexMatchesAFreshBuild(directory, "rich"), "");
+}
+
 // ---------------------------------------------------------------------------------------------
 // The word index
 

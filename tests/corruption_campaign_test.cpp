@@ -525,8 +525,9 @@ TTrialResult RunTrial(const TPristine& pristine, std::uint32_t seed, int kind) {
           if (EnvInt("KORVEL_CAMPAIGN_VERBOSE", 0) != 0) std::fprintf(stderr, "word index: %s\n", why.c_str());
         }
       }
-    } catch (const EKORVELEngineError&) {
+    } catch (const EKORVELEngineError& e) {
       result.TextDiffers = 1;
+      if (EnvInt("KORVEL_CAMPAIGN_VERBOSE", 0) != 0) std::fprintf(stderr, "word index: %s\n", e.what());
     }
   }
   return result;
