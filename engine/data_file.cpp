@@ -28,11 +28,11 @@ std::int32_t NextCounter(std::int32_t value) {
   return value >= std::numeric_limits<std::int32_t>::max() || value < 0 ? 1 : value + 1;
 }
 
+}  // namespace
+
 bool HasDeclaredLength(std::uint8_t dataType) {
   return dataType == dtString || dataType == dtBytes || dataType == dtVarBytes;
 }
-
-}  // namespace
 
 bool IsFieldNameStart(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c >= 0x80; }
 

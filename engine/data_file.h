@@ -248,6 +248,9 @@ std::uint8_t PhysicalSizeOf(std::uint8_t dataType, std::uint8_t length);
 void UpdateFieldSize(TFieldDefinition& definition);
 // Whether a type code is one of the field data types.
 bool IsValidDataType(std::uint8_t dataType);
+// Whether fields of the type declare a Length (strings, bytes, variable bytes); other types
+// keep it 0.
+bool HasDeclaredLength(std::uint8_t dataType);
 // Whether a field name may begin with the byte (a letter, or any byte of a code page's upper half).
 bool IsFieldNameStart(unsigned char c);
 // Whether a default, minimum or maximum text is a value of the field's type (ANSI forms; the

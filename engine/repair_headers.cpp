@@ -45,8 +45,6 @@ void TRepairLog::Unfixable(const std::string& text, const std::string& unfixable
 
 namespace {
 
-bool HasLength(std::uint8_t type) { return type == dtString || type == dtBytes || type == dtVarBytes; }
-
 std::string Num(std::int64_t n) { return std::to_string(n); }
 
 // A short string whose length byte exceeds its width is cut to the width; true when it was.
@@ -250,7 +248,7 @@ void RepairDataHeader(TFileHandler& file, const std::string& tableName, TRepairL
   std::vector<TFieldDefinition> computed = fields;
   std::vector<std::uint8_t> sizes;
   for (TFieldDefinition& f : computed) {
-    if (HasLength(f.DataType)) {
+    if (HasDeclaredLength(f.DataType)) {
       if (f.Length > kMaxFieldLength) f.Length = kMaxFieldLength;
     } else {
       f.Length = 0;
@@ -278,7 +276,7 @@ void RepairDataHeader(TFileHandler& file, const std::string& tableName, TRepairL
     CheckFieldNames(fields, i, raws[i].Name, log);
     const std::string name = f.FieldName;
     if (!IsValidDataType(f.DataType)) log.Unfixable("Invalid field data type (Unknown) for field " + name + ending);
-    if (HasLength(f.DataType)) {
+    if (HasDeclaredLength(f.DataType)) {
       const std::string opening = "Invalid field length for field " + name + ending + " (" + Num(f.Length);
       if (f.Length == 0) {
         log.Unfixable(opening + ")", "), error cannot be fixed");
@@ -312,7 +310,7 @@ void RepairDataHeader(TFileHandler& file, const std::string& tableName, TRepairL
         state.IndexesInvalid = true;
       }
     } else if (source == kStored) {
-      if (IsValidDataType(f.DataType) && HasLength(f.DataType) == false && PhysicalSizeOf(f.DataType, 0) != f.PhysicalSize)
+      if (IsValidDataType(f.DataType) && !HasDeclaredLength(f.DataType) && PhysicalSizeOf(f.DataType, 0) != f.PhysicalSize)
         log.Unfixable("Invalid field data type for field " + name + ending);
     }
     if (f.FieldNumber != i + 1) {
