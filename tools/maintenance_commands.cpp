@@ -17,6 +17,7 @@
 #include "engine/table_maintenance.h"
 #include "tools/cli_parsing.h"
 #include "tools/record_commands.h"
+#include "tools/tool_table.h"
 #include "support/path_helpers.h"
 
 namespace korvel::tool {
@@ -50,28 +51,13 @@ TProgressCallback MakeProgress(const TProgressOptions& o, std::ostream& err, boo
 
 bool ErrIsTerminal(const std::ostream& err) { return &err == &std::cerr && isatty(STDERR_FILENO) == 1; }
 
-// A session on one folder and a closed cursor on one table, asking for an exclusive open.
-class TMaintenanceCursor {
+// A closed cursor on one table, asking for an exclusive open; another user of the table makes
+// the command fail, never wait long.
+class TMaintenanceCursor : public TToolTable {
  public:
   TMaintenanceCursor(const std::string& folder, const std::string& table, const std::string& password,
                      bool exclusive = true)
-      : session_(false) {
-    if (!password.empty()) session_.AddPassword(password);
-    directory_ = session_.OpenDataDirectory("tool", folder);
-    cursor_ = std::make_unique<TDataCursor>(directory_);
-    cursor_->SetTableName(table);
-    cursor_->SetExclusive(exclusive);
-    // Another user of the table makes the command fail, never wait long.
-    session_.SetLockRetries(3);
-    session_.SetLockWait(50);
-  }
-  TDataCursor& operator*() { return *cursor_; }
-  TDataCursor* operator->() { return cursor_.get(); }
-
- private:
-  TDataSession session_;
-  TDataDirectory* directory_;
-  std::unique_ptr<TDataCursor> cursor_;
+      : TToolTable(folder, table, password, {.Exclusive = exclusive, .ShortLockWait = true, .Open = false}) {}
 };
 
 bool ReadFile(const std::string& name, std::string& text) {

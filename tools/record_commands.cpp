@@ -25,6 +25,7 @@
 #include "support/data_types.h"
 #include "support/key_encoding.h"
 #include "tools/cli_parsing.h"
+#include "tools/tool_table.h"
 #include "tools/commands.h"
 
 namespace korvel::tool {
@@ -313,24 +314,10 @@ json StructureToJson(TDataTable& t, const TTextIndexParams& params) {
 // ---------------------------------------------------------------------------------------------
 // A cursor on one table of a folder
 
-class TToolCursor {
+class TToolCursor : public TToolTable {
  public:
   TToolCursor(const std::string& folder, const std::string& table, const std::string& password, bool readOnly)
-      : session_(false) {
-    if (!password.empty()) session_.AddPassword(password);
-    directory_ = session_.OpenDataDirectory("tool", folder);
-    cursor_ = std::make_unique<TDataCursor>(directory_);
-    cursor_->SetTableName(table);
-    cursor_->SetReadOnly(readOnly);
-    cursor_->OpenCursor();
-  }
-  TDataCursor& operator*() { return *cursor_; }
-  TDataCursor* operator->() { return cursor_.get(); }
-
- private:
-  TDataSession session_;
-  TDataDirectory* directory_;
-  std::unique_ptr<TDataCursor> cursor_;
+      : TToolTable(folder, table, password, {.ReadOnly = readOnly}) {}
 };
 
 // ---------------------------------------------------------------------------------------------

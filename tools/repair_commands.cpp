@@ -15,6 +15,7 @@
 #include "engine/table_repair.h"
 #include "engine/table_upgrade.h"
 #include "tools/cli_parsing.h"
+#include "tools/tool_table.h"
 
 namespace korvel::tool {
 
@@ -51,28 +52,20 @@ TRepairProgressCallback MakeProgress(const TRepairArguments& a, std::ostream& er
   };
 }
 
-// A session on one folder and a closed cursor asking for an exclusive open; a verification's
-// scratch copy goes to the system's temporary folder.
-class TRepairSession {
+// A closed cursor asking for an exclusive open; a verification's scratch copy goes to the
+// system's temporary folder. Another user of the table makes the command fail, never wait long.
+class TRepairSession : public TToolTable {
  public:
-  explicit TRepairSession(const TRepairArguments& a) : session_(false) {
-    if (!a.Password.empty()) session_.AddPassword(a.Password);
-    std::error_code ignored;
-    session_.SetPrivateDirectory(std::filesystem::temp_directory_path(ignored).string());
-    // Another user of the table makes the command fail, never wait long.
-    session_.SetLockRetries(3);
-    session_.SetLockWait(50);
-    directory_ = session_.OpenDataDirectory("tool", a.Folder);
-    cursor_ = std::make_unique<TDataCursor>(directory_);
-    cursor_->SetTableName(a.Table);
-    cursor_->SetExclusive(true);
-  }
-  TDataCursor& Cursor() { return *cursor_; }
+  explicit TRepairSession(const TRepairArguments& a)
+      : TToolTable(a.Folder, a.Table, a.Password,
+                   {.Exclusive = true, .ShortLockWait = true, .Open = false, .PrivateDirectory = TempFolder()}) {}
+  TDataCursor& Cursor() { return **this; }
 
  private:
-  TDataSession session_;
-  TDataDirectory* directory_;
-  std::unique_ptr<TDataCursor> cursor_;
+  static std::string TempFolder() {
+    std::error_code ignored;
+    return std::filesystem::temp_directory_path(ignored).string();
+  }
 };
 
 bool Verify(TDataCursor& cursor, const TRepairLogCallback& log, const TRepairProgressCallback& progress) {

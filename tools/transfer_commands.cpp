@@ -16,6 +16,7 @@
 #include "support/byte_order.h"
 #include "support/files.h"
 #include "tools/cli_parsing.h"
+#include "tools/tool_table.h"
 
 namespace korvel::tool {
 
@@ -24,31 +25,12 @@ namespace {
 [[noreturn]] void Invalid(const std::string& what) { throw CLI::ValidationError(what); }
 
 // One session, one database and one open cursor for the length of a command.
-class TTransferCursor {
+// Another user of the table makes backup and restore (exclusive) fail, never wait long.
+class TTransferCursor : public TToolTable {
  public:
   TTransferCursor(const std::string& folder, const std::string& table, const std::string& password, bool readOnly,
                   bool exclusive = false)
-      : session_(false) {
-    if (!password.empty()) session_.AddPassword(password);
-    if (exclusive) {
-      // Another user of the table makes backup and restore fail, never wait long.
-      session_.SetLockRetries(3);
-      session_.SetLockWait(50);
-    }
-    directory_ = session_.OpenDataDirectory("tool", folder);
-    cursor_ = std::make_unique<TDataCursor>(directory_);
-    cursor_->SetTableName(table);
-    cursor_->SetReadOnly(readOnly);
-    cursor_->SetExclusive(exclusive);
-    cursor_->OpenCursor();
-  }
-  TDataCursor& operator*() { return *cursor_; }
-  TDataCursor* operator->() { return cursor_.get(); }
-
- private:
-  TDataSession session_;
-  TDataDirectory* directory_;
-  std::unique_ptr<TDataCursor> cursor_;
+      : TToolTable(folder, table, password, {.ReadOnly = readOnly, .Exclusive = exclusive, .ShortLockWait = exclusive}) {}
 };
 
 // How long work shows its progress on standard error.
