@@ -11,7 +11,7 @@
 //   - nothing crashes or hangs: each table is tried in a child process with a time limit.
 //
 // KORVEL_CAMPAIGN_TABLES sets the number of damaged tables (default 68, two of each kind), KORVEL_CAMPAIGN_RECORDS
-// the records per table (default 60), KORVEL_CAMPAIGN_SEED the first seed, and
+// the records per table (default 40), KORVEL_CAMPAIGN_SEED the first seed, and
 // KORVEL_CAMPAIGN_KIND one kind of damage only (to reproduce a reported seed). The figures are
 // printed at the end.
 
@@ -558,7 +558,7 @@ bool RunTrialInChild(const TPristine& pristine, std::uint32_t seed, int kind, in
 
 TEST(CorruptionCampaign, DamagedTablesAreReportedAndRepairedWithoutLosingIntactRecords) {
   const int tables = EnvInt("KORVEL_CAMPAIGN_TABLES", 2 * TCampaign::kKinds);
-  const int records = EnvInt("KORVEL_CAMPAIGN_RECORDS", 60);
+  const int records = EnvInt("KORVEL_CAMPAIGN_RECORDS", 40);
   const std::uint32_t seed = static_cast<std::uint32_t>(EnvInt("KORVEL_CAMPAIGN_SEED", 1));
   const int onlyKind = EnvInt("KORVEL_CAMPAIGN_KIND", -1);
   testing::TTestFolder folder;
