@@ -62,8 +62,7 @@ TResult RunEngine(const std::string& path, std::int32_t blockSize, std::size_t c
   auto start = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i < count; ++i) {
     TBlobBuffer buffer(&file, nullptr);
-    buffer.SetSize(size);
-    std::memcpy(buffer.GetBuffer().data(), payload.data() + (i % 16), size);
+    buffer.WriteAt(0, payload.data() + (i % 16), size);  // as the cursor puts a value
     buffer.BlobSignature = owner.GetNextFreeBlobSignature();
     buffer.Write();
     chains[i] = {buffer.FirstBlockNumber, buffer.BlobSignature};

@@ -135,8 +135,8 @@ int main(int argc, char** argv) {
     file.WriteFields();
     for (std::int32_t n = 1; n <= kRecords; ++n) {
       TRecord* r = nullptr;
-      file.GetRecord(nullptr, n, false, false, true, r);
-      r->Initialize(true);
+      file.GetRecord(nullptr, n, false, false, true, r);  // an appended record comes cleared
+      r->SetRecordID(file.GetNextFreeRecordID());  // as the cursor's append: the ID, then the fields
       r->CopyRecordBuffer(image.data() + static_cast<std::size_t>(n - 1) * recordSize);
       file.PutRecord(r);
     }

@@ -841,7 +841,7 @@ bool TBlobBuffer::TryRead() {
   }
   std::size_t size = static_cast<std::size_t>(length);
   bool direct = size >= kDirectBlocks * dataSize;
-  data_.resize(size);
+  data_.ResizeForOverwrite(size);  // every byte comes from the chain, or the read fails
   std::size_t copied = std::min(dataSize, size);
   std::memcpy(data_.data(), block->Data(), copied);
   std::int32_t next = block->GetNextBlockNumber();
@@ -870,8 +870,10 @@ bool TBlobBuffer::TryRead() {
     previous = block->BlockNumber;
     file_->PutBlock(block);
   }
-  data_.resize(size);
-  if (copied < size) file_->RaiseBlobError(KORVEL_ENDOFBLOB);
+  if (copied < size) {
+    std::memset(data_.data() + copied, 0, size - copied);  // a cut chain leaves zero bytes, never stale ones
+    file_->RaiseBlobError(KORVEL_ENDOFBLOB);
+  }
   return true;
 }
 
@@ -980,10 +982,21 @@ void TBlobBuffer::Write() {
 void TBlobBuffer::SetSize(std::size_t n) {
   if (n == data_.size()) return;
   if (n == 0) {
-    std::vector<unsigned char>().swap(data_);  // emptied values release their bytes
+    data_.Release();  // emptied values release their bytes
   } else {
-    data_.resize(n, 0);
+    data_.resize(n);
   }
+  Modified = true;
+}
+
+void TBlobBuffer::WriteAt(std::size_t offset, const void* source, std::size_t length) {
+  std::size_t end = offset + length;
+  if (end > data_.size()) {
+    std::size_t old = data_.size();
+    data_.ResizeForOverwrite(end);
+    if (offset > old) std::memset(data_.data() + old, 0, offset - old);  // only the gap is cleared
+  }
+  if (length > 0) std::memcpy(data_.data() + offset, source, length);
   Modified = true;
 }
 
