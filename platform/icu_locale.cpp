@@ -18,6 +18,7 @@
 #include <unicode/uchar.h>
 #include <unicode/ucnv.h>
 #include <unicode/ucol.h>
+#include <unicode/ucoleitr.h>
 #include <unicode/ustring.h>
 #include <unicode/udat.h>
 #include <unicode/udatpg.h>
@@ -326,6 +327,26 @@ bool TLocaleCollator::Open(const std::string& locale, const TCodePage* codePage)
 // part of its own sort key, so comparing the concatenated weights of two texts compares their
 // primary levels as ICU does. (ICU's own unsafe set is wider: it guards against combining marks
 // that follow a precomposed letter, and those are contextual here.)
+namespace {
+
+// The number of primary weights a character brings (0 when it has none, -1 when ICU cannot say).
+int PrimaryCount(const UCollator* collator, UChar c) {
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<UCollationElements, void (*)(UCollationElements*)> elements(
+      ucol_openElements(collator, &c, 1, &status), ucol_closeElements);
+  if (U_FAILURE(status)) return -1;
+  int count = 0;
+  for (;;) {
+    const int32_t element = ucol_next(elements.get(), &status);
+    if (U_FAILURE(status)) return -1;
+    if (element == UCOL_NULLORDER) return count;
+    const bool continuation = (element & 0xC0) == 0xC0;  // the rest of a long weight
+    if (!continuation && ucol_primaryOrder(element) != 0) ++count;
+  }
+}
+
+}  // namespace
+
 void TLocaleCollator::BuildPrimaryWeights() {
   std::memset(contextual_, 1, sizeof contextual_);  // until the weights are known: ICU decides
   const UCollator* primary = collators_[cmIgnoreNonSpacingCase];
@@ -334,12 +355,15 @@ void TLocaleCollator::BuildPrimaryWeights() {
   std::unique_ptr<USet, void (*)(USet*)> repertoire(uset_openEmpty(), uset_close);
   std::unique_ptr<USet, void (*)(USet*)> contractions(uset_openEmpty(), uset_close);
   for (int b = 1; b < 256; ++b) uset_add(repertoire.get(), codePage_->ToUnicode(static_cast<unsigned char>(b)));
-  // A character that expands to several weights has them compressed in its own sort key (a
-  // repeated lead byte is written once), so its key is not the weights it contributes to a text.
   std::unique_ptr<USet, void (*)(USet*)> expansions(uset_openEmpty(), uset_close);
   ucol_getContractionsAndExpansions(primary, contractions.get(), expansions.get(), true, &status);
   if (U_FAILURE(status)) return;
-  uset_addAll(contextual.get(), expansions.get());
+  // A character that expands to several primary weights has them compressed in its own sort key
+  // (a repeated lead byte is written once), so its key is not what it adds to a longer text.
+  for (int b = 1; b < 256; ++b) {
+    UChar c = codePage_->ToUnicode(static_cast<unsigned char>(b));
+    if (uset_contains(expansions.get(), c) && PrimaryCount(primary, c) != 1) uset_add(contextual.get(), c);
+  }
   UChar text[64];
   for (int32_t i = 0, n = uset_getItemCount(contractions.get()); i < n; ++i) {
     UChar32 start = 0, end = 0;
