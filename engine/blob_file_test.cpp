@@ -184,6 +184,31 @@ TEST_F(BlobFile, ValuesOfEverySizeReadBackFromAColdCache) {
   EXPECT_TRUE(Load(0, 0).empty());
 }
 
+// Long values take the direct paths, by segments with large blocks and through a landing
+// buffer with small ones: every block size, plain and encrypted, reads back what was written.
+TEST_F(BlobFile, LongValuesReadBackWithEveryBlockSize) {
+  for (bool encrypted : {false, true}) {
+    for (std::int32_t blockSize : {512, 1024, 2048, 4096, 16384}) {
+      owner_.Encrypted = encrypted;
+      file_->SetBlockSize(blockSize);
+      Create();
+      const std::size_t dataSize = static_cast<std::size_t>(blockSize) - 18;
+      std::vector<std::vector<unsigned char>> values;
+      std::vector<std::pair<std::int32_t, std::int32_t>> stored;
+      for (std::size_t size : {dataSize * 8, dataSize * 8 + 1, std::size_t{1024 * 1024 + 7}, std::size_t{2500 * 1000}}) {
+        values.push_back(Bytes(size, static_cast<unsigned>(size + blockSize)));
+        std::int32_t signature = 0;
+        std::int32_t first = Store(values.back(), 0, &signature);
+        stored.emplace_back(first, signature);
+      }
+      Reopen();
+      for (std::size_t i = 0; i < values.size(); ++i)
+        ASSERT_EQ(Load(stored[i].first, stored[i].second), values[i])
+            << "block size " << blockSize << ", value of " << values[i].size() << (encrypted ? ", encrypted" : "");
+    }
+  }
+}
+
 // Small values written one after another are read back with one read per read-ahead window,
 // not one for the first block and another for the rest of each value.
 TEST_F(BlobFile, SmallValuesReadBackOneWindowPerRead) {
