@@ -321,12 +321,6 @@ bool TLocaleCollator::Open(const std::string& locale, const TCodePage* codePage)
   return true;
 }
 
-// A byte is context-free when its character is no later character of a contraction (prefix
-// contexts included) that the code page can spell, and neither is nor begins or ends with a combining
-// mark. The primary weight of such a byte in any text of the code page is then the primary
-// part of its own sort key, so comparing the concatenated weights of two texts compares their
-// primary levels as ICU does. (ICU's own unsafe set is wider: it guards against combining marks
-// that follow a precomposed letter, and those are contextual here.)
 namespace {
 
 // The number of primary weights a character brings (0 when it has none, -1 when ICU cannot say).
@@ -347,6 +341,13 @@ int PrimaryCount(const UCollator* collator, UChar c) {
 
 }  // namespace
 
+// A byte is context-free when its character is no later character of a contraction (prefix
+// contexts included) that the code page can spell, and neither is nor begins or ends with a combining
+// mark. The primary weight of such a byte in any text of the code page is then the primary
+// part of its own sort key, so comparing the concatenated weights of two texts compares their
+// primary levels as ICU does. (ICU's own unsafe set is wider: it guards against combining marks
+// that follow a precomposed letter; here a precomposed letter is contextual only where the code page
+// can spell a combining mark.) A character with several primary weights is contextual too.
 void TLocaleCollator::BuildPrimaryWeights() {
   std::memset(contextual_, 1, sizeof contextual_);  // until the weights are known: ICU decides
   const UCollator* primary = collators_[cmIgnoreNonSpacingCase];
