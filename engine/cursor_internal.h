@@ -86,13 +86,15 @@ class TDataCursor::TOperation {
 };
 
 // The table's write lock for one edit, taken through the cursor: a change by others found on
-// the way in refreshes the cursor and re-reads its current record.
+// the way in refreshes the cursor and re-reads its current record. A write lock the caller
+// already held (WriteLockTable) stays held after the edit.
 class TDataCursor::TWriteLock {
  public:
   explicit TWriteLock(TDataCursor& cursor) : cursor_(cursor) {
     TDataCursor::TOperation operation(cursor, false);
+    const bool heldBefore = cursor.Table->WriteLocked;
     bool changed = cursor.Table->WriteLockTable();
-    held_ = true;
+    held_ = !heldBefore;
     try {
       if (cursor.PerformChangeDetection() || changed) {
         cursor.SynchLastUpdateStamps();

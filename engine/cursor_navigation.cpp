@@ -419,6 +419,27 @@ void TDataCursor::RepositionCurrentRecord() {
   SetToRecordBuffer(record.data(), true);
 }
 
+bool TDataCursor::VerifyBookmarkPosition() {
+  CheckOpen();
+  CheckLocal();
+  if (Bof || Eof) return false;
+  // Taken before the change check, which may already move the cursor off a record that is gone.
+  std::uint8_t bookmark[TPage::kMaxKeySize + 4] = {};
+  GetBookmark(bookmark);
+  const std::int32_t id = GetRecordID(currentRecord_.data());
+  TOperation operation(*this);
+  ReturnToBookmark(bookmark, true);
+  if (Eof && !Bof) LastPosition();
+  RefreshCurrentRecord(1);
+  if (Bof || Eof) return false;
+  std::uint8_t now[TPage::kMaxKeySize + 4] = {};
+  GetBookmark(now);
+  // A physical bookmark is a record number, which a new record can take over: the identifier
+  // tells the two apart.
+  return std::memcmp(now, bookmark, static_cast<std::size_t>(GetBookmarkSize())) == 0 &&
+         GetRecordID(currentRecord_.data()) == id;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Block reads
 
