@@ -119,7 +119,7 @@ void TDataCursor::AppendRecord(std::uint8_t* record, bool reposition) {
   AfterEditStep(TEditStep::KeysChecked);
 
   bool blobWritten = false;
-  std::vector<std::uint8_t> stored(static_cast<std::size_t>(RecordSize));
+  std::vector<std::uint8_t> stored(static_cast<std::size_t>(GetStoredRecordSize()));
   RunEdit([&](TUndoJournal& journal) {
     for (int slot : EditedIndexSlots()) {
       const std::size_t size = Table->IndexFile->IndexDefinition(slot).KeySize;
@@ -155,7 +155,7 @@ void TDataCursor::AppendRecord(std::uint8_t* record, bool reposition) {
         EditTree(kSysDeletedSlot).AddIndexKey(gone, n);
       });
     } else {
-      std::vector<std::uint8_t> image(r->Buffer(), r->Buffer() + RecordSize);
+      std::vector<std::uint8_t> image(r->Buffer(), r->Buffer() + stored.size());
       std::uint8_t freeKey[kSysDeletedKeySize];
       BuildDeletedKey(r->Buffer()[kRecordDeletedOffset], r->GetRecordID(), freeKey);
       EditTree(kSysDeletedSlot).UpdateIndexKey(freeKey, liveKey, n);
@@ -198,11 +198,13 @@ void TDataCursor::AppendRecord(std::uint8_t* record, bool reposition) {
     FlushEdit(true, blobWritten);
   });
   std::memcpy(record, stored.data(), stored.size());
+  CalculateExpressionFields(record);
   FreeAllBlobs(false);
 
   RefreshRangeAndFilterUpdate(n);
   if (reposition) {
     std::memcpy(currentRecord_.data(), stored.data(), stored.size());
+    CalculateExpressionFields(currentRecord_.data());
     SetToRecordBuffer(stored.data(), true);
   }
   lock.Release();
@@ -243,7 +245,9 @@ void TDataCursor::ModifyRecord(std::uint8_t* record, bool unlockAfter, bool repo
   // Optimistic edits, and pessimistic ones that did not lock the record when they began, must
   // find the record as the caller read it.
   if ((optimistic || LockedRecord != n) && !Table->Exclusive) {
-    if ((optimistic && EditConflict) || before != currentRecord_) {
+    // The stored part decides: calculated values may change with nothing stored changing.
+    if ((optimistic && EditConflict) ||
+        std::memcmp(before.data(), currentRecord_.data(), static_cast<std::size_t>(GetStoredRecordSize())) != 0) {
       if (optimistic) EditConflict = true;
       RaiseCursor(KORVEL_KEYORRECDELETED);
     }
@@ -265,7 +269,7 @@ void TDataCursor::ModifyRecord(std::uint8_t* record, bool unlockAfter, bool repo
 
   bool indexChanged = false;
   bool blobWritten = false;
-  std::vector<std::uint8_t> stored(static_cast<std::size_t>(RecordSize));
+  std::vector<std::uint8_t> stored(static_cast<std::size_t>(GetStoredRecordSize()));
   RunEdit([&](TUndoJournal& journal) {
     for (int slot : EditedIndexSlots()) {
       const std::size_t size = Table->IndexFile->IndexDefinition(slot).KeySize;
@@ -305,7 +309,7 @@ void TDataCursor::ModifyRecord(std::uint8_t* record, bool unlockAfter, bool repo
     TRecord* r = nullptr;
     if (!Table->GetRecord(this, n, false, false, true, r)) RaiseCursor(KORVEL_LOCKTIMEOUT);
     TRecordPin pin(*Table, r);
-    std::vector<std::uint8_t> image(r->Buffer(), r->Buffer() + RecordSize);
+    std::vector<std::uint8_t> image(r->Buffer(), r->Buffer() + stored.size());
     r->CopyRecordBuffer(record);
     r->SetRecordID(newId);
     journal.Add([this, n, image] {
@@ -327,6 +331,8 @@ void TDataCursor::ModifyRecord(std::uint8_t* record, bool unlockAfter, bool repo
   });
   std::memcpy(record, stored.data(), stored.size());
   std::memcpy(currentRecord_.data(), stored.data(), stored.size());
+  CalculateExpressionFields(record);
+  CalculateExpressionFields(currentRecord_.data());
   FreeAllBlobs(false);
   if (unlockAfter && !optimistic && LockedRecord == n && !lockedHere) UserWriteUnlockRecord(n);
   RefreshRangeAndFilterUpdate(n);
@@ -356,7 +362,7 @@ void TDataCursor::DeleteRecord(const std::uint8_t* record, bool reposition) {
     FreeAllBlobs(true);
   } else {
     if (!Table->Exclusive && record != nullptr &&
-        std::memcmp(record, currentRecord_.data(), static_cast<std::size_t>(RecordSize)) != 0)
+        std::memcmp(record, currentRecord_.data(), static_cast<std::size_t>(GetStoredRecordSize())) != 0)
       RaiseCursor(KORVEL_KEYORRECDELETED);
     UserWriteLockRecord(n);
     lockedHere = true;
@@ -407,7 +413,7 @@ void TDataCursor::DeleteRecord(const std::uint8_t* record, bool reposition) {
     TRecord* r = nullptr;
     if (!Table->GetRecord(this, n, false, false, true, r)) RaiseCursor(KORVEL_LOCKTIMEOUT);
     TRecordPin pin(*Table, r);
-    image.assign(r->Buffer(), r->Buffer() + RecordSize);
+    image.assign(r->Buffer(), r->Buffer() + GetStoredRecordSize());
     const std::int32_t firstFree = Table->DataFile->Header().FirstFreeRecord;
     // A free record points at no BLOB: its chains are freed below (from the image).
     for (std::int32_t f = 1; f <= Table->GetFieldCount(); ++f) {

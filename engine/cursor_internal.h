@@ -26,6 +26,11 @@ inline bool SameText(const std::string& a, const std::string& b) {
   return true;
 }
 
+// Checks a calculated field's expression tree in place against the fields `resolver` knows
+// (KORVEL_SQLPARSE naming the field, the table and the database).
+void CheckCalculatedExpression(TExpToken* tree, const std::string& fieldName, const std::string& tableName,
+                               const std::string& databaseName, bool (*resolver)(void*, TExpToken&), void* owner);
+
 // Inverse steps of the changes an edit made so far, undone last first.
 class TDataCursor::TUndoJournal {
  public:

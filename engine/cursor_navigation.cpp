@@ -114,7 +114,8 @@ void TDataCursor::RefreshCurrentRecord(int mode) {
     restartable_ = false;
     if (got) {
       TRecordPin pin(*Table, record);
-      std::memcpy(currentRecord_.data(), record->Buffer(), static_cast<std::size_t>(RecordSize));
+      std::memcpy(currentRecord_.data(), record->Buffer(), static_cast<std::size_t>(GetStoredRecordSize()));
+      CalculateExpressionFields(currentRecord_.data());
       return;
     }
     // The read lock for the cache miss showed a change by others: the cursor refreshes itself
@@ -205,7 +206,7 @@ int TDataCursor::GetCurrentRecord(std::uint8_t* dest, bool lockForEdit) {
     if (pessimistic) UserWriteLockRecord(0);
     RefreshCurrentRecord(1);
     if (!Table->Exclusive && dest != nullptr &&
-        std::memcmp(dest, currentRecord_.data(), static_cast<std::size_t>(RecordSize)) != 0) {
+        std::memcmp(dest, currentRecord_.data(), static_cast<std::size_t>(GetStoredRecordSize())) != 0) {
       if (pessimistic) UserWriteUnlockRecord(LockedRecord);
       RaiseCursor(KORVEL_KEYORRECDELETED);
     }

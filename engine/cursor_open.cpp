@@ -171,6 +171,7 @@ void TDataCursor::CloseCursor(bool freeTemporary) {
   liveRecords_->SetNumOfBits(0);
   currentRecord_.clear();
   fields_.clear();
+  expressions_.clear();
   keyFields_.clear();
   ResetIndexPosition();
   PhysicalRecordNumber = 0;
@@ -209,6 +210,7 @@ std::unique_ptr<TDataCursor> TDataCursor::CloneCursor() {
   clone->PasswordCallback = PasswordCallback;
   clone->DataLostCallback = DataLostCallback;
   clone->OpenCursor();
+  if (HasExpressionFields) clone->SetFieldMapping(fields_);
   clone->SetIndexPos(IndexPos);
   if (RangeActive && !GetIsPhysicalNavigation()) {
     clone->SetBeginIndexRange(RangeStartKey.data());

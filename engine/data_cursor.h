@@ -251,6 +251,26 @@ class TDataCursor : public TBTreeCursor {
   static void PutRecordStatus(std::uint8_t* record, std::uint8_t s) { record[0] = s; }
   void CheckRecordValidity(const std::uint8_t* record) const;
   bool CheckField(const std::string& text, int kind, const TFieldDefinition& field, const std::uint8_t* value) const;
+
+  // ---- Calculated fields (cursor_expressions.cpp) ----
+  // Replaces the field list. A definition that is not an expression names a stored field of
+  // the table by FieldNumber and takes its layout from the table; an expression field carries
+  // its parsed tree in Expression (the caller keeps it; the cursor checks and keeps a copy) and
+  // its type (DataType 0: the type the expression gives). Expression fields follow the stored
+  // record in the cursor's record buffers, PhysicalSize + 1 bytes each, and are never written
+  // to the table. Failures leave the list as it was: KORVEL_SQLPARSE for an expression that
+  // does not check, KORVEL_INVALIDFLDTYPE for a field the table lacks or a BLOB-typed result,
+  // and the field-list checks of the table structure.
+  void SetFieldMapping(const std::vector<TFieldDefinition>& definitions);
+  // Back to the table's stored fields.
+  void SetDefaultFieldMapping();
+  // Evaluates every expression field of the record into it (NULL when the result is NULL).
+  void CalculateExpressionFields(std::uint8_t* record);
+  // Reads the value of field token `token` (a stored field, by FieldNumber) of the record into
+  // the token: the evaluator's field reader.
+  void EvaluateCalculatedFieldData(const std::uint8_t* record, TExpToken& token);
+  // Bytes of the stored record (the table's record size); RecordSize adds the expression fields.
+  std::int32_t GetStoredRecordSize() const;
   bool HasValidityChecks = false;
   bool HasDefaults = false;
   bool HasExpressionFields = false;
@@ -449,6 +469,7 @@ class TDataCursor : public TBTreeCursor {
 
   // Field internals.
   void BuildFieldList();
+  void StoreDefaults(std::uint8_t* record) const;
   void InternalGetField(const TFieldDefinition& field, const std::uint8_t* record, bool& isBlank, void* value) const;
   void InternalPutField(const TFieldDefinition& field, std::uint8_t* record, bool nullIfNegative, bool override,
                         const void* value) const;
@@ -468,6 +489,11 @@ class TDataCursor : public TBTreeCursor {
   void ApplyFieldValues(const std::uint8_t* fieldValues, std::uint8_t* record);
 
   std::vector<TFieldDefinition> fields_;         // the cursor's field list
+  std::vector<TExpTokenPtr> expressions_;        // checked trees of the expression fields
+  std::unique_ptr<TExpressionEvaluator> evaluator_;
+  std::unique_ptr<TExpToken, TExpTreeDeleter> calcTarget_;  // a result converted to its field's type
+  std::vector<std::uint8_t> calcScratch_;        // record copy through which BLOB values are read
+  bool CalculatingField = false;
   std::vector<TFieldDefinition> keyFields_;      // key fields of the current index
   std::vector<std::uint8_t> currentRecord_;      // RecordSize bytes
   std::unique_ptr<TRecordsBitmap> liveRecords_;  // physical navigation's visible set
