@@ -88,6 +88,23 @@ std::vector<std::uint8_t> KeyOf(const std::uint8_t* key, std::size_t size) { ret
 
 }  // namespace
 
+// The common end of an append and a modify once the record is posted: the caller's record
+// takes the posted image (block numbers in place of BLOB handles), and so does the cursor's
+// record when it stands on it; the edit's open BLOB values go; the visible set and, when asked,
+// the position follow the record.
+void TDataCursor::AdoptPostedRecord(std::uint8_t* record, const std::vector<std::uint8_t>& stored, std::int32_t n,
+                                    bool standsOnIt, bool reposition) {
+  std::memcpy(record, stored.data(), stored.size());
+  CalculateExpressionFields(record);
+  if (standsOnIt || reposition) {
+    std::memcpy(currentRecord_.data(), stored.data(), stored.size());
+    CalculateExpressionFields(currentRecord_.data());
+  }
+  FreeAllBlobs(false);
+  RefreshRangeAndFilterUpdate(n);
+  if (reposition) SetToRecordBuffer(stored.data(), true);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Appending
 
@@ -197,16 +214,7 @@ void TDataCursor::AppendRecord(std::uint8_t* record, bool reposition) {
     AfterEditStep(TEditStep::BeforeFlush);
     FlushEdit(true, blobWritten);
   });
-  std::memcpy(record, stored.data(), stored.size());
-  CalculateExpressionFields(record);
-  FreeAllBlobs(false);
-
-  RefreshRangeAndFilterUpdate(n);
-  if (reposition) {
-    std::memcpy(currentRecord_.data(), stored.data(), stored.size());
-    CalculateExpressionFields(currentRecord_.data());
-    SetToRecordBuffer(stored.data(), true);
-  }
+  AdoptPostedRecord(record, stored, n, false, reposition);
   lock.Release();
 }
 
@@ -329,14 +337,8 @@ void TDataCursor::ModifyRecord(std::uint8_t* record, bool unlockAfter, bool repo
     AfterEditStep(TEditStep::BeforeFlush);
     FlushEdit(indexChanged, blobWritten);
   });
-  std::memcpy(record, stored.data(), stored.size());
-  std::memcpy(currentRecord_.data(), stored.data(), stored.size());
-  CalculateExpressionFields(record);
-  CalculateExpressionFields(currentRecord_.data());
-  FreeAllBlobs(false);
+  AdoptPostedRecord(record, stored, n, true, reposition);
   if (unlockAfter && !optimistic && LockedRecord == n && !lockedHere) UserWriteUnlockRecord(n);
-  RefreshRangeAndFilterUpdate(n);
-  if (reposition) SetToRecordBuffer(stored.data(), true);
   lock.Release();
 }
 

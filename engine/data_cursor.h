@@ -483,6 +483,8 @@ class TDataCursor : public TBTreeCursor {
   void CheckKeyViolations(const std::uint8_t* record, const std::uint8_t* oldRecord);
   void WriteBlobsOfEdit(std::uint8_t* stored, std::int32_t recordNumber, TUndoJournal& journal, bool& blobWritten);
   void FlushEdit(bool index, bool blob);
+  void AdoptPostedRecord(std::uint8_t* record, const std::vector<std::uint8_t>& stored, std::int32_t n, bool standsOnIt,
+                         bool reposition);
   int BlobFieldByHandle(std::int32_t fieldNo, const std::uint8_t* record, bool physical, TBlobBuffer*& buffer,
                         const TFieldDefinition*& field) const;
   const TFieldDefinition* FieldOf(std::int32_t fieldNo, bool physical) const;
