@@ -164,6 +164,37 @@ TEST_F(CursorExpressionTest, AFaultyMappingIsRefusedWithTheEnginesErrorAndChange
   EXPECT_EQ(CheckIndexes(*cursor), "");
 }
 
+// Filters read stored records: they see the stored fields (memos included) of a cursor with
+// calculated fields, and refuse a calculated field's name.
+TEST_F(CursorExpressionTest, FiltersOfACursorWithCalculatedFieldsReadTheStoredFields) {
+  auto r = Record();
+  for (const char* notes : {"a note", "nothing", "another note"}) {
+    cursor->InitRecord(r.data());
+    testing::SetAmount(*cursor, r.data(), static_cast<std::int32_t>(std::strlen(notes)));
+    std::int64_t size = 0;
+    ASSERT_EQ(cursor->OpenBlob(4, r.data(), TBlobBuffer::omReadWrite, false, true, size), 0);
+    ASSERT_EQ(cursor->PutBlob(4, r.data(), false, static_cast<std::int64_t>(std::strlen(notes)), notes, 0), 0);
+    cursor->AppendRecord(r.data());
+  }
+  cursor->SetFieldMapping(Mapping({Calculated("Twice", "Amount * 2")}));
+  try {
+    cursor->AddFilter(nullptr, "Twice > 10", nullptr, {});
+    FAIL() << "a filter on a calculated field";
+  } catch (const EKORVELEngineError& e) {
+    EXPECT_EQ(e.ErrorCode, KORVEL_INVALIDFILTER);
+  }
+  cursor->ActivateFilter(cursor->AddFilter(nullptr, "Notes LIKE '%note%'", nullptr, {}));
+  EXPECT_EQ(cursor->GetRecordCount(), 2);
+  r = Record();  // the record buffers grow with the calculated fields
+  cursor->SetToBegin();
+  bool blank = true;
+  ASSERT_EQ(cursor->GetNextRecord(r.data()), 0);
+  EXPECT_EQ(Int(r.data(), 5, blank), 12);
+  ASSERT_EQ(cursor->GetNextRecord(r.data()), 0);
+  EXPECT_EQ(Int(r.data(), 5, blank), 24);
+  EXPECT_EQ(cursor->GetNextRecord(r.data()), KORVEL_EOF);
+}
+
 TEST_F(CursorExpressionTest, TheCursorKeepsItsOwnTreesForItselfAndItsClones) {
   Append(*cursor, "ann", 10);
   cursor->SetFieldMapping(Mapping({Calculated("Plus", "Amount + 5")}));
