@@ -143,6 +143,36 @@ void TDataCursor::FreeAllBlobs(bool all) {
     if (buffer != nullptr && (all || buffer->ForModification)) buffer.reset();
 }
 
+void TDataCursor::DeleteAllBlobs(std::uint8_t* record) {
+  CheckOpen();
+  for (std::int32_t f = 1; f <= Table->GetFieldCount(); ++f) {
+    const TFieldDefinition& field = Table->GetFieldDefinitionByPos(f);
+    if (field.DataType != dtBlob) continue;
+    std::int64_t size = 0;
+    int code = OpenBlob(f, record, TBlobBuffer::omReadWrite, true, true, size);
+    if (code == 0) code = TruncateBlob(f, record, true, 0);
+    if (code != 0) RaiseCursor(static_cast<TErrorCode>(code), field.FieldName);
+  }
+}
+
+void TDataCursor::CancelAllBlobs(std::uint8_t* record) {
+  CheckOpen();
+  for (std::int32_t f = 1; f <= Table->GetFieldCount(); ++f) {
+    const TFieldDefinition& field = Table->GetFieldDefinitionByPos(f);
+    if (field.DataType != dtBlob) continue;
+    // An emptied value is null in the record but still open: the handle, not the null flag,
+    // says whether there is a value to discard.
+    if (GetI32(record, field.Offset + 1u) >= 0) continue;
+    TBlobBuffer* buffer;
+    const TFieldDefinition* found;
+    if (int code = BlobFieldByHandle(f, record, true, buffer, found); code != 0)
+      RaiseCursor(static_cast<TErrorCode>(code), field.FieldName);
+    // Opened more than once, the value is still discarded whole.
+    while (buffer->UseCount > 1) buffer->DecUseCount();
+    if (int code = FreeBlob(f, record, true); code != 0) RaiseCursor(static_cast<TErrorCode>(code), field.FieldName);
+  }
+}
+
 // The BLOB values an edit posts: every modified open value of the record gets a new signature
 // and is written (an emptied one frees its chain), and the record takes their first block
 // numbers in place of the handles.

@@ -88,6 +88,23 @@ std::vector<std::uint8_t> KeyOf(const std::uint8_t* key, std::size_t size) { ret
 
 }  // namespace
 
+// The common end of an append and a modify once the record is posted: the caller's record
+// takes the posted image (block numbers in place of BLOB handles), and so does the cursor's
+// record when it stands on it; the edit's open BLOB values go; the visible set and, when asked,
+// the position follow the record.
+void TDataCursor::AdoptPostedRecord(std::uint8_t* record, const std::vector<std::uint8_t>& stored, std::int32_t n,
+                                    bool standsOnIt, bool reposition) {
+  std::memcpy(record, stored.data(), stored.size());
+  CalculateExpressionFields(record);
+  if (standsOnIt || reposition) {
+    std::memcpy(currentRecord_.data(), stored.data(), stored.size());
+    CalculateExpressionFields(currentRecord_.data());
+  }
+  FreeAllBlobs(false);
+  RefreshRangeAndFilterUpdate(n);
+  if (reposition) SetToRecordBuffer(stored.data(), true);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Appending
 
@@ -119,7 +136,7 @@ void TDataCursor::AppendRecord(std::uint8_t* record, bool reposition) {
   AfterEditStep(TEditStep::KeysChecked);
 
   bool blobWritten = false;
-  std::vector<std::uint8_t> stored(static_cast<std::size_t>(RecordSize));
+  std::vector<std::uint8_t> stored(static_cast<std::size_t>(GetStoredRecordSize()));
   RunEdit([&](TUndoJournal& journal) {
     for (int slot : EditedIndexSlots()) {
       const std::size_t size = Table->IndexFile->IndexDefinition(slot).KeySize;
@@ -155,7 +172,7 @@ void TDataCursor::AppendRecord(std::uint8_t* record, bool reposition) {
         EditTree(kSysDeletedSlot).AddIndexKey(gone, n);
       });
     } else {
-      std::vector<std::uint8_t> image(r->Buffer(), r->Buffer() + RecordSize);
+      std::vector<std::uint8_t> image(r->Buffer(), r->Buffer() + stored.size());
       std::uint8_t freeKey[kSysDeletedKeySize];
       BuildDeletedKey(r->Buffer()[kRecordDeletedOffset], r->GetRecordID(), freeKey);
       EditTree(kSysDeletedSlot).UpdateIndexKey(freeKey, liveKey, n);
@@ -197,14 +214,7 @@ void TDataCursor::AppendRecord(std::uint8_t* record, bool reposition) {
     AfterEditStep(TEditStep::BeforeFlush);
     FlushEdit(true, blobWritten);
   });
-  std::memcpy(record, stored.data(), stored.size());
-  FreeAllBlobs(false);
-
-  RefreshRangeAndFilterUpdate(n);
-  if (reposition) {
-    std::memcpy(currentRecord_.data(), stored.data(), stored.size());
-    SetToRecordBuffer(stored.data(), true);
-  }
+  AdoptPostedRecord(record, stored, n, false, reposition);
   lock.Release();
 }
 
@@ -243,7 +253,9 @@ void TDataCursor::ModifyRecord(std::uint8_t* record, bool unlockAfter, bool repo
   // Optimistic edits, and pessimistic ones that did not lock the record when they began, must
   // find the record as the caller read it.
   if ((optimistic || LockedRecord != n) && !Table->Exclusive) {
-    if ((optimistic && EditConflict) || before != currentRecord_) {
+    // The stored part decides: calculated values may change with nothing stored changing.
+    if ((optimistic && EditConflict) ||
+        std::memcmp(before.data(), currentRecord_.data(), static_cast<std::size_t>(GetStoredRecordSize())) != 0) {
       if (optimistic) EditConflict = true;
       RaiseCursor(KORVEL_KEYORRECDELETED);
     }
@@ -265,7 +277,7 @@ void TDataCursor::ModifyRecord(std::uint8_t* record, bool unlockAfter, bool repo
 
   bool indexChanged = false;
   bool blobWritten = false;
-  std::vector<std::uint8_t> stored(static_cast<std::size_t>(RecordSize));
+  std::vector<std::uint8_t> stored(static_cast<std::size_t>(GetStoredRecordSize()));
   RunEdit([&](TUndoJournal& journal) {
     for (int slot : EditedIndexSlots()) {
       const std::size_t size = Table->IndexFile->IndexDefinition(slot).KeySize;
@@ -305,7 +317,7 @@ void TDataCursor::ModifyRecord(std::uint8_t* record, bool unlockAfter, bool repo
     TRecord* r = nullptr;
     if (!Table->GetRecord(this, n, false, false, true, r)) RaiseCursor(KORVEL_LOCKTIMEOUT);
     TRecordPin pin(*Table, r);
-    std::vector<std::uint8_t> image(r->Buffer(), r->Buffer() + RecordSize);
+    std::vector<std::uint8_t> image(r->Buffer(), r->Buffer() + stored.size());
     r->CopyRecordBuffer(record);
     r->SetRecordID(newId);
     journal.Add([this, n, image] {
@@ -325,12 +337,8 @@ void TDataCursor::ModifyRecord(std::uint8_t* record, bool unlockAfter, bool repo
     AfterEditStep(TEditStep::BeforeFlush);
     FlushEdit(indexChanged, blobWritten);
   });
-  std::memcpy(record, stored.data(), stored.size());
-  std::memcpy(currentRecord_.data(), stored.data(), stored.size());
-  FreeAllBlobs(false);
+  AdoptPostedRecord(record, stored, n, true, reposition);
   if (unlockAfter && !optimistic && LockedRecord == n && !lockedHere) UserWriteUnlockRecord(n);
-  RefreshRangeAndFilterUpdate(n);
-  if (reposition) SetToRecordBuffer(stored.data(), true);
   lock.Release();
 }
 
@@ -356,7 +364,7 @@ void TDataCursor::DeleteRecord(const std::uint8_t* record, bool reposition) {
     FreeAllBlobs(true);
   } else {
     if (!Table->Exclusive && record != nullptr &&
-        std::memcmp(record, currentRecord_.data(), static_cast<std::size_t>(RecordSize)) != 0)
+        std::memcmp(record, currentRecord_.data(), static_cast<std::size_t>(GetStoredRecordSize())) != 0)
       RaiseCursor(KORVEL_KEYORRECDELETED);
     UserWriteLockRecord(n);
     lockedHere = true;
@@ -407,7 +415,7 @@ void TDataCursor::DeleteRecord(const std::uint8_t* record, bool reposition) {
     TRecord* r = nullptr;
     if (!Table->GetRecord(this, n, false, false, true, r)) RaiseCursor(KORVEL_LOCKTIMEOUT);
     TRecordPin pin(*Table, r);
-    image.assign(r->Buffer(), r->Buffer() + RecordSize);
+    image.assign(r->Buffer(), r->Buffer() + GetStoredRecordSize());
     const std::int32_t firstFree = Table->DataFile->Header().FirstFreeRecord;
     // A free record points at no BLOB: its chains are freed below (from the image).
     for (std::int32_t f = 1; f <= Table->GetFieldCount(); ++f) {

@@ -42,6 +42,7 @@ bool ParseInteger(const std::string& text, std::int64_t low, std::int64_t high, 
 
 void TDataCursor::BuildFieldList() {
   fields_.clear();
+  expressions_.clear();
   HasValidityChecks = HasDefaults = HasExpressionFields = HasAutoInc = false;
   for (std::int32_t i = 1; i <= Table->GetFieldCount(); ++i) {
     const TFieldDefinition& field = Table->GetFieldDefinitionByPos(i);
@@ -167,7 +168,9 @@ bool TDataCursor::GetField(std::int32_t fieldNo, const std::uint8_t* record, voi
 
 void TDataCursor::PutField(std::int32_t fieldNo, std::uint8_t* record, const void* value, bool nullIfNegative,
                            bool override) {
-  InternalPutField(GetFieldDefinition(fieldNo), record, nullIfNegative, override, value);
+  const TFieldDefinition& field = GetFieldDefinition(fieldNo);
+  InternalPutField(field, record, nullIfNegative, override, value);
+  if (!field.IsExpression) CalculateExpressionFields(record);
 }
 
 bool TDataCursor::GetPhysicalField(std::int32_t fieldNo, const std::uint8_t* record, void* value) const {
@@ -182,6 +185,7 @@ void TDataCursor::PutPhysicalField(std::int32_t fieldNo, std::uint8_t* record, c
   const TFieldDefinition* field = FieldOf(fieldNo, true);
   if (field == nullptr) RaiseCursor(KORVEL_OUTOFRANGE, std::to_string(fieldNo));
   InternalPutField(*field, record, false, false, value);
+  CalculateExpressionFields(record);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -274,9 +278,16 @@ bool TDataCursor::ConvertValueText(const std::string& text, const TFieldDefiniti
 void TDataCursor::InitRecord(std::uint8_t* record) {
   CheckOpen();
   ClearRecord(record);
-  if (!HasDefaults) return;
+  if (HasDefaults) StoreDefaults(record);
+  CalculateExpressionFields(record);
+}
+
+// Defaults and checks belong to the stored fields, whether the cursor's field list shows them
+// or not.
+void TDataCursor::StoreDefaults(std::uint8_t* record) const {
   std::uint8_t value[256];
-  for (const TFieldDefinition& field : fields_) {
+  for (std::int32_t position = 1; position <= Table->GetFieldCount(); ++position) {
+    const TFieldDefinition& field = Table->GetFieldDefinitionByPos(position);
     if (field.DefaultValue.empty() || !field.IsStored()) continue;
     if (ConvertValueText(field.DefaultValue, field, value)) {
       InternalPutField(field, record, false, false, value);
@@ -348,7 +359,8 @@ bool TDataCursor::CheckField(const std::string& text, int kind, const TFieldDefi
 void TDataCursor::CheckRecordValidity(const std::uint8_t* record) const {
   if (!HasValidityChecks) return;
   std::uint8_t value[256];
-  for (const TFieldDefinition& field : fields_) {
+  for (std::int32_t position = 1; position <= Table->GetFieldCount(); ++position) {
+    const TFieldDefinition& field = Table->GetFieldDefinitionByPos(position);
     if (!field.IsStored()) continue;
     bool blank = true;
     InternalGetField(field, record, blank, value);

@@ -26,6 +26,11 @@ inline bool SameText(const std::string& a, const std::string& b) {
   return true;
 }
 
+// Checks a calculated field's expression tree in place against the fields `resolver` knows
+// (KORVEL_SQLPARSE naming the field, the table and the database).
+void CheckCalculatedExpression(TExpToken* tree, const std::string& fieldName, const std::string& tableName,
+                               const std::string& databaseName, bool (*resolver)(void*, TExpToken&), void* owner);
+
 // Inverse steps of the changes an edit made so far, undone last first.
 class TDataCursor::TUndoJournal {
  public:
@@ -86,13 +91,15 @@ class TDataCursor::TOperation {
 };
 
 // The table's write lock for one edit, taken through the cursor: a change by others found on
-// the way in refreshes the cursor and re-reads its current record.
+// the way in refreshes the cursor and re-reads its current record. A write lock the caller
+// already held (WriteLockTable) stays held after the edit.
 class TDataCursor::TWriteLock {
  public:
   explicit TWriteLock(TDataCursor& cursor) : cursor_(cursor) {
     TDataCursor::TOperation operation(cursor, false);
+    const bool heldBefore = cursor.Table->WriteLocked;
     bool changed = cursor.Table->WriteLockTable();
-    held_ = true;
+    held_ = !heldBefore;
     try {
       if (cursor.PerformChangeDetection() || changed) {
         cursor.SynchLastUpdateStamps();

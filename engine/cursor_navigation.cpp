@@ -114,7 +114,8 @@ void TDataCursor::RefreshCurrentRecord(int mode) {
     restartable_ = false;
     if (got) {
       TRecordPin pin(*Table, record);
-      std::memcpy(currentRecord_.data(), record->Buffer(), static_cast<std::size_t>(RecordSize));
+      std::memcpy(currentRecord_.data(), record->Buffer(), static_cast<std::size_t>(GetStoredRecordSize()));
+      CalculateExpressionFields(currentRecord_.data());
       return;
     }
     // The read lock for the cache miss showed a change by others: the cursor refreshes itself
@@ -205,7 +206,7 @@ int TDataCursor::GetCurrentRecord(std::uint8_t* dest, bool lockForEdit) {
     if (pessimistic) UserWriteLockRecord(0);
     RefreshCurrentRecord(1);
     if (!Table->Exclusive && dest != nullptr &&
-        std::memcmp(dest, currentRecord_.data(), static_cast<std::size_t>(RecordSize)) != 0) {
+        std::memcmp(dest, currentRecord_.data(), static_cast<std::size_t>(GetStoredRecordSize())) != 0) {
       if (pessimistic) UserWriteUnlockRecord(LockedRecord);
       RaiseCursor(KORVEL_KEYORRECDELETED);
     }
@@ -417,6 +418,27 @@ void TDataCursor::RepositionCurrentRecord() {
   }
   std::vector<std::uint8_t> record = currentRecord_;
   SetToRecordBuffer(record.data(), true);
+}
+
+bool TDataCursor::VerifyBookmarkPosition() {
+  CheckOpen();
+  CheckLocal();
+  if (Bof || Eof) return false;
+  // Taken before the change check, which may already move the cursor off a record that is gone.
+  std::uint8_t bookmark[TPage::kMaxKeySize + 4] = {};
+  GetBookmark(bookmark);
+  const std::int32_t id = GetRecordID(currentRecord_.data());
+  TOperation operation(*this);
+  ReturnToBookmark(bookmark, true);
+  if (Eof && !Bof) LastPosition();
+  RefreshCurrentRecord(1);
+  if (Bof || Eof) return false;
+  std::uint8_t now[TPage::kMaxKeySize + 4] = {};
+  GetBookmark(now);
+  // A physical bookmark is a record number, which a new record can take over: the identifier
+  // tells the two apart.
+  return std::memcmp(now, bookmark, static_cast<std::size_t>(GetBookmarkSize())) == 0 &&
+         GetRecordID(currentRecord_.data()) == id;
 }
 
 // ---------------------------------------------------------------------------------------------

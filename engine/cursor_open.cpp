@@ -16,6 +16,7 @@ TDataCursor::TDataCursor(TDataDirectory* directory, bool /*noRequest*/)
     : Directory(directory), liveRecords_(GetNewRecordsBitmapInstance()) {
   LockCursor = this;
   editTree_.LockCursor = this;
+  listed_ = Directory->AddDataCursor(this);
 }
 
 TDataCursor::~TDataCursor() {
@@ -24,7 +25,19 @@ TDataCursor::~TDataCursor() {
   } catch (...) {
     // A destructor cannot report; the directory frees the table with its last user anyway.
   }
+  // Only a listed cursor touches its directory here: an unlisted one may outlive it.
+  if (listed_) Directory->RemoveDataCursor(this);
   ReturnRecordsBitmapInstance(std::move(liveRecords_));
+}
+
+bool TDataCursor::DoDataLost(TDataLossCause cause, const std::string& context, bool& stopAsking, bool& continueWork) {
+  if (!DataLostCallback.IsSet()) return false;
+  DataLostCallback.Function(DataLostCallback.UserData, this, cause, context, stopAsking, continueWork);
+  return true;
+}
+
+void TDataCursor::CheckCallbacks(std::int32_t data) {
+  if (DataLostCallback.IsSet()) DataLostCallback.UserData = data;
 }
 
 void TDataCursor::RaiseCursor(TErrorCode code, const std::string& field, const std::string& index) const {
@@ -158,6 +171,7 @@ void TDataCursor::CloseCursor(bool freeTemporary) {
   liveRecords_->SetNumOfBits(0);
   currentRecord_.clear();
   fields_.clear();
+  expressions_.clear();
   keyFields_.clear();
   ResetIndexPosition();
   PhysicalRecordNumber = 0;
@@ -194,7 +208,9 @@ std::unique_ptr<TDataCursor> TDataCursor::CloneCursor() {
   clone->IsResultSet = IsResultSet;
   clone->IsSourceTable = IsSourceTable;
   clone->PasswordCallback = PasswordCallback;
+  clone->DataLostCallback = DataLostCallback;
   clone->OpenCursor();
+  if (HasExpressionFields) clone->SetFieldMapping(fields_);
   clone->SetIndexPos(IndexPos);
   if (RangeActive && !GetIsPhysicalNavigation()) {
     clone->SetBeginIndexRange(RangeStartKey.data());
@@ -235,6 +251,18 @@ void TDataCursor::SetIndexName(const std::string& name) {
     }
   }
   RaiseCursor(KORVEL_INVALIDINDEXNAME, "", name);
+}
+
+void TDataCursor::InternalSetIndexPos(int pos) {
+  CheckOpen();
+  CheckLocal();
+  if (pos != kNoIndexPos && (pos < 0 || pos > Table->GetIndexCount())) RaiseCursor(KORVEL_INVALIDINDEXNAME);
+  TOperation operation(*this);
+  SelectIndex(pos);
+  // Before the first record: a key of the old index means nothing in the new one.
+  ResetPosition();
+  Eof = false;
+  ClearRecord(currentRecord_.data());
 }
 
 void TDataCursor::SetIndexPos(int pos) {

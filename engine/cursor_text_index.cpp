@@ -316,7 +316,7 @@ void TDataCursor::CreateTextIndexes() {
   FreeTextIndexPages();
   if (HasTextIndex()) {
     const std::int32_t used = Table->GetPhysicalRecordsUsed();
-    std::vector<std::uint8_t> image(static_cast<std::size_t>(RecordSize));
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(GetStoredRecordSize()));
     for (std::int32_t n = 1; n <= used; ++n) {
       {
         TRecord* record = nullptr;

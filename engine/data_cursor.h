@@ -55,7 +55,9 @@
 
 namespace korvel {
 
+class TDataCursor;
 class TDataTable;
+class TExpToken;
 class TTableMaintenance;
 
 // Status codes of positioning operations (returned, not raised).
@@ -75,6 +77,21 @@ enum class TEditStep : std::uint8_t {
 
 // The callback asked for a table password; true when it supplied one (into `password`).
 using TPasswordCallback = std::function<bool(const std::string& table, std::string& password)>;
+
+// Why a restructure or an index build would lose a value or a record.
+enum TDataLossCause : std::uint8_t {
+  dlUnknown = 0,
+  dlKeyViolation = 1,
+  dlValidityCheckFail = 2,
+  dlFieldDeletion = 3,
+  dlFieldConversion = 4,
+};
+
+// The host's data-loss callback: its user value, the cursor, the cause, the context (a field
+// or index name), and two answers it may change: stop asking, continue the work.
+using TCursorDataLostCallback =
+    THostCallback<TDataCursor* /*cursor*/, TDataLossCause, const std::string& /*context*/, bool& /*stopAsking*/,
+                  bool& /*continueWork*/>;
 
 class TDataCursor : public TBTreeCursor {
  public:
@@ -101,6 +118,10 @@ class TDataCursor : public TBTreeCursor {
   // ---- Indexes ----
   void SetIndexName(const std::string& name);
   void SetIndexPos(int pos);
+  // Selects index `pos` (0 .. GetIndexCount, or 255 for none) without looking for the current
+  // record again: the range is cancelled, the visible set recomputed, and the cursor stands
+  // before the first record. For callers that position anew right away.
+  void InternalSetIndexPos(int pos);
   int GetIndexCount() const;
   bool GetIsPhysicalNavigation() const;
   const std::string& GetIndexName() const { return IndexName; }
@@ -153,6 +174,11 @@ class TDataCursor : public TBTreeCursor {
   int SetToDataCursor(TDataCursor& other);
   int SetToRecordBuffer(const std::uint8_t* record, bool noChangeCheck = false);
   void RepositionCurrentRecord();
+  // Looks the current record up again in the current index as it is now (by its key; in
+  // physical navigation by its number), after changes by anyone, and reads it afresh. True
+  // when the cursor still stands on that record; false when there was none or it is gone (the
+  // cursor then stands on the nearest visible record).
+  bool VerifyBookmarkPosition();
 
   // ---- Block reads ----
   int ReadRecordBlock(std::int32_t& count, std::uint8_t* records);
@@ -179,6 +205,30 @@ class TDataCursor : public TBTreeCursor {
   void UserWriteLockRecord(std::int32_t recordNumber);
   void UserWriteUnlockRecord(std::int32_t recordNumber);
   std::int32_t GetLockedRecord() const { return LockedRecord; }
+  // The table's locks taken through the cursor (cursor_locks.cpp): a change by others that the
+  // lock reveals refreshes the cursor's range and visible set and returns it to its record. The
+  // lock calls answer whether such a change was found; exclusive cursors and tables whose files
+  // are read-only lock nothing.
+  bool ReadLockTable();
+  void ReadUnlockTable();
+  bool WriteLockTable();
+  void WriteUnlockTable();
+  bool UserReadLockTable();
+  void UserReadUnlockTable();
+  bool UserWriteLockTable();
+  void UserWriteUnlockTable();
+  // Semaphores 1 to 1024: false for another number or when another holder keeps it.
+  bool UserLockSemaphore(std::int32_t number);
+  bool UserUnlockSemaphore(std::int32_t number);
+  bool TableIsLocked() const;
+  // 0 asks about the current record.
+  bool RecordIsLocked(std::int32_t recordNumber);
+  bool TransactionInProgress() const;
+  // Writes the table's cached changes; an exclusive cursor only advances the stamps unless
+  // `always` (its table is written when it closes).
+  void FlushBuffers(bool always, bool adjust, bool blob, bool index, bool data);
+  void FlushOSBuffers();
+  void FreeBuffers(bool adjust, bool reReadHeaders);
 
   // ---- Field access (cursor_fields.cpp). Field numbers from 1 ----
   std::int32_t GetRecordSize() const { return RecordSize; }
@@ -201,6 +251,26 @@ class TDataCursor : public TBTreeCursor {
   static void PutRecordStatus(std::uint8_t* record, std::uint8_t s) { record[0] = s; }
   void CheckRecordValidity(const std::uint8_t* record) const;
   bool CheckField(const std::string& text, int kind, const TFieldDefinition& field, const std::uint8_t* value) const;
+
+  // ---- Calculated fields (cursor_expressions.cpp) ----
+  // Replaces the field list. A definition that is not an expression names a stored field of
+  // the table by FieldNumber and takes its layout from the table; an expression field carries
+  // its parsed tree in Expression (the caller keeps it; the cursor checks and keeps a copy) and
+  // its type (DataType 0: the type the expression gives). Expression fields follow the stored
+  // record in the cursor's record buffers, PhysicalSize + 1 bytes each, and are never written
+  // to the table. Failures leave the list as it was: KORVEL_SQLPARSE for an expression that
+  // does not check, KORVEL_INVALIDFLDTYPE for a field the table lacks or a BLOB-typed result,
+  // and the field-list checks of the table structure.
+  void SetFieldMapping(const std::vector<TFieldDefinition>& definitions);
+  // Back to the table's stored fields.
+  void SetDefaultFieldMapping();
+  // Evaluates every expression field of the record into it (NULL when the result is NULL).
+  void CalculateExpressionFields(std::uint8_t* record);
+  // Reads the value of field token `token` (a stored field, by FieldNumber) of the record into
+  // the token: the evaluator's field reader.
+  void EvaluateCalculatedFieldData(const std::uint8_t* record, TExpToken& token);
+  // Bytes of the stored record (the table's record size); RecordSize adds the expression fields.
+  std::int32_t GetStoredRecordSize() const;
   bool HasValidityChecks = false;
   bool HasDefaults = false;
   bool HasExpressionFields = false;
@@ -236,6 +306,12 @@ class TDataCursor : public TBTreeCursor {
   int GetBlobSize(std::int32_t fieldNo, const std::uint8_t* record, bool physical, std::int64_t& size);
   int FreeBlob(std::int32_t fieldNo, std::uint8_t* record, bool physical);
   void FreeAllBlobs(bool all);
+  // Opens every BLOB field of the record for modification and empties it: posting the record
+  // then frees the chains.
+  void DeleteAllBlobs(std::uint8_t* record);
+  // Discards every open value the record's BLOB fields refer to, changes and all: the fields
+  // get their stored block numbers back.
+  void CancelAllBlobs(std::uint8_t* record);
   std::size_t OpenBlobCount() const;
 
   // ---- Filters (engine/data_filter.h; implemented in filter_*.cpp) ----
@@ -313,6 +389,12 @@ class TDataCursor : public TBTreeCursor {
   bool SuppressAutoIncValues = false;
   bool EditConflict = false;
   TPasswordCallback PasswordCallback;
+  TCursorDataLostCallback DataLostCallback;
+  // Calls DataLostCallback when one is set (false otherwise: the answers stay as they are).
+  bool DoDataLost(TDataLossCause cause, const std::string& context, bool& stopAsking, bool& continueWork);
+  // Gives every set callback that carries a user value the value `data` (hosted sessions hand
+  // theirs down through the directory). PasswordCallback is a closure and keeps its own.
+  void CheckCallbacks(std::int32_t data);
 
  protected:
   // ---- Seams for the filter layer. Without filters: indexed navigation sees every key of the
@@ -358,6 +440,9 @@ class TDataCursor : public TBTreeCursor {
   template <typename Walk>
   void RunWalk(Walk walk, bool returnToBookmark = true);
   void RefreshAfterChange();
+  // After a lock: refreshes when the lock (`changed`) or the stamps found a change; answers
+  // whether one was found.
+  bool RefreshAfterLock(bool changed);
   void CheckHeadersOfFirstOpener();
   void CheckPassword();
   void RebuildIndexes();
@@ -385,6 +470,7 @@ class TDataCursor : public TBTreeCursor {
 
   // Field internals.
   void BuildFieldList();
+  void StoreDefaults(std::uint8_t* record) const;
   void InternalGetField(const TFieldDefinition& field, const std::uint8_t* record, bool& isBlank, void* value) const;
   void InternalPutField(const TFieldDefinition& field, std::uint8_t* record, bool nullIfNegative, bool override,
                         const void* value) const;
@@ -398,12 +484,19 @@ class TDataCursor : public TBTreeCursor {
   void CheckKeyViolations(const std::uint8_t* record, const std::uint8_t* oldRecord);
   void WriteBlobsOfEdit(std::uint8_t* stored, std::int32_t recordNumber, TUndoJournal& journal, bool& blobWritten);
   void FlushEdit(bool index, bool blob);
+  void AdoptPostedRecord(std::uint8_t* record, const std::vector<std::uint8_t>& stored, std::int32_t n, bool standsOnIt,
+                         bool reposition);
   int BlobFieldByHandle(std::int32_t fieldNo, const std::uint8_t* record, bool physical, TBlobBuffer*& buffer,
                         const TFieldDefinition*& field) const;
   const TFieldDefinition* FieldOf(std::int32_t fieldNo, bool physical) const;
   void ApplyFieldValues(const std::uint8_t* fieldValues, std::uint8_t* record);
 
   std::vector<TFieldDefinition> fields_;         // the cursor's field list
+  std::vector<TExpTokenPtr> expressions_;        // checked trees of the expression fields
+  std::unique_ptr<TExpressionEvaluator> evaluator_;
+  std::unique_ptr<TExpToken, TExpTreeDeleter> calcTarget_;  // a result converted to its field's type
+  std::vector<std::uint8_t> calcScratch_;        // record copy through which BLOB values are read
+  bool CalculatingField = false;
   std::vector<TFieldDefinition> keyFields_;      // key fields of the current index
   std::vector<std::uint8_t> currentRecord_;      // RecordSize bytes
   std::unique_ptr<TRecordsBitmap> liveRecords_;  // physical navigation's visible set
@@ -414,6 +507,7 @@ class TDataCursor : public TBTreeCursor {
   bool restartable_ = false;
   int editTreeSlot_ = -1;
   bool operationRunning_ = false;
+  bool listed_ = false;  // in the directory's cursor list (hosted sessions)
   std::vector<std::unique_ptr<TBlobBuffer>> blobs_;  // open values; handle = position + 1
   TBTreeCursor editTree_;                            // key maintenance on any index
   std::vector<std::uint8_t> keyBuffer_;

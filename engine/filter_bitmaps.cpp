@@ -47,6 +47,8 @@ bool ResolveFilterField(void* owner, TExpToken& field) {
   const std::int32_t position = cursor.GetFieldNumber(field.Name);
   if (position == 0) return false;
   const TFieldDefinition& definition = cursor.GetFieldDefinition(position);
+  // Filters read stored records: a calculated field of the cursor's list is no field here.
+  if (definition.IsExpression) return false;
   field.FieldNumber = definition.FieldNumber;
   field.TableName = cursor.TableName;
   field.DataType = definition.DataType;
@@ -67,7 +69,7 @@ void FetchFilterField(void* owner, const void* recordBuffer, TExpToken& field) {
     std::int64_t size = 0;
     if (!field.IsNull) {
       // The value is read through a copy of the record, whose BLOB slot takes the handle.
-      filter.blobScratch_.assign(record, record + cursor.RecordSize);
+      filter.blobScratch_.assign(record, record + cursor.GetStoredRecordSize());
       std::uint8_t* copy = filter.blobScratch_.data();
       if (cursor.OpenBlob(field.FieldNumber, copy, TBlobBuffer::omRead, true, false, size) != 0) {
         field.IsNull = 1;

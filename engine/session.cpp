@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "engine/data_cursor.h"
 #include "engine/data_table.h"
 #include "engine/maintenance_journal.h"
 #include "platform/posix_file.h"
@@ -283,6 +284,7 @@ void TDataSession::CheckCallbacks(std::int32_t data) {
   if (GetPathCallback.IsSet()) GetPathCallback.UserData = data;
   if (GetRightsCallback.IsSet()) GetRightsCallback.UserData = data;
   if (CheckRightsCallback.IsSet()) CheckRightsCallback.UserData = data;
+  for (const auto& directory : DataDirectories) directory->CheckCallbacks(data);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -298,8 +300,26 @@ TDataDirectory::~TDataDirectory() {
       // Nothing of the transaction reached the files; the tables are closed below regardless.
     }
   }
+  // A hosted client's cursors that are still there go before the tables they hold; each one
+  // takes itself off the list as it goes.
+  while (!DataCursors.empty()) delete DataCursors.back();
   // Each table closes itself (releasing its locks) as it is freed, first to last.
   while (!DataTables.empty()) DataTables.erase(DataTables.begin());
+}
+
+bool TDataDirectory::AddDataCursor(TDataCursor* cursor) {
+  if (!Session->Hosted) return false;
+  DataCursors.push_back(cursor);
+  return true;
+}
+
+void TDataDirectory::RemoveDataCursor(TDataCursor* cursor) {
+  auto at = std::find(DataCursors.begin(), DataCursors.end(), cursor);
+  if (at != DataCursors.end()) DataCursors.erase(at);
+}
+
+void TDataDirectory::CheckCallbacks(std::int32_t data) {
+  for (TDataCursor* cursor : DataCursors) cursor->CheckCallbacks(data);
 }
 
 bool TDataDirectory::GetHasOpenTables() const {

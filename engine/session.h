@@ -27,6 +27,7 @@ namespace korvel {
 class TDataSession;
 class TDataDirectory;
 class TDataTable;
+class TDataCursor;
 struct TTableStructure;
 
 enum TLockProtocol : std::uint8_t { lpPessimistic = 0, lpOptimistic = 1 };
@@ -92,6 +93,18 @@ class TDataDirectory {
   }
   // Whether any listed table is open.
   bool GetHasOpenTables() const;
+  // The cursors made on this directory, listed only when the session is hosted: the host
+  // serves many clients through one session and relies on the directory to free what a client
+  // left behind. The list does not own a cursor while it lives; each cursor adds itself when
+  // made and removes itself when freed, and the directory frees every cursor still listed when
+  // it goes (so a hosted session's cursors are made with new and never owned elsewhere).
+  // True when listed (hosted sessions only).
+  bool AddDataCursor(TDataCursor* cursor);
+  void RemoveDataCursor(TDataCursor* cursor);
+  const std::vector<TDataCursor*>& GetDataCursors() const { return DataCursors; }
+  // Gives every listed cursor's callbacks the user value `data`.
+  void CheckCallbacks(std::int32_t data);
+
   // The name error messages give the database: Name when remote or hosted, else Path.
   std::string GetProperDataDirectoryName() const;
   // Whether this is the in-memory database.
@@ -155,6 +168,7 @@ class TDataDirectory {
   std::string Name;
   std::string Path;
   std::vector<std::unique_ptr<TDataTable>> DataTables;
+  std::vector<TDataCursor*> DataCursors;  // hosted sessions only; not owned while they live
   std::uint16_t UseCount = 0;
   bool InTransaction = false;
   std::uint8_t Rights = 0;
@@ -211,7 +225,8 @@ class TDataSession {
   bool DoGetPath(const std::string& database, std::string& path);
   bool DoGetRights(const std::string& database, std::uint8_t& rights);
   bool DoCheckRights(TDataDirectory* directory, TKORVELDatabaseRight right);
-  // Gives every set callback the user value `data`.
+  // Gives every set callback the user value `data`, then hands it to every directory, which
+  // gives it to the callbacks of its cursors.
   void CheckCallbacks(std::int32_t data);
 
   std::vector<std::unique_ptr<TDataDirectory>> DataDirectories;

@@ -33,7 +33,15 @@ void TProgressReporter::Finish() {
 // ---------------------------------------------------------------------------------------------
 // Preconditions
 
-TTableMaintenance::TTableMaintenance(TDataCursor& cursor) : cursor_(cursor) {}
+TTableMaintenance::TTableMaintenance(TDataCursor& cursor) : cursor_(cursor) {
+  // The cursor's data-loss callback answers for the cursor's maintenance unless the caller
+  // sets another one here.
+  if (cursor.DataLostCallback.IsSet()) {
+    DataLost = [&cursor](TDataLossCause cause, const std::string& context, bool& stopAsking, bool& continueWork) {
+      cursor.DoDataLost(cause, context, stopAsking, continueWork);
+    };
+  }
+}
 
 void TTableMaintenance::Raise(TErrorCode code, const std::string& field, const std::string& index) const {
   cursor_.RaiseCursor(code, field, index);

@@ -35,13 +35,7 @@
 
 namespace korvel {
 
-enum TDataLossCause : std::uint8_t {
-  dlUnknown = 0,
-  dlKeyViolation = 1,
-  dlValidityCheckFail = 2,
-  dlFieldDeletion = 3,
-  dlFieldConversion = 4,
-};
+// TDataLossCause is declared with the cursor, whose DataLostCallback reports it too.
 
 using TProgressCallback = std::function<void(int percent)>;
 // Asked once per lost value or record while stopAsking stays false. Clearing continueWork

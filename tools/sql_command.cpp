@@ -1,6 +1,8 @@
-// korvel sql DIR --check [SCRIPT] [-c SQL]: parses each statement of a script without executing
-// it and prints its kind, one line per statement; the first statement that fails prints the
-// engine's error and ends the command with exit status 1.
+// korvel sql DIR [SCRIPT] [-c SQL] [--csv|--json|--table] [--param VALUE]... and
+// korvel sql DIR --check [SCRIPT] [-c SQL]: with --check, parses each statement of a script
+// without executing it and prints its kind, one line per statement; the first statement that
+// fails prints the engine's error and ends the command with exit status 1. Running statements
+// is refused with a message until the engine executes them.
 
 #include <fstream>
 #include <iostream>
@@ -11,6 +13,7 @@
 #include "platform/posix_file.h"
 #include "sql/query_statement.h"
 #include "support/errors.h"
+#include "tools/cli_parsing.h"
 #include "tools/commands.h"
 
 namespace korvel::tool {
@@ -19,50 +22,27 @@ namespace {
 
 struct TSqlOptions {
   std::string Directory;
-  std::string Script;      // a file, "-" for standard input, "" for none
-  std::string Command;     // -c SQL
+  std::string Script;   // a file, "-" for standard input, "" for none
+  std::string Command;  // -c SQL
   bool HasCommand = false;
   bool Check = false;
+  bool Csv = false, Json = false, Table = false;  // output modes of results
+  std::vector<std::string> Parameters;             // --param, in order
 };
 
-// Options may stand anywhere before "--"; "--name=value" and "--name value" both work.
-bool ParseSqlArguments(const TArguments& args, TSqlOptions& options, std::ostream& err) {
-  std::vector<std::string> positional;
-  bool optionsEnded = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (optionsEnded || a == "-" || a.empty() || a[0] != '-') {
-      positional.push_back(a);
-    } else if (a == "--") {
-      optionsEnded = true;
-    } else if (a == "--check") {
-      options.Check = true;
-    } else if (a == "-c" || a == "--command") {
-      if (i + 1 >= args.size()) {
-        err << "korvel sql: " << a << " needs an SQL text\n";
-        return false;
-      }
-      options.Command = args[++i];
-      options.HasCommand = true;
-    } else if (a.rfind("--command=", 0) == 0) {
-      options.Command = a.substr(10);
-      options.HasCommand = true;
-    } else {
-      err << "korvel sql: unknown option '" << a << "'\n";
-      return false;
-    }
-  }
-  if (positional.empty() || positional.size() > 2) {
-    err << "korvel sql: expected a folder and at most one script\n";
-    return false;
-  }
-  options.Directory = positional[0];
-  if (positional.size() == 2) options.Script = positional[1];
-  if (options.HasCommand && !options.Script.empty()) {
-    err << "korvel sql: give either a script or -c, not both\n";
-    return false;
-  }
-  return true;
+// The command line of `korvel sql`. The output modes and parameters belong to running
+// statements; they are read (and checked to exclude each other) here already.
+void DescribeSqlArguments(CLI::App& app, TSqlOptions& options) {
+  app.add_option("DIR", options.Directory, "database folder")->required();
+  app.add_option("SCRIPT", options.Script, "file of statements, - for standard input");
+  app.add_option("-c,--command", options.Command, "the statements to run instead of a script");
+  app.add_flag("--check", options.Check, "parse each statement without executing it; print its kind");
+  auto* csv = app.add_flag("--csv", options.Csv, "results as CSV");
+  auto* json = app.add_flag("--json", options.Json, "results as one JSON object per row");
+  auto* table = app.add_flag("--table", options.Table, "results as aligned tables");
+  csv->excludes(json)->excludes(table);
+  json->excludes(table);
+  app.add_option("--param", options.Parameters, "value of the next parameter (?)")->take_all()->expected(1);
 }
 
 bool ReadScript(const std::string& name, std::istream& in, std::string& text, std::ostream& err) {
@@ -102,28 +82,36 @@ int RunSqlCommand(const TArguments& args, std::ostream& out, std::ostream& err) 
 }
 
 int RunSqlCommand(const TArguments& args, std::istream& in, std::ostream& out, std::ostream& err) {
+  CLI::App app{"runs or checks SQL statements on a database folder", "korvel sql"};
   TSqlOptions options;
-  if (!ParseSqlArguments(args, options, err)) return kExitUsage;
-  if (!options.Check) {
-    err << "korvel sql: statements cannot be executed yet; --check parses them without running them\n";
-    return kExitFailure;
-  }
-  platform::TFileStatus status;
-  if (!platform::StatPath(platform::NormalizeSeparators(options.Directory), status) || !status.IsDirectory) {
-    err << "korvel sql: folder '" << options.Directory << "' does not exist\n";
-    return kExitFailure;
-  }
-  std::string text = options.Command;
-  if (!options.HasCommand && !ReadScript(options.Script, in, text, err)) return kExitFailure;
-  TDataSession session(false);
-  TDataDirectory* directory = session.OpenDataDirectory(options.Directory, options.Directory);
-  int result = kExitOk;
-  {
-    TQueryStatement statement(directory);
-    result = CheckStatements(statement, text, out, err);
-  }
-  session.CloseDataDirectory(directory);
-  return result;
+  DescribeSqlArguments(app, options);
+  return RunParsed(app, args, out, err, [&] {
+    options.HasCommand = app.count("--command") > 0;
+    if (options.HasCommand && !options.Script.empty()) {
+      err << "korvel sql: give either a script or -c, not both\n" << app.help();
+      return kExitUsage;
+    }
+    if (!options.Check) {
+      err << "korvel sql: statements cannot be executed yet; --check parses them without running them\n";
+      return kExitFailure;
+    }
+    platform::TFileStatus status;
+    if (!platform::StatPath(platform::NormalizeSeparators(options.Directory), status) || !status.IsDirectory) {
+      err << "korvel sql: folder '" << options.Directory << "' does not exist\n";
+      return kExitFailure;
+    }
+    std::string text = options.Command;
+    if (!options.HasCommand && !ReadScript(options.Script, in, text, err)) return kExitFailure;
+    TDataSession session(false);
+    TDataDirectory* directory = session.OpenDataDirectory(options.Directory, options.Directory);
+    int result = kExitOk;
+    {
+      TQueryStatement statement(directory);
+      result = CheckStatements(statement, text, out, err);
+    }
+    session.CloseDataDirectory(directory);
+    return result;
+  });
 }
 
 }  // namespace korvel::tool

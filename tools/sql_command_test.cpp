@@ -72,6 +72,26 @@ TEST(SqlCommand, WrongCommandLines) {
   r = RunSql({folder.Path(), "-c", "COMMIT"});
   EXPECT_EQ(r.Status, kExitFailure) << "running statements is not there yet, and says so";
   EXPECT_EQ(r.Out, "");
+  // One output mode at most; a parameter needs its value.
+  EXPECT_EQ(RunSql({folder.Path(), "--csv", "--json", "-c", "COMMIT"}).Status, kExitUsage);
+  EXPECT_EQ(RunSql({folder.Path(), "--table", "--csv", "-c", "COMMIT"}).Status, kExitUsage);
+  EXPECT_EQ(RunSql({folder.Path(), "-c", "COMMIT", "--param"}).Status, kExitUsage);
+}
+
+TEST(SqlCommand, TheWholeInterfaceParsesAndHelpPrintsTheUsage) {
+  TTestFolder folder;
+  // Output modes and parameters are taken (for running statements) beside --check.
+  TSqlRun r = RunSql({"--json", folder.Path(), "--param", "1", "--param=two", "--check", "-c", "SELECT a FROM t"});
+  EXPECT_EQ(r.Status, kExitOk) << r.Err;
+  EXPECT_EQ(r.Out, "SELECT\n");
+  // After "--" a word that looks like an option is the script's name.
+  r = RunSql({folder.Path(), "--check", "--", "--not-an-option.sql"});
+  EXPECT_EQ(r.Status, kExitFailure);
+  EXPECT_NE(r.Err.find("cannot read '--not-an-option.sql'"), std::string::npos) << r.Err;
+  r = RunSql({"--help"});
+  EXPECT_EQ(r.Status, kExitOk);
+  for (const char* word : {"DIR", "SCRIPT", "--command", "--check", "--csv", "--json", "--table", "--param"})
+    EXPECT_NE(r.Out.find(word), std::string::npos) << word;
 }
 
 }  // namespace
