@@ -89,9 +89,10 @@ class TDataCursor::TOperation {
 // the way in refreshes the cursor and re-reads its current record.
 class TDataCursor::TWriteLock {
  public:
-  explicit TWriteLock(TDataCursor& cursor) : cursor_(cursor) {
+  // `cachedEdit`: an append, modify or delete (see TDataTable::WriteLockTable).
+  explicit TWriteLock(TDataCursor& cursor, bool cachedEdit = false) : cursor_(cursor) {
     TDataCursor::TOperation operation(cursor, false);
-    bool changed = cursor.Table->WriteLockTable();
+    bool changed = cursor.Table->WriteLockTable(cachedEdit);
     held_ = true;
     try {
       if (cursor.PerformChangeDetection() || changed) {
