@@ -575,33 +575,43 @@ bool TBlobFile::ReadRunDirect(TDataCursor* cursor, std::int32_t first, std::int3
   }
   if (count == 0) return true;
   if (!owner_->IsReadLocked() && !owner_->ReadLockTable(cursor)) return false;
-  // One vectored read: each block's header goes to a side buffer, its data straight to its place
-  // in the value, so nothing is copied twice.
-  if (directHeaders_.size() < count * kBlockHeaderSize) directHeaders_.resize(count * kBlockHeaderSize);
-  if (directSegments_.size() < 2 * count) directSegments_.resize(2 * count);
-  std::size_t planned = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    std::size_t n = std::min(dataSize, bytes - planned);
-    directSegments_[2 * i] = {directHeaders_.data() + i * kBlockHeaderSize, kBlockHeaderSize};
-    directSegments_[2 * i + 1] = {dest + planned, n};
-    planned += n;
+  // Large blocks: one vectored read, each block's header to a side buffer and its data straight
+  // to its place in the value. Small blocks would make thousands of segments, each costing the
+  // kernel more than copying its bytes here: the run lands whole and the data is copied out.
+  const bool vectored = dataSize >= kVectoredBlockData;
+  std::int64_t got = 0;
+  if (vectored) {
+    if (directHeaders_.size() < count * kBlockHeaderSize) directHeaders_.resize(count * kBlockHeaderSize);
+    if (directSegments_.size() < 2 * count) directSegments_.resize(2 * count);
+    std::size_t planned = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      std::size_t n = std::min(dataSize, bytes - planned);
+      directSegments_[2 * i] = {directHeaders_.data() + i * kBlockHeaderSize, kBlockHeaderSize};
+      directSegments_[2 * i + 1] = {dest + planned, n};
+      planned += n;
+    }
+    got = ReadVectorAt(BlockOffset(first), directSegments_.data(), 2 * count, true);
+  } else {
+    if (directLanding_.size() < count * blockSize) directLanding_.ResizeForOverwrite(count * blockSize);
+    got = ReadAt(BlockOffset(first), directLanding_.data(), static_cast<std::int64_t>(count * blockSize), true);
   }
-  std::int64_t got = ReadVectorAt(BlockOffset(first), directSegments_.data(), 2 * count, true);
   ++statistics_.Reads;
   if (got < 0) RaiseBlobError(KORVEL_READERR);
   bool encrypted = owner_->GetEncrypted();
   std::size_t available = static_cast<std::size_t>(got);
   for (std::size_t i = 0; i < count; ++i) {
-    std::size_t n = directSegments_[2 * i + 1].iov_len;
+    std::size_t n = std::min(dataSize, bytes - delivered);
     if (available < kBlockHeaderSize + n) break;  // the file ended inside this block
-    available -= kBlockHeaderSize + n;
-    unsigned char* header = directHeaders_.data() + i * kBlockHeaderSize;
+    unsigned char* header = vectored ? directHeaders_.data() + i * kBlockHeaderSize : directLanding_.data() + i * blockSize;
+    // A landed block spans its whole size in the file; a vectored one only what was asked for.
+    available -= vectored ? kBlockHeaderSize + n : std::min(available, blockSize);
     Unscramble(header, kBlockHeaderSize, encrypted);
     TBlockHeader h;
     h.DecodeFrom(header);
     std::int32_t number = first + static_cast<std::int32_t>(i);
     if (h.PrevBlockNumber != previous) RaiseBlobError(KORVEL_MEMOCORRUPT);
     if (h.BlobSignature != signature) RaiseBlobError(KORVEL_KEYORRECDELETED);
+    if (!vectored) std::memcpy(dest + delivered, header + kBlockHeaderSize, n);
     Unscramble(dest + delivered, n, encrypted);
     delivered += n;
     previous = number;
@@ -841,7 +851,7 @@ bool TBlobBuffer::TryRead() {
   }
   std::size_t size = static_cast<std::size_t>(length);
   bool direct = size >= kDirectBlocks * dataSize;
-  data_.resize(size);
+  data_.ResizeForOverwrite(size);  // every byte comes from the chain, or the read fails
   std::size_t copied = std::min(dataSize, size);
   std::memcpy(data_.data(), block->Data(), copied);
   std::int32_t next = block->GetNextBlockNumber();
@@ -870,8 +880,10 @@ bool TBlobBuffer::TryRead() {
     previous = block->BlockNumber;
     file_->PutBlock(block);
   }
-  data_.resize(size);
-  if (copied < size) file_->RaiseBlobError(KORVEL_ENDOFBLOB);
+  if (copied < size) {
+    std::memset(data_.data() + copied, 0, size - copied);  // a cut chain leaves zero bytes, never stale ones
+    file_->RaiseBlobError(KORVEL_ENDOFBLOB);
+  }
   return true;
 }
 
@@ -980,10 +992,21 @@ void TBlobBuffer::Write() {
 void TBlobBuffer::SetSize(std::size_t n) {
   if (n == data_.size()) return;
   if (n == 0) {
-    std::vector<unsigned char>().swap(data_);  // emptied values release their bytes
+    data_.Release();  // emptied values release their bytes
   } else {
-    data_.resize(n, 0);
+    data_.resize(n);
   }
+  Modified = true;
+}
+
+void TBlobBuffer::WriteAt(std::size_t offset, const void* source, std::size_t length) {
+  std::size_t end = offset + length;
+  if (end > data_.size()) {
+    std::size_t old = data_.size();
+    data_.ResizeForOverwrite(end);
+    if (offset > old) std::memset(data_.data() + old, 0, offset - old);  // only the gap is cleared
+  }
+  if (length > 0) std::memcpy(data_.data() + offset, source, length);
   Modified = true;
 }
 

@@ -33,7 +33,9 @@
 // on the free chain gets signature 0, so a walk that meets a freed block knows the chain is
 // damaged instead of freeing the block twice.
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -169,6 +171,89 @@ struct TCacheStatistics {
   std::uint32_t Writes = 0;  // write operations issued
 };
 
+// The bytes of an open BLOB value. Unlike std::vector, a size taken for overwriting leaves the
+// bytes as they are: a read fills the whole value from the file, so clearing it first would
+// touch every byte twice. resize() still clears what it adds, as the value's users expect.
+class TBlobBytes {
+ public:
+  TBlobBytes() = default;
+  TBlobBytes(const TBlobBytes& other) { *this = other; }
+  TBlobBytes(TBlobBytes&& other) noexcept { Swap(other); }
+  TBlobBytes& operator=(const TBlobBytes& other) {
+    if (this != &other) Assign(other.data(), other.size());
+    return *this;
+  }
+  TBlobBytes& operator=(TBlobBytes&& other) noexcept {
+    TBlobBytes moved(std::move(other));
+    Swap(moved);
+    return *this;
+  }
+  TBlobBytes& operator=(const std::vector<unsigned char>& bytes) {
+    Assign(bytes.data(), bytes.size());
+    return *this;
+  }
+  // A copy as a plain vector, for callers that keep the bytes beyond the value.
+  operator std::vector<unsigned char>() const { return std::vector<unsigned char>(begin(), end()); }
+
+  unsigned char* data() { return bytes_.get(); }
+  const unsigned char* data() const { return bytes_.get(); }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  unsigned char* begin() { return bytes_.get(); }
+  unsigned char* end() { return bytes_.get() + size_; }
+  const unsigned char* begin() const { return bytes_.get(); }
+  const unsigned char* end() const { return bytes_.get() + size_; }
+  unsigned char& operator[](std::size_t i) { return bytes_[i]; }
+  const unsigned char& operator[](std::size_t i) const { return bytes_[i]; }
+
+  void clear() { size_ = 0; }
+  // Grows with zero bytes or cuts back to n bytes.
+  void resize(std::size_t n) {
+    std::size_t old = size_;
+    ResizeForOverwrite(n);
+    if (n > old) std::memset(bytes_.get() + old, 0, n - old);
+  }
+  // Sizes to n bytes; bytes past the old size are undefined until the caller writes them.
+  void ResizeForOverwrite(std::size_t n) {
+    if (n > capacity_) Grow(std::max(n, capacity_ * 2));
+    size_ = n;
+  }
+  void Assign(const unsigned char* source, std::size_t n) {
+    ResizeForOverwrite(n);
+    if (n > 0) std::memcpy(bytes_.get(), source, n);
+  }
+  // Empty, and the memory given back.
+  void Release() {
+    bytes_.reset();
+    size_ = capacity_ = 0;
+  }
+  void Swap(TBlobBytes& other) noexcept {
+    std::swap(bytes_, other.bytes_);
+    std::swap(size_, other.size_);
+    std::swap(capacity_, other.capacity_);
+  }
+
+  friend bool operator==(const TBlobBytes& a, const TBlobBytes& b) { return Equal(a, b.data(), b.size()); }
+  friend bool operator==(const TBlobBytes& a, const std::vector<unsigned char>& b) {
+    return Equal(a, b.data(), b.size());
+  }
+
+ private:
+  static bool Equal(const TBlobBytes& a, const unsigned char* b, std::size_t n) {
+    return a.size_ == n && (n == 0 || std::memcmp(a.data(), b, n) == 0);
+  }
+  void Grow(std::size_t capacity) {
+    std::unique_ptr<unsigned char[]> bigger(new unsigned char[capacity]);  // default-initialised: not cleared
+    if (size_ > 0) std::memcpy(bigger.get(), bytes_.get(), size_);
+    bytes_ = std::move(bigger);
+    capacity_ = capacity;
+  }
+
+  std::unique_ptr<unsigned char[]> bytes_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 // The BLOB file of one shared table.
 class TBlobFile : public TFileHandler {
  public:
@@ -295,6 +380,7 @@ class TBlobFile : public TFileHandler {
   // The direct paths' vectored I/O: block headers apart from the value's bytes.
   std::vector<unsigned char> directHeaders_;
   std::vector<struct iovec> directSegments_;
+  TBlobBytes directLanding_;  // a run of small blocks read whole
   std::vector<unsigned char> zeroData_;  // the unused end of a last block
   std::int64_t readWindowOffset_ = 0;
   std::int64_t readWindowLength_ = 0;
@@ -305,6 +391,7 @@ class TBlobFile : public TFileHandler {
   static constexpr std::size_t kVictimSearchLength = 8;  // least recently used blocks a miss looks at
   static constexpr std::size_t kIoBufferStep = 4096;
   static constexpr std::size_t kDirectRunBytes = 1 << 20;  // largest read or write of a direct run
+  static constexpr std::size_t kVectoredBlockData = 2048;  // least block data a direct read places by segments
 };
 
 // One open BLOB value of a cursor: the value's bytes in memory while it is read or edited.
@@ -327,11 +414,14 @@ class TBlobBuffer {
   void Remove();
   // The value grows to n bytes (zero-filled) or, with n = 0, is emptied and released.
   void SetSize(std::size_t n);
+  // Puts `length` bytes at `offset`; a value shorter than offset + length grows, a gap before
+  // offset reads as zero bytes.
+  void WriteAt(std::size_t offset, const void* source, std::size_t length);
   std::size_t Size() const { return data_.size(); }
   void SaveBuffer() { saved_ = data_; }
-  const std::vector<unsigned char>& GetBuffer() const { return data_; }
-  std::vector<unsigned char>& GetBuffer() { return data_; }
-  const std::vector<unsigned char>& GetOldBuffer() const { return saved_; }
+  const TBlobBytes& GetBuffer() const { return data_; }
+  TBlobBytes& GetBuffer() { return data_; }
+  const TBlobBytes& GetOldBuffer() const { return saved_; }
   void IncUseCount() { ++UseCount; }
   void DecUseCount() {
     if (UseCount > 0) --UseCount;
@@ -358,8 +448,8 @@ class TBlobBuffer {
   bool TryRead();
 
   TBlobFile* file_;
-  std::vector<unsigned char> data_;
-  std::vector<unsigned char> saved_;
+  TBlobBytes data_;
+  TBlobBytes saved_;
   // The signature the chain on disk carries (0: not read or written yet). BlobSignature may
   // already be the value's next signature while the chain still carries this one.
   std::int32_t chainSignature_ = 0;

@@ -184,6 +184,31 @@ TEST_F(BlobFile, ValuesOfEverySizeReadBackFromAColdCache) {
   EXPECT_TRUE(Load(0, 0).empty());
 }
 
+// Long values take the direct paths, by segments with large blocks and through a landing
+// buffer with small ones: every block size, plain and encrypted, reads back what was written.
+TEST_F(BlobFile, LongValuesReadBackWithEveryBlockSize) {
+  for (bool encrypted : {false, true}) {
+    for (std::int32_t blockSize : {512, 1024, 2048, 4096, 16384}) {
+      owner_.Encrypted = encrypted;
+      file_->SetBlockSize(blockSize);
+      Create();
+      const std::size_t dataSize = static_cast<std::size_t>(blockSize) - 18;
+      std::vector<std::vector<unsigned char>> values;
+      std::vector<std::pair<std::int32_t, std::int32_t>> stored;
+      for (std::size_t size : {dataSize * 8, dataSize * 8 + 1, std::size_t{1024 * 1024 + 7}, std::size_t{2500 * 1000}}) {
+        values.push_back(Bytes(size, static_cast<unsigned>(size + blockSize)));
+        std::int32_t signature = 0;
+        std::int32_t first = Store(values.back(), 0, &signature);
+        stored.emplace_back(first, signature);
+      }
+      Reopen();
+      for (std::size_t i = 0; i < values.size(); ++i)
+        ASSERT_EQ(Load(stored[i].first, stored[i].second), values[i])
+            << "block size " << blockSize << ", value of " << values[i].size() << (encrypted ? ", encrypted" : "");
+    }
+  }
+}
+
 // Small values written one after another are read back with one read per read-ahead window,
 // not one for the first block and another for the rest of each value.
 TEST_F(BlobFile, SmallValuesReadBackOneWindowPerRead) {
@@ -418,6 +443,65 @@ TEST(Block, DataAccessStaysInsideTheDataArea) {
 }  // namespace korvel
 
 namespace korvel {
+// A value buffer keeps its memory across reads and size changes: whatever it grows into must
+// read as zero bytes or as the value's own bytes, never as an earlier value's.
+TEST_F(BlobFile, AReusedValueBufferNeverShowsAnEarlierValuesBytes) {
+  std::vector<unsigned char> longValue = Bytes(9000, 21), shortValue = Bytes(700, 22);
+  std::int32_t longSignature = 0, shortSignature = 0;
+  std::int32_t longFirst = Store(longValue, 0, &longSignature);
+  std::int32_t shortFirst = Store(shortValue, 0, &shortSignature);
+
+  TBlobBuffer buffer(file_.get(), nullptr);
+  buffer.FirstBlockNumber = longFirst;
+  buffer.BlobSignature = longSignature;
+  buffer.Read();
+  EXPECT_TRUE(buffer.GetBuffer() == longValue);
+  buffer.FirstBlockNumber = shortFirst;
+  buffer.BlobSignature = shortSignature;
+  buffer.Read();
+  ASSERT_EQ(buffer.Size(), shortValue.size());
+  EXPECT_TRUE(buffer.GetBuffer() == shortValue);
+
+  std::vector<unsigned char> expected = shortValue;
+  buffer.GetBuffer().resize(5000);  // grows as a truncation to a longer size does
+  expected.resize(5000, 0);
+  EXPECT_TRUE(buffer.GetBuffer() == expected);
+
+  buffer.SetSize(100);
+  buffer.SetSize(3000);
+  expected.resize(100);
+  expected.resize(3000, 0);
+  EXPECT_TRUE(buffer.GetBuffer() == expected);
+
+  const unsigned char tail[4] = {1, 2, 3, 4};
+  buffer.WriteAt(8000, tail, 4);  // past the end: the gap is zero
+  expected.resize(8000, 0);
+  expected.insert(expected.end(), tail, tail + 4);
+  EXPECT_TRUE(buffer.GetBuffer() == expected);
+  buffer.WriteAt(10, tail, 4);  // inside: only those bytes change
+  std::copy(tail, tail + 4, expected.begin() + 10);
+  EXPECT_TRUE(buffer.GetBuffer() == expected);
+  buffer.SaveBuffer();
+  EXPECT_TRUE(buffer.GetOldBuffer() == expected);
+
+  buffer.SetSize(0);
+  EXPECT_EQ(buffer.Size(), 0u);
+  buffer.WriteAt(0, tail, 0);
+  EXPECT_EQ(buffer.Size(), 0u);
+
+  // What was put is what is stored.
+  buffer.WriteAt(0, longValue.data(), longValue.size());
+  buffer.WriteAt(longValue.size() + 10, tail, 4);
+  expected = longValue;
+  expected.resize(longValue.size() + 10, 0);
+  expected.insert(expected.end(), tail, tail + 4);
+  buffer.BlobSignature = owner_.GetNextFreeBlobSignature();
+  buffer.Write();
+  Flush();
+  Reopen();
+  EXPECT_EQ(Load(buffer.FirstBlockNumber, buffer.BlobSignature), expected);
+}
+
 namespace {
 
 // A miss in a cache full of modified blocks flushes them while the run it read is still being

@@ -95,10 +95,7 @@ int TDataCursor::PutBlob(std::int32_t fieldNo, std::uint8_t* record, bool physic
   const TFieldDefinition* field;
   if (int code = BlobFieldByHandle(fieldNo, record, physical, buffer, field); code != 0) return code;
   if (offset < 0 || length < 0) return KORVEL_INVALIDBLOBOFFSET;
-  const std::size_t end = static_cast<std::size_t>(offset + length);
-  if (end > buffer->Size()) buffer->SetSize(end);
-  if (length > 0) std::memcpy(buffer->GetBuffer().data() + offset, source, static_cast<std::size_t>(length));
-  buffer->Modified = true;
+  buffer->WriteAt(static_cast<std::size_t>(offset), source, static_cast<std::size_t>(length));
   record[field->Offset] = buffer->Size() > 0 ? 1 : 0;
   return 0;
 }

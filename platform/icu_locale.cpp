@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -10,9 +11,14 @@
 #include <unordered_map>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <unicode/uchar.h>
 #include <unicode/ucnv.h>
 #include <unicode/ucol.h>
+#include <unicode/ucoleitr.h>
 #include <unicode/ustring.h>
 #include <unicode/udat.h>
 #include <unicode/udatpg.h>
@@ -315,21 +321,50 @@ bool TLocaleCollator::Open(const std::string& locale, const TCodePage* codePage)
   return true;
 }
 
+namespace {
+
+// The number of primary weights a character brings (0 when it has none, -1 when ICU cannot say).
+int PrimaryCount(const UCollator* collator, UChar c) {
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<UCollationElements, void (*)(UCollationElements*)> elements(
+      ucol_openElements(collator, &c, 1, &status), ucol_closeElements);
+  if (U_FAILURE(status)) return -1;
+  int count = 0;
+  for (;;) {
+    const int32_t element = ucol_next(elements.get(), &status);
+    if (U_FAILURE(status)) return -1;
+    if (element == UCOL_NULLORDER) return count;
+    const bool continuation = (element & 0xC0) == 0xC0;  // the rest of a long weight
+    if (!continuation && ucol_primaryOrder(element) != 0) ++count;
+  }
+}
+
+}  // namespace
+
 // A byte is context-free when its character is no later character of a contraction (prefix
 // contexts included) that the code page can spell, and neither is nor begins or ends with a combining
 // mark. The primary weight of such a byte in any text of the code page is then the primary
 // part of its own sort key, so comparing the concatenated weights of two texts compares their
 // primary levels as ICU does. (ICU's own unsafe set is wider: it guards against combining marks
-// that follow a precomposed letter, and those are contextual here.)
+// that follow a precomposed letter; here a precomposed letter is contextual only where the code page
+// can spell a combining mark.) A character with several primary weights is contextual too.
 void TLocaleCollator::BuildPrimaryWeights() {
+  std::memset(contextual_, 1, sizeof contextual_);  // until the weights are known: ICU decides
   const UCollator* primary = collators_[cmIgnoreNonSpacingCase];
   UErrorCode status = U_ZERO_ERROR;
   std::unique_ptr<USet, void (*)(USet*)> contextual(uset_openEmpty(), uset_close);
   std::unique_ptr<USet, void (*)(USet*)> repertoire(uset_openEmpty(), uset_close);
   std::unique_ptr<USet, void (*)(USet*)> contractions(uset_openEmpty(), uset_close);
   for (int b = 1; b < 256; ++b) uset_add(repertoire.get(), codePage_->ToUnicode(static_cast<unsigned char>(b)));
-  ucol_getContractionsAndExpansions(primary, contractions.get(), nullptr, true, &status);
+  std::unique_ptr<USet, void (*)(USet*)> expansions(uset_openEmpty(), uset_close);
+  ucol_getContractionsAndExpansions(primary, contractions.get(), expansions.get(), true, &status);
   if (U_FAILURE(status)) return;
+  // A character that expands to several primary weights has them compressed in its own sort key
+  // (a repeated lead byte is written once), so its key is not what it adds to a longer text.
+  for (int b = 1; b < 256; ++b) {
+    UChar c = codePage_->ToUnicode(static_cast<unsigned char>(b));
+    if (uset_contains(expansions.get(), c) && PrimaryCount(primary, c) != 1) uset_add(contextual.get(), c);
+  }
   UChar text[64];
   for (int32_t i = 0, n = uset_getItemCount(contractions.get()); i < n; ++i) {
     UChar32 start = 0, end = 0;
@@ -347,11 +382,20 @@ void TLocaleCollator::BuildPrimaryWeights() {
     if (spellable)
       for (int32_t k = 1; k < length; ++k) uset_add(contextual.get(), text[k]);
   }
+  // A precomposed letter ends in a combining mark: a mark after it could reorder or join with
+  // that one. Where the code page spells no combining mark at all, nothing can follow it that
+  // does, and the letter keeps its own weights.
+  bool marksSpellable = false;
+  for (int b = 1; b < 256; ++b) {
+    UChar c = codePage_->ToUnicode(static_cast<unsigned char>(b));
+    marksSpellable = marksSpellable || u_getCombiningClass(c) != 0 ||
+                     u_getIntPropertyValue(c, UCHAR_LEAD_CANONICAL_COMBINING_CLASS) != 0;
+  }
   for (int b = 1; b < 256; ++b) {
     UChar c = codePage_->ToUnicode(static_cast<unsigned char>(b));
     if (uset_contains(contextual.get(), c) || u_getCombiningClass(c) != 0 ||
         u_getIntPropertyValue(c, UCHAR_LEAD_CANONICAL_COMBINING_CLASS) != 0 ||
-        u_getIntPropertyValue(c, UCHAR_TRAIL_CANONICAL_COMBINING_CLASS) != 0)
+        (marksSpellable && u_getIntPropertyValue(c, UCHAR_TRAIL_CANONICAL_COMBINING_CLASS) != 0))
       continue;
     std::uint8_t key[16];
     int32_t size = ucol_getSortKey(primary, &c, 1, key, sizeof key);
@@ -360,6 +404,7 @@ void TLocaleCollator::BuildPrimaryWeights() {
     std::memcpy(primary_[b], key, static_cast<std::size_t>(size - 1));
     primaryLength_[b] = static_cast<std::uint8_t>(size - 1);
   }
+  for (int b = 0; b < 256; ++b) contextual_[b] = primaryLength_[b] == kContextual ? 1 : 0;
 }
 
 TLocaleCollator::~TLocaleCollator() {
@@ -429,24 +474,40 @@ class TPrimaryStream {
 
 }  // namespace
 
+namespace {
+
+// The index of the first byte below `limit` where two texts differ (limit when none does).
+std::size_t FirstDifference(const unsigned char* a, const unsigned char* b, std::size_t limit) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 16 <= limit; i += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+    const unsigned equal = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)));
+    if (equal != 0xFFFFu) return i + static_cast<std::size_t>(std::countr_zero(~equal));
+  }
+#endif
+  while (i < limit && a[i] == b[i]) ++i;
+  return i;
+}
+
+}  // namespace
+
+bool TLocaleCollator::AnyContextual(const unsigned char* text, std::size_t length) const {
+  unsigned found = 0;
+  for (std::size_t k = 0; k < length; ++k) found |= contextual_[text[k]];
+  return found != 0;
+}
+
 int TLocaleCollator::ComparePrimaries(const unsigned char* left, std::size_t leftLength,
                                       const unsigned char* right, std::size_t rightLength) const {
   // Equal leading bytes have equal weights: start at the first difference. Every byte of both
   // texts must be context-free, the common ones included, or cutting there is not safe.
-  std::size_t i = 0;
-  const std::size_t common = leftLength < rightLength ? leftLength : rightLength;
-  bool contextual = false;
-  while (i < common && left[i] == right[i] && left[i] != 0) {
-    contextual |= primaryLength_[left[i]] == kContextual;
-    ++i;
-  }
-  std::size_t leftEnd = i, rightEnd = i;
-  for (; leftEnd < leftLength && left[leftEnd] != 0; ++leftEnd)
-    contextual |= primaryLength_[left[leftEnd]] == kContextual;
-  for (; rightEnd < rightLength && right[rightEnd] != 0; ++rightEnd)
-    contextual |= primaryLength_[right[rightEnd]] == kContextual;
+  const std::size_t leftEnd = strnlen(reinterpret_cast<const char*>(left), leftLength);
+  const std::size_t rightEnd = strnlen(reinterpret_cast<const char*>(right), rightLength);
+  const std::size_t i = FirstDifference(left, right, std::min(leftEnd, rightEnd));
   if (leftEnd == i && rightEnd == i) return 0;  // the same bytes
-  if (contextual) return kUndecided;
+  if (AnyContextual(left, leftEnd) || AnyContextual(right + i, rightEnd - i)) return kUndecided;
   TPrimaryStream a(left + i, leftEnd - i, primary_, primaryLength_);
   TPrimaryStream b(right + i, rightEnd - i, primary_, primaryLength_);
   for (;;) {

@@ -85,6 +85,7 @@ class TLocaleCollator {
   static constexpr int kUndecided = 3;
   int ComparePrimaries(const unsigned char* left, std::size_t leftLength,
                        const unsigned char* right, std::size_t rightLength) const;
+  bool AnyContextual(const unsigned char* text, std::size_t length) const;
 
   // A byte's primary weight is a byte string of 1 to 4 bytes, the same whatever surrounds the
   // byte; kContextual marks bytes whose weights depend on their neighbours (contractions,
@@ -97,6 +98,7 @@ class TLocaleCollator {
   UCollator* collators_[3] = {nullptr, nullptr, nullptr};
   std::uint8_t primaryLength_[256] = {};                  // kContextual or 1..kMaxPrimaryBytes
   std::uint8_t primary_[256][kMaxPrimaryBytes] = {};       // the weight bytes, most significant first
+  std::uint8_t contextual_[256] = {};                     // 1 where primaryLength_ is kContextual
 };
 
 // The case tables of one language: 256 entries each, a byte of the language's code page mapped to

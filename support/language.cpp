@@ -5,6 +5,9 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "framework/exceptions.h"
 #include "platform/icu_locale.h"
@@ -169,6 +172,10 @@ inline bool WordStaysInPage(const unsigned char* p) {
   return (reinterpret_cast<std::uintptr_t>(p) & 4095u) <= 4096u - 8u;
 }
 
+inline bool BlockStaysInPage(const unsigned char* p) {
+  return (reinterpret_cast<std::uintptr_t>(p) & 4095u) <= 4096u - 16u;
+}
+
 // The lowest set bit of each byte that is zero in x is exact for the first zero byte (higher
 // ones may be flagged falsely after it).
 inline std::uint64_t ZeroBytes(std::uint64_t x) { return (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull; }
@@ -184,6 +191,29 @@ __attribute__((no_sanitize("address"))) int CompareFoldedBytes(const unsigned ch
                                                                 std::size_t n,
                                                                 const unsigned char* table) {
   while (n > 0) {
+#if defined(__SSE2__)
+    // Sixteen bytes at a time, the same way: equal blocks are skipped, an unequal one leads to
+    // its first differing byte unless its terminator comes first.
+    while (n >= 16 && BlockStaysInPage(a) && BlockStaysInPage(b)) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
+      const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+      const unsigned equal = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)));
+      const unsigned zeros = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_setzero_si128())));
+      if (equal == 0xFFFFu) {
+        if (zeros != 0) return 0;
+        a += 16;
+        b += 16;
+        n -= 16;
+        continue;
+      }
+      const unsigned first = static_cast<unsigned>(std::countr_zero(~equal));
+      if (zeros != 0 && static_cast<unsigned>(std::countr_zero(zeros)) < first) return 0;
+      a += first;
+      b += first;
+      n -= first;
+      break;  // the word loop below stops at once on that byte
+    }
+#endif
     while (n >= 8 && WordStaysInPage(a) && WordStaysInPage(b)) {
       std::uint64_t x, y;
       std::memcpy(&x, a, 8);

@@ -13,6 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <unicode/uchar.h>
 #include <unicode/uloc.h>
@@ -396,6 +400,68 @@ TEST(Collation, LanguageZeroCaseInsensitiveMatchesByteReference) {
   }
 }
 
+int FoldedReference(const unsigned char* a, const unsigned char* b, std::size_t n) {
+  const unsigned char* upper = UpperCaseTable(0);
+  for (std::size_t i = 0; i < n; ++i) {
+    unsigned char x = upper[a[i]], y = upper[b[i]];
+    if (x != y) return x < y ? -1 : 1;
+    if (x == 0) return 0;
+  }
+  return 0;
+}
+
+// Long texts of every byte value that differ, often in case only, at several places, compared
+// with and without a limit; both texts end flush against a page no byte of which may be read,
+// so a block load that strays past a terminator faults.
+TEST(Collation, LanguageZeroCaseInsensitiveLongTextsMatchByteReference) {
+  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  auto* area = static_cast<unsigned char*>(mmap(nullptr, 4 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(area, MAP_FAILED);
+  ASSERT_EQ(mprotect(area + page, page, PROT_NONE), 0);
+  ASSERT_EQ(mprotect(area + 3 * page, page, PROT_NONE), 0);
+  unsigned char* leftEnd = area + page;
+  unsigned char* rightEnd = area + 3 * page;
+  const unsigned char* upper = UpperCaseTable(0);
+  const unsigned char* lower = LowerCaseTable(0);
+  std::mt19937 rng(5150);
+  for (int round = 0; round < 40000; ++round) {
+    const std::size_t length = rng() % 100;
+    std::vector<unsigned char> a(length + 1), b;
+    for (std::size_t i = 0; i < length; ++i) a[i] = static_cast<unsigned char>(1 + rng() % 255);
+    a[length] = 0;
+    b = a;
+    for (int changes = static_cast<int>(rng() % 4); changes > 0 && length > 0; --changes) {
+      std::size_t at = rng() % length;
+      switch (rng() % 3) {
+        case 0: b[at] = upper[b[at]]; break;
+        case 1: b[at] = lower[b[at]]; break;
+        default: b[at] = static_cast<unsigned char>(rng() % 256); break;  // may end b early
+      }
+    }
+    // Either text may be the shorter one: cut b now and then.
+    if (rng() % 4 == 0 && length > 0) b[rng() % length] = 0;
+    std::size_t bLength = std::strlen(reinterpret_cast<char*>(b.data()));
+    const std::size_t limit = rng() % 3 == 0 ? 1 + rng() % 110 : 0;
+    // The texts end at the end of their pages (terminator included), unless a limit lets the
+    // comparison stop before: then the bytes up to the limit end there.
+    std::size_t aSpan = limit != 0 ? std::min(limit, length + 1) : length + 1;
+    std::size_t bSpan = limit != 0 ? std::min(limit, bLength + 1) : bLength + 1;
+    unsigned char* left = leftEnd - aSpan;
+    unsigned char* right = rightEnd - bSpan;
+    std::memcpy(left, a.data(), aSpan);
+    std::memcpy(right, b.data(), bSpan);
+    const std::size_t n = limit == 0 ? SIZE_MAX : limit;
+    const int expected = FoldedReference(a.data(), b.data(), n);
+    ASSERT_EQ(OSCompareStrings(0, 0, reinterpret_cast<char*>(left), true, limit, reinterpret_cast<char*>(right)),
+              expected)
+        << "round " << round << " length " << length << " limit " << limit;
+    ASSERT_EQ(OSCompareStrings(0, 0, reinterpret_cast<char*>(right), true, limit, reinterpret_cast<char*>(left)),
+              -expected)
+        << "round " << round << " length " << length << " limit " << limit;
+  }
+  munmap(area, 4 * page);
+}
+
 // Every supported language and sort order, every comparison mode: the primary-weight fast path
 // must give ICU's own answer, on texts sharing prefixes and on texts of any bytes.
 TEST(Collation, FastPathAgreesWithIcuForEveryLanguage) {
@@ -422,6 +488,50 @@ TEST(Collation, FastPathAgreesWithIcuForEveryLanguage) {
     }
   }
   EXPECT_GT(languages, 40);
+}
+
+// Every pair of bytes, in both orders and after a prefix, for languages of every code page and
+// with contractions or expansions of their own: each byte's weights must hold next to any other.
+TEST(Collation, FastPathAgreesWithIcuOnEveryBytePair) {
+  struct TCase {
+    std::uint16_t language, sort;
+  };
+  const TCase cases[] = {{kEnglishUS, SRT_DEFAULT}, {kGerman, SRT_GERMAN_PHONE_BOOK},
+                         {OSLanguageID(10, 1), SRT_DEFAULT},  // Castilian: ch, ll
+                         {OSLanguageID(5, 1), SRT_DEFAULT},   // Czech: ch (code page 1250)
+                         {OSLanguageID(6, 1), SRT_DEFAULT},   // Danish: aa
+                         {OSLanguageID(14, 1), SRT_DEFAULT},  // Hungarian: many contractions
+                         {kRussian, SRT_DEFAULT},             {OSLanguageID(8, 1), SRT_DEFAULT},
+                         {OSLanguageID(13, 1), SRT_DEFAULT},  // Hebrew: points are marks
+                         {OSLanguageID(1, 1), SRT_DEFAULT},   {OSLanguageID(30, 1), SRT_DEFAULT},
+                         {OSLanguageID(31, 1), SRT_DEFAULT},  {OSLanguageID(39, 1), SRT_DEFAULT}};
+  int checked = 0;
+  for (const TCase& c : cases) {
+    const TLocaleCollator* collator = TLocaleCollator::Get(c.language, c.sort);
+    if (collator == nullptr) continue;
+    ++checked;
+    for (int x = 1; x < 256; ++x) {
+      for (int y = 1; y < 256; ++y) {
+        const char a[4] = {'c', static_cast<char>(x), static_cast<char>(y), 0};
+        const char b[4] = {'c', static_cast<char>(y), static_cast<char>(x), 0};
+        for (std::size_t from : {0u, 1u}) {
+          ASSERT_EQ(Sign(collator->Compare(cmIgnoreNonSpacing, a + 1 - from, 2 + from, b + 1 - from, 2 + from)),
+                    Sign(collator->CompareWithIcu(cmIgnoreNonSpacing, a + 1 - from, 2 + from, b + 1 - from, 2 + from)))
+              << collator->LocaleName() << " bytes " << x << ", " << y << " prefix " << from;
+        }
+        ASSERT_EQ(Sign(collator->Compare(cmIgnoreNonSpacingCase, a, 3, a, 2)),
+                  Sign(collator->CompareWithIcu(cmIgnoreNonSpacingCase, a, 3, a, 2)))
+            << collator->LocaleName() << " bytes " << x << ", " << y;
+      }
+    }
+    // Characters that expand to the weights of two letters.
+    for (auto [one, two] : {std::pair{"\xE4", "ae"}, {"\xDF", "ss"}, {"\xE6", "ae"}, {"\x9C", "oe"}, {"x\xE4", "xae"}})
+      for (TCollationMode mode : {cmStringSort, cmIgnoreNonSpacing, cmIgnoreNonSpacingCase})
+        ASSERT_EQ(Sign(collator->Compare(mode, one, SIZE_MAX, two, SIZE_MAX)),
+                  Sign(collator->CompareWithIcu(mode, one, SIZE_MAX, two, SIZE_MAX)))
+            << collator->LocaleName() << " " << one << " / " << two;
+  }
+  EXPECT_GT(checked, 8);
 }
 
 // Key segments of upper-cased strings carry exactly the language's upper-case mapping of the

@@ -201,7 +201,7 @@ std::string BlobText(const TFieldDefinition& f, const std::uint8_t* v, TBlobFile
   buffer.FirstBlockNumber = GetI32(v, 0);
   buffer.BlobSignature = GetI32(v, 4);
   buffer.Read();
-  const std::vector<unsigned char>& bytes = buffer.GetBuffer();
+  const auto& bytes = buffer.GetBuffer();
   if (f.SubType == stMemo) return std::string(bytes.begin(), bytes.end());
   return Hex(bytes.data(), bytes.size());
 }
