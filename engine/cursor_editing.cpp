@@ -113,7 +113,7 @@ void TDataCursor::AppendRecord(std::uint8_t* record, bool reposition) {
   CheckLocal();
   CheckNotReadOnly();
   CheckRecordValidity(record);
-  TWriteLock lock(*this);
+  TWriteLock lock(*this, true);
   const std::int32_t n = Table->GetNextFreeRecordNumber();
   Table->UserWriteLockRecord(n);
   struct TUnlock {
@@ -229,7 +229,7 @@ void TDataCursor::ModifyRecord(std::uint8_t* record, bool unlockAfter, bool repo
   const bool optimistic = Directory->Session->LockProtocol == lpOptimistic;
   const std::vector<std::uint8_t> before = currentRecord_;
   const bool hadCurrent = !Bof && !Eof;
-  TWriteLock lock(*this);
+  TWriteLock lock(*this, true);
   // A record the caller read that another session deleted since leaves the cursor without a
   // current record once the lock has seen the change: the record is gone, not never there.
   if (Bof || Eof) RaiseCursor(hadCurrent ? KORVEL_KEYORRECDELETED : KORVEL_NOCURRREC);
@@ -351,7 +351,7 @@ void TDataCursor::DeleteRecord(const std::uint8_t* record, bool reposition) {
   CheckNotReadOnly();
   const bool hadCurrent = !Bof && !Eof;
   const std::int32_t expected = hadCurrent ? GetPhysicalRecordNumber() : 0;
-  TWriteLock lock(*this);
+  TWriteLock lock(*this, true);
   if (Bof || Eof) RaiseCursor(hadCurrent ? KORVEL_KEYORRECDELETED : KORVEL_NOCURRREC);
   const std::int32_t n = GetPhysicalRecordNumber();
   // Without the caller's copy, the record the cursor stood on when the call began is the one to

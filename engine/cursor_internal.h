@@ -95,10 +95,11 @@ class TDataCursor::TOperation {
 // already held (WriteLockTable) stays held after the edit.
 class TDataCursor::TWriteLock {
  public:
-  explicit TWriteLock(TDataCursor& cursor) : cursor_(cursor) {
+  // `cachedEdit`: an append, modify or delete (see TDataTable::WriteLockTable).
+  explicit TWriteLock(TDataCursor& cursor, bool cachedEdit = false) : cursor_(cursor) {
     TDataCursor::TOperation operation(cursor, false);
     const bool heldBefore = cursor.Table->WriteLocked;
-    bool changed = cursor.Table->WriteLockTable();
+    bool changed = cursor.Table->WriteLockTable(cachedEdit);
     held_ = !heldBefore;
     try {
       if (cursor.PerformChangeDetection() || changed) {

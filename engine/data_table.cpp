@@ -191,6 +191,10 @@ bool TDataTable::ReleaseAllLocks() {
   }
   CursorRecordLocks->ClearBits();
   ReleasedRecordLocks->ClearBits();
+  if (WriteLocked && writeRegionsSkipped_) {
+    WriteLocked = false;
+    writeRegionsSkipped_ = false;
+  }
   if (WriteLocked) {
     if (HasBlobFile()) ok = BlobFile->WriteUnLock() && ok;
     ok = IndexFile->WriteUnLock() && ok;
@@ -376,9 +380,18 @@ void TDataTable::UserReadUnlockTable() {
   ReleaseReadLock(UserReadLocked, userReadSlotsSetAside_, UserReadLockIndexSlot, UserReadLockBlobSlot);
 }
 
-bool TDataTable::WriteLockTable() {
+bool TDataTable::WriteLockTable(bool cachedEdit) {
   if (WriteLocked || !TakesLocks()) return false;
   if (HasReadOnlyDescriptor()) RaiseTable(KORVEL_OSEACCES);
+  // An edit inside this session's transaction writes nothing to the files (its flush only
+  // advances the stamps, and no cache flushes to make room): the data byte already keeps every
+  // other writer out, and the readers, who see the committed state on disk, have nothing to be
+  // kept from. The regions are taken by the commit, which writes.
+  if (cachedEdit && TransactionLocked && TransactionInProgress) {
+    WriteLocked = true;
+    writeRegionsSkipped_ = true;
+    return false;
+  }
   // This session's own read slots go first: its write region would wait on them, and a slot
   // held while waiting for the data byte would stall a committing writer that waits for the
   // readers to leave.
@@ -413,6 +426,10 @@ bool TDataTable::WriteLockTable() {
 
 bool TDataTable::ReleaseWriteLock() {
   WriteLocked = false;
+  if (writeRegionsSkipped_) {
+    writeRegionsSkipped_ = false;
+    return true;
+  }
   bool ok = true;
   if (HasBlobFile()) ok = BlobFile->WriteUnLock();
   ok = IndexFile->WriteUnLock() && ok;
@@ -812,6 +829,8 @@ void TDataTable::StartTransaction() {
 
 void TDataTable::BeginCommitTransaction() {
   if (!TransactionInProgress) return;
+  // The commit writes: it needs the regions an edit inside the transaction did without.
+  if (WriteLocked && writeRegionsSkipped_) ReleaseWriteLock();
   WriteLockTable();
 }
 

@@ -111,7 +111,8 @@ class TDataTable : public TDataFileOwner, public TIndexFileOwner, public TBlobFi
   // --- Internal locks (cursor operations). True when another session's change was detected ---
   bool ReadLockTable();
   void ReadUnlockTable();
-  bool WriteLockTable();
+  // `cachedEdit`: a cursor's edit, whose changes stay in the caches inside a transaction.
+  bool WriteLockTable(bool cachedEdit = false);
   void WriteUnlockTable();
   bool TransactionWriteLockTable();
   void TransactionWriteUnlockTable();
@@ -352,6 +353,7 @@ class TDataTable : public TDataFileOwner, public TIndexFileOwner, public TBlobFi
 
   bool readOnlyRequested_ = false;
   bool readSlotsSetAside_ = false;      // ReadLocked, slots given up for the write lock
+  bool writeRegionsSkipped_ = false;    // WriteLocked by an edit inside a transaction: no region held
   bool userReadSlotsSetAside_ = false;  // UserReadLocked, likewise
   bool tableUnlockDeferred_ = false;    // user table unlocked inside the transaction
   // The sizes up to which the files are known to be allocated (data, index, BLOB).

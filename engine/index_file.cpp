@@ -809,6 +809,7 @@ void TIndexFile::ReturnPageInstance(std::unique_ptr<TPageBuffer> page) {
   if (!page || pool_.size() >= kPagePoolSize) return;
   page->Prev = nullptr;
   page->Next = nullptr;
+  page->HashNext = nullptr;
   page->UseCount = 0;
   page->Detached = false;
   page->PageNumber = 0;
@@ -833,20 +834,48 @@ std::int32_t TIndexFile::GetPageCacheCapacity(int slot) const {
   return caches_[static_cast<std::size_t>(slot)].Capacity;
 }
 
-std::size_t TIndexFile::FindPageBuffer(const TSlotCache& cache, std::int32_t pageNumber, bool& found) const {
-  auto it = std::lower_bound(cache.Numbers.begin(), cache.Numbers.end(), pageNumber);
-  found = it != cache.Numbers.end() && *it == pageNumber;
-  return static_cast<std::size_t>(it - cache.Numbers.begin());
+TPageBuffer* TIndexFile::FindFirstPageBuffer(const TSlotCache& cache, std::int32_t pageNumber) const {
+  if (cache.Buckets.empty()) return nullptr;
+  TPageBuffer* page = cache.Buckets[BucketOf(cache, pageNumber)];
+  while (page != nullptr && page->PageNumber != pageNumber) page = page->HashNext;
+  return page;
 }
 
-TPageBuffer* TIndexFile::FindFirstPageBuffer(TSlotCache& cache, std::int32_t pageNumber) {
-  // The two most recently used pages first: a descent and its neighbour step revisit them.
-  TPageBuffer* page = cache.First;
-  for (int probe = 0; probe < 2 && page != nullptr; ++probe, page = page->Next)
-    if (page->PageNumber == pageNumber) return page;
-  bool found = false;
-  std::size_t position = FindPageBuffer(cache, pageNumber, found);
-  return found ? cache.Pages[position].get() : nullptr;
+void TIndexFile::GrowBuckets(TSlotCache& cache) {
+  // Consecutive page numbers land in consecutive buckets, so the low bits alone spread them.
+  std::size_t size = std::max<std::size_t>(64, cache.Buckets.size() * 2);
+  while (size < cache.Pages.size()) size *= 2;
+  cache.Buckets.assign(size, nullptr);
+  for (auto& owned : cache.Pages) {
+    TPageBuffer*& head = cache.Buckets[BucketOf(cache, owned->PageNumber)];
+    owned->HashNext = head;
+    head = owned.get();
+  }
+}
+
+void TIndexFile::AddPageBuffer(TSlotCache& cache, std::unique_ptr<TPageBuffer> page) {
+  TPageBuffer* raw = page.get();
+  raw->CachePosition = cache.Pages.size();
+  cache.Pages.push_back(std::move(page));
+  if (cache.Pages.size() > cache.Buckets.size()) {
+    GrowBuckets(cache);  // links every page, the new one included
+    return;
+  }
+  TPageBuffer*& head = cache.Buckets[BucketOf(cache, raw->PageNumber)];
+  raw->HashNext = head;
+  head = raw;
+}
+
+void TIndexFile::NoteHandedOut(TSlotCache& cache, std::int32_t pageNumber) {
+  if (cache.HandedOutOverflow) return;
+  // A descent and the steps of a scan ask for the same page again and again.
+  if (!cache.HandedOut.empty() && cache.HandedOut.back() == pageNumber) return;
+  if (cache.HandedOut.size() >= kMaxHandedOutPages) {
+    cache.HandedOutOverflow = true;
+    cache.HandedOut.clear();
+    return;
+  }
+  cache.HandedOut.push_back(pageNumber);
 }
 
 void TIndexFile::InsertAsFirstPageBuffer(TSlotCache& cache, TPageBuffer* page) {
@@ -877,14 +906,23 @@ void TIndexFile::MoveToFirstPageBuffer(TSlotCache& cache, TPageBuffer* page) {
 }
 
 std::unique_ptr<TPageBuffer> TIndexFile::DeletePageBuffer(TSlotCache& cache, TPageBuffer* page) {
-  bool found = false;
-  std::size_t position = FindPageBuffer(cache, page->PageNumber, found);
-  if (!found || cache.Pages[position].get() != page)
+  std::size_t position = page->CachePosition;
+  if (position >= cache.Pages.size() || cache.Pages[position].get() != page || cache.Buckets.empty())
     RaiseIndexError(KORVEL_INDEXCORRUPT, header_.IndexDefinitions[static_cast<std::size_t>(page->IndexSlot)].IndexName);
+  TPageBuffer** link = &cache.Buckets[BucketOf(cache, page->PageNumber)];
+  while (*link != nullptr && *link != page) link = &(*link)->HashNext;
+  if (*link == nullptr)
+    RaiseIndexError(KORVEL_INDEXCORRUPT, header_.IndexDefinitions[static_cast<std::size_t>(page->IndexSlot)].IndexName);
+  *link = page->HashNext;
+  page->HashNext = nullptr;
   UnlinkPageBuffer(cache, page);
+  // The last page takes the freed place in the list.
   std::unique_ptr<TPageBuffer> owned = std::move(cache.Pages[position]);
-  cache.Pages.erase(cache.Pages.begin() + static_cast<std::ptrdiff_t>(position));
-  cache.Numbers.erase(cache.Numbers.begin() + static_cast<std::ptrdiff_t>(position));
+  if (position + 1 != cache.Pages.size()) {
+    cache.Pages[position] = std::move(cache.Pages.back());
+    cache.Pages[position]->CachePosition = position;
+  }
+  cache.Pages.pop_back();
   return owned;
 }
 
@@ -945,11 +983,11 @@ TPageBuffer* TIndexFile::GetNewPageBuffer(int slot, std::int32_t pageNumber) {
   }
   TPageBuffer* raw = page.get();
   PrepareNewPage(raw, slot, pageNumber);
-  bool found = false;
-  std::size_t position = FindPageBuffer(cache, pageNumber, found);
-  if (found) RaiseIndexError(KORVEL_INDEXCORRUPT, header_.IndexDefinitions[static_cast<std::size_t>(slot)].IndexName);
-  cache.Pages.insert(cache.Pages.begin() + static_cast<std::ptrdiff_t>(position), std::move(page));
-  cache.Numbers.insert(cache.Numbers.begin() + static_cast<std::ptrdiff_t>(position), pageNumber);
+  if (FindFirstPageBuffer(cache, pageNumber) != nullptr) {
+    ReturnPageInstance(std::move(page));
+    RaiseIndexError(KORVEL_INDEXCORRUPT, header_.IndexDefinitions[static_cast<std::size_t>(slot)].IndexName);
+  }
+  AddPageBuffer(cache, std::move(page));
   InsertAsFirstPageBuffer(cache, raw);
   return raw;
 }
@@ -997,6 +1035,7 @@ bool TIndexFile::GetPage(TDataCursor* cursor, int slot, std::int32_t pageNumber,
     // It exists only here until written, so it must be written.
     created->Modified = true;
     created->IncUseCount();
+    NoteHandedOut(cache, pageNumber);
     ++cacheHits_;
     SetNextEndingPageNumber(slot, ending + 1);
     SetHeaderModified();
@@ -1014,6 +1053,7 @@ bool TIndexFile::GetPage(TDataCursor* cursor, int slot, std::int32_t pageNumber,
   }
   if (found->PageNumber != pageNumber) RaiseIndexError(KORVEL_INDEXCORRUPT, indexName);
   found->IncUseCount();
+  NoteHandedOut(cache, pageNumber);
   page = found;
   return true;
 }
@@ -1095,8 +1135,31 @@ void TIndexFile::SetNextFreePage(TDataCursor* cursor, int slot, TPageBuffer* pag
 // Flushing and freeing
 
 void TIndexFile::CollectModifiedPages(int slot) {
-  for (auto& page : caches_[static_cast<std::size_t>(slot)].Pages)
-    if (page->Modified && page->UseCount == 0) workList_.push_back(page.get());
+  TSlotCache& cache = caches_[static_cast<std::size_t>(slot)];
+  std::size_t listed = workList_.size();
+  if (cache.HandedOutOverflow) {
+    for (auto& page : cache.Pages) workList_.push_back(page.get());
+  } else {
+    std::sort(cache.HandedOut.begin(), cache.HandedOut.end());
+    cache.HandedOut.erase(std::unique(cache.HandedOut.begin(), cache.HandedOut.end()), cache.HandedOut.end());
+    for (std::int32_t number : cache.HandedOut) {
+      TPageBuffer* page = FindFirstPageBuffer(cache, number);
+      if (page != nullptr) workList_.push_back(page);
+    }
+  }
+  cache.HandedOut.clear();
+  cache.HandedOutOverflow = false;
+  // A pinned page may still change after this flush: it stays listed. The rest are written now,
+  // or listed again by the failed write.
+  std::size_t kept = listed;
+  for (std::size_t i = listed; i < workList_.size(); ++i) {
+    TPageBuffer* page = workList_[i];
+    if (page->UseCount != 0)
+      NoteHandedOut(cache, page->PageNumber);
+    else if (page->Modified)
+      workList_[kept++] = page;
+  }
+  workList_.resize(kept);
 }
 
 bool TIndexFile::WriteWorkList(TFileHandler& file) {
@@ -1122,6 +1185,10 @@ bool TIndexFile::WriteWorkList(TFileHandler& file) {
       // Nothing of this run reached the file, whichever page or the write failed: a page is
       // clean only once its bytes are on the file.
       for (std::size_t i = start; i < end; ++i) workList_[i]->Modified = true;
+      // The pages of this run and of the runs after it are still to be written: the next flush
+      // of their slots looks at every cached page.
+      for (std::size_t i = start; i < workList_.size(); ++i)
+        caches_[static_cast<std::size_t>(workList_[i]->IndexSlot)].HandedOutOverflow = true;
       workList_.clear();
       throw;
     }
@@ -1158,6 +1225,7 @@ void TIndexFile::FreeCachePages(TSlotCache& cache) {
   for (auto& page : cache.Pages) {
     page->Prev = nullptr;
     page->Next = nullptr;
+    page->HashNext = nullptr;
     if (page->UseCount > 0) {
       // A caller still holds it: keep the object alive until PutPage, outside the cache.
       page->Detached = true;
@@ -1167,7 +1235,9 @@ void TIndexFile::FreeCachePages(TSlotCache& cache) {
     }
   }
   cache.Pages.clear();
-  cache.Numbers.clear();
+  std::fill(cache.Buckets.begin(), cache.Buckets.end(), nullptr);
+  cache.HandedOut.clear();
+  cache.HandedOutOverflow = false;
   cache.First = nullptr;
   cache.Last = nullptr;
   cache.Capacity = GetPageCacheLimit();

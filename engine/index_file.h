@@ -317,9 +317,11 @@ class TPageBuffer {
   std::uint16_t CompressedSize = 0;  // body bytes of a compressed leaf
 
   // Implementation details follow: the cache's bookkeeping.
-  TPageBuffer* Prev = nullptr;  // more recently used page of the same slot
-  TPageBuffer* Next = nullptr;  // less recently used page of the same slot
-  bool Detached = false;        // dropped from the cache while pinned; pooled when unpinned
+  TPageBuffer* Prev = nullptr;      // more recently used page of the same slot
+  TPageBuffer* Next = nullptr;      // less recently used page of the same slot
+  TPageBuffer* HashNext = nullptr;  // next page of the same hash bucket
+  std::size_t CachePosition = 0;    // place in the slot's list of cached pages
+  bool Detached = false;            // dropped from the cache while pinned; pooled when unpinned
 
  protected:
   std::array<std::uint8_t, kIndexPageSize> image_{};
@@ -460,15 +462,22 @@ class TIndexFile : public TFileHandler {
 
   // Implementation details follow.
  private:
+  // The pages of one slot: owned by Pages in no particular order, found by number through a
+  // hash of chained buckets (a power of two, at least as many as pages), and ordered by use in a
+  // doubly linked list. Finding, adding and dropping a page cost the same however many are cached.
   struct TSlotCache {
-    std::vector<std::unique_ptr<TPageBuffer>> Pages;  // ascending page number
-    // Pages[i]->PageNumber, kept beside the pages so that a lookup binary-searches contiguous
-    // numbers instead of following a pointer at every step.
-    std::vector<std::int32_t> Numbers;
+    std::vector<std::unique_ptr<TPageBuffer>> Pages;  // Pages[p->CachePosition] owns p
+    std::vector<TPageBuffer*> Buckets;
     std::int32_t Capacity = 0;
     TPageBuffer* First = nullptr;  // most recently used
     TPageBuffer* Last = nullptr;   // least recently used
+    // Numbers of the pages handed out since the last flush of the slot, and those still pinned or
+    // unwritten then: only these can have changed. Past kMaxHandedOutPages, or after a failed
+    // write, the flush looks at every cached page instead.
+    std::vector<std::int32_t> HandedOut;
+    bool HandedOutOverflow = false;
   };
+  static constexpr std::size_t kMaxHandedOutPages = 4096;
 
   [[noreturn]] void RaiseIndexError(TErrorCode code, const std::string& indexName = "") const;
   void CheckSlot(int slot) const;
@@ -488,19 +497,24 @@ class TIndexFile : public TFileHandler {
   void DeleteTemporaryPageFile();
 
   // Cache primitives.
-  // Position of the page in the slot's sorted list, or of the first page above it.
-  std::size_t FindPageBuffer(const TSlotCache& cache, std::int32_t pageNumber, bool& found) const;
-  TPageBuffer* FindFirstPageBuffer(TSlotCache& cache, std::int32_t pageNumber);
+  static std::size_t BucketOf(const TSlotCache& cache, std::int32_t pageNumber) {
+    return static_cast<std::uint32_t>(pageNumber) & (cache.Buckets.size() - 1);
+  }
+  TPageBuffer* FindFirstPageBuffer(const TSlotCache& cache, std::int32_t pageNumber) const;
+  // Takes ownership of the page into the slot's list and hash (not the recently-used list).
+  void AddPageBuffer(TSlotCache& cache, std::unique_ptr<TPageBuffer> page);
+  void GrowBuckets(TSlotCache& cache);
+  static void NoteHandedOut(TSlotCache& cache, std::int32_t pageNumber);
   void InsertAsFirstPageBuffer(TSlotCache& cache, TPageBuffer* page);
   void MoveToFirstPageBuffer(TSlotCache& cache, TPageBuffer* page);
   void UnlinkPageBuffer(TSlotCache& cache, TPageBuffer* page);
-  // Takes a page out of the slot's sorted list and recently-used list.
+  // Takes a page out of the slot's list, hash and recently-used list.
   std::unique_ptr<TPageBuffer> DeletePageBuffer(TSlotCache& cache, TPageBuffer* page);
   // A least recently used page that is neither modified nor pinned, or null: among the last few
   // pages, or with `all` among every page.
   TPageBuffer* FindPageBufferToDelete(TSlotCache& cache, bool all);
-  // A page for number `pageNumber` of the slot, initialised with the slot's attributes, in the
-  // sorted list and first in the recently-used list.
+  // A page for number `pageNumber` of the slot, initialised with the slot's attributes, cached
+  // and first in the recently-used list.
   TPageBuffer* GetNewPageBuffer(int slot, std::int32_t pageNumber);
   // Recycles a least recently used clean, unpinned page (see FindPageBufferToDelete), flushing
   // once if needed; null when there is none.

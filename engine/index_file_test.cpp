@@ -8,7 +8,9 @@
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
+#include <map>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "support/errors.h"
@@ -597,6 +599,102 @@ TEST_F(IndexFileTest, ShortReadsOnlyWhenThisTableWroteAndHoldsTheFile) {
   ASSERT_TRUE(f->GetPage(nullptr, 1, 3, page));
   EXPECT_EQ(page->KeyEntryCount, 0);
   f->PutPage(page);
+}
+
+// Random use of small caches (six pages per index, so pages are evicted and read back all the
+// time) checked against a map of what each page must hold: every read, the file after every flush
+// (each page not pinned at that moment must be on it) and the reopened file at the end. Pages stay
+// pinned across flushes and change after them, which is what a flush must not lose track of.
+TEST_F(IndexFileTest, ACacheUnderRandomUseAgreesWithAReference) {
+  owner.MaxTableIndexBufferSize = 6 * 8192;
+  auto f = Created();
+  f->AddSecondaryIndex(Definition("A", {1}));
+  f->AddSecondaryIndex(Definition("B", {2}));
+  struct TExpected {
+    int Slot;
+    std::uint32_t Value;
+  };
+  std::map<std::int32_t, TExpected> expected;
+  std::vector<std::int32_t> numbers;
+  std::map<std::int32_t, TPageBuffer*> pinned;
+  auto put = [](TPageBuffer* page, std::uint32_t value) {
+    std::memcpy(page->GetPageDataPtr(), &value, sizeof value);
+    page->SetModified();
+  };
+  auto held = [](TPageBuffer* page) {
+    std::uint32_t value = 0;
+    std::memcpy(&value, page->GetPageDataPtr(), sizeof value);
+    return value;
+  };
+  std::vector<std::uint8_t> bytes;
+  auto checkFile = [&](const char* when, int step) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    bytes.resize(static_cast<std::size_t>(in.tellg()));
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    for (const auto& [number, want] : expected) {
+      if (pinned.count(number) != 0) continue;
+      std::size_t at = static_cast<std::size_t>(number) * 4096 + 13;
+      ASSERT_LE(at + 4, bytes.size()) << when << " step " << step << " page " << number;
+      std::uint32_t value = 0;
+      std::memcpy(&value, bytes.data() + at, sizeof value);
+      ASSERT_EQ(value, want.Value) << when << " step " << step << " page " << number;
+    }
+  };
+  std::mt19937 random(11);
+  for (int step = 0; step < 6000; ++step) {
+    unsigned action = random() % 20;
+    if (numbers.size() < 8 || (action == 0 && numbers.size() < 120)) {  // a new page
+      int slot = 1 + static_cast<int>(random() % 2);
+      TPageBuffer* page = nullptr;
+      f->GetNextFreePage(nullptr, slot, page);
+      page->SetKeyEntryCount(1);
+      put(page, static_cast<std::uint32_t>(step) * 7 + 1);
+      expected[page->PageNumber] = {slot, static_cast<std::uint32_t>(step) * 7 + 1};
+      numbers.push_back(page->PageNumber);
+      f->PutPage(page);
+      continue;
+    }
+    std::int32_t number = numbers[random() % numbers.size()];
+    TExpected& want = expected[number];
+    if (action <= 8) {  // read
+      TPageBuffer* page = Get(*f, want.Slot, number);
+      ASSERT_EQ(held(page), want.Value) << "step " << step << " page " << number;
+      f->PutPage(page);
+    } else if (action <= 13) {  // change, through a pinned page when there is one
+      auto it = pinned.find(number);
+      TPageBuffer* page = it != pinned.end() ? it->second : Get(*f, want.Slot, number);
+      want.Value = static_cast<std::uint32_t>(random());
+      put(page, want.Value);
+      if (it == pinned.end()) f->PutPage(page);
+    } else if (action <= 15) {  // pin or unpin
+      auto it = pinned.find(number);
+      if (it != pinned.end()) {
+        f->PutPage(it->second);
+        pinned.erase(it);
+      } else if (pinned.size() < 4) {
+        pinned[number] = Get(*f, want.Slot, number);
+      }
+    } else if (action <= 18) {
+      f->FlushPageBuffers(false);
+      checkFile("flush", step);
+    } else {
+      f->AdjustPageBuffers();  // evicts, flushing only when it must
+    }
+    if (HasFatalFailure()) return;
+  }
+  for (auto& entry : pinned) f->PutPage(entry.second);
+  pinned.clear();
+  f->FlushPageBuffers(false);
+  checkFile("end", 0);
+  f->WriteHeader();
+  f->CloseFile();
+  auto g = Opened(owner);
+  for (const auto& [number, want] : expected) {
+    TPageBuffer* page = Get(*g, want.Slot, number);
+    EXPECT_EQ(held(page), want.Value) << "reopened, page " << number;
+    g->PutPage(page);
+  }
 }
 
 TEST_F(IndexFileTest, PagesFreedWhilePinnedStayValidUntilPut) {

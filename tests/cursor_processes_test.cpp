@@ -11,6 +11,8 @@
 #include <random>
 
 #include "engine/cursor_test_helpers.h"
+#include "engine/data_table.h"
+#include "engine/lock_primitives.h"
 #include "tests/process_helpers.h"
 #include "support/test_folder.h"
 
@@ -150,6 +152,53 @@ TEST(CursorProcesses, EachProcessSeesTheOthersChangesAtItsNextLock) {
   c->SetToEnd();
   ASSERT_EQ(c->GetPriorRecord(r.data()), 0);
   EXPECT_EQ(testing::AmountOf(*c, r.data()), 500);
+  EXPECT_EQ(CheckIndexes(*c), "");
+}
+
+// Edits inside a transaction reach only the caches, so a reader of another process holding its
+// read lock does not hold them up; the commit writes, so it must wait for that reader. A commit
+// that gives up leaves nothing of the transaction behind.
+TEST(CursorProcesses, ATransactionEditsBesideAReaderAndCommitsOnlyWithoutOne) {
+  testing::TTestFolder folder;
+  {
+    TDataSession session(false);
+    TDataDirectory* directory = session.OpenDataDirectory("p", folder.Path());
+    testing::CreateTable(directory, "people", testing::PeopleStructure());
+    testing::Append(*testing::OpenPeople(directory), "before", 1);
+  }
+  testing::TStepChild child([&](testing::TStepChild& self) {
+    SetInternalLockTimeLimit(std::chrono::milliseconds(300));
+    TDataSession session(false);
+    TDataDirectory* directory = session.OpenDataDirectory("p", folder.Path());
+    auto c = testing::OpenPeople(directory);
+    self.Await();  // the parent holds its read lock from here on
+    directory->StartTransaction();
+    for (int i = 0; i < 20; ++i) testing::Append(*c, "inside " + std::to_string(i), 10 + i);
+    int code = 0;
+    try {
+      directory->CommitTransaction(true, false);
+      code = 3;  // committed under the reader's nose
+    } catch (const EKORVELEngineError& e) {
+      if (e.ErrorCode != KORVEL_LOCKTIMEOUT) code = 4;
+    }
+    self.Ready();
+    self.Await();  // the reader has gone
+    directory->StartTransaction();
+    for (int i = 0; i < 5; ++i) testing::Append(*c, "again " + std::to_string(i), 50 + i);
+    directory->CommitTransaction(true, false);
+    return code;
+  });
+  TDataSession session(false);
+  auto c = testing::OpenPeople(session.OpenDataDirectory("p", folder.Path()));
+  c->Table->UserReadLockTable();
+  child.Go();
+  ASSERT_TRUE(child.WaitReady());
+  EXPECT_EQ(c->GetRecordCount(), 1);
+  c->Table->UserReadUnlockTable();
+  child.Go();
+  EXPECT_EQ(child.Join(), 0);
+  c->Refresh();
+  EXPECT_EQ(c->GetRecordCount(), 6);
   EXPECT_EQ(CheckIndexes(*c), "");
 }
 
