@@ -416,6 +416,22 @@ TEST_F(DataTableTest, ATransactionIsInvisibleUntilCommittedAndGoneWhenRolledBack
   EXPECT_EQ(LockCount(*ta.DataFile), 0u);
 }
 
+TEST_F(DataTableTest, ACommitLeavesAloneATableCreatedButNeverOpened) {
+  // The directory keeps the object of a table it created; its files are closed, and the commit
+  // of a transaction on another table must not try to grow them.
+  TTableSession a(folder.Path());
+  ASSERT_EQ(a.Open("counters"), 0);
+  TDataTable* made = nullptr;
+  ASSERT_EQ(a.Directory->CreateDataTable("fresh", testing::CounterTableStructure(false), false, false, made), 0);
+  ASSERT_FALSE(made->IsOpen);
+  a.Directory->StartTransaction();
+  WriteCounter(*a.Table, 1, 7);
+  EXPECT_EQ(CodeOf([&] { a.Directory->CommitTransaction(true, false); }), 0);
+  EXPECT_FALSE(a.Table->TransactionInProgress);
+  EXPECT_EQ(ReadCounter(*a.Table, 1), 7);
+  EXPECT_EQ(a.Open("fresh"), 0);
+}
+
 TEST_F(DataTableTest, RecordsUnlockedInsideATransactionStayLockedUntilItEnds) {
   TTableSession a(folder.Path()), b(folder.Path());
   ASSERT_EQ(a.Open("counters"), 0);

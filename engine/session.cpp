@@ -530,8 +530,10 @@ void TDataDirectory::CommitTransaction(bool final, bool forceFlush, bool) {
     // table committed and another not.
     for (auto it = DataTables.rbegin(); it != DataTables.rend(); ++it) (*it)->BeginCommitTransaction();
     // Every file grows to its final size before any of them is written in place: a full disk
-    // fails the commit while all of them are as they were.
-    for (auto it = DataTables.rbegin(); it != DataTables.rend(); ++it) (*it)->ReserveFileSpace();
+    // fails the commit while all of them are as they were. Tables outside the transaction (one
+    // created and not opened has no open files) have nothing to commit.
+    for (auto it = DataTables.rbegin(); it != DataTables.rend(); ++it)
+      if ((*it)->TransactionInProgress) (*it)->ReserveFileSpace();
     for (auto it = DataTables.rbegin(); it != DataTables.rend(); ++it) (*it)->CommitTransaction(final, forceFlush);
   } catch (...) {
     failure = std::current_exception();
