@@ -24,14 +24,13 @@
 #include "engine/btree_cursor.h"
 #include "engine/index_page.h"
 #include "support/key_encoding.h"
+#include "bench/bench_support.h"
 
 using namespace korvel;
+using namespace korvel::bench;
 
 namespace {
 
-using TClock = std::chrono::steady_clock;
-
-double Seconds(TClock::time_point since) { return std::chrono::duration<double>(TClock::now() - since).count(); }
 
 struct TFigures {
   double Insert = 0;

@@ -32,13 +32,13 @@
 #include "engine/data_table.h"
 #include "engine/session.h"
 #include "support/key_encoding.h"
+#include "bench/bench_support.h"
 
 using namespace korvel;
+using namespace korvel::bench;
 
 namespace {
 
-using TClock = std::chrono::steady_clock;
-double Seconds(TClock::time_point since) { return std::chrono::duration<double>(TClock::now() - since).count(); }
 
 constexpr int kLookups = 100000;
 constexpr int kScans = 1000;
@@ -85,15 +85,6 @@ TData MakeData(int n) {
 
 // ---------------------------------------------------------------------------------------------
 // KORVEL
-
-TFieldDefinition Field(const char* name, std::uint8_t type, std::uint8_t length = 0, std::uint8_t subType = 0) {
-  TFieldDefinition f;
-  f.FieldName = name;
-  f.DataType = type;
-  f.Length = length;
-  f.SubType = subType;
-  return f;
-}
 
 TTableStructure Structure() {
   TTableStructure s;
@@ -307,9 +298,9 @@ void Row(const char* what, double korvel, double sqlite) {
 
 int main(int argc, char** argv) {
   const int n = argc > 1 ? std::max(1000, std::atoi(argv[1])) : 1000000;
-  char pattern[] = "/tmp/korvel-cursor-bench-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) return 1;
-  const std::string folder = std::string(pattern) + "/";
+  TTempFolder temp("korvel-cursor-bench");
+  if (temp.Path.empty()) return 1;
+  const std::string& folder = temp.Path;
   TData data = MakeData(n);
   const bool korvelOnly = argc > 2 && std::strcmp(argv[2], "korvel") == 0;
   TFigures k = RunKorvel(folder, data);
@@ -323,7 +314,5 @@ int main(int argc, char** argv) {
   Row("100,000 modifies of the integer", k.Modifies, s.Modifies);
   Row("100,000 deletes", k.Deletes, s.Deletes);
   std::printf("(checks %lld %lld)\n", k.Check, s.Check);
-  std::error_code ignored;
-  std::filesystem::remove_all(folder, ignored);
   return 0;
 }

@@ -31,12 +31,13 @@
 #include "engine/data_cursor.h"
 #include "engine/data_table.h"
 #include "engine/session.h"
+#include "bench/bench_support.h"
 
 using namespace korvel;
+using namespace korvel::bench;
 
 namespace {
 
-using TClock = std::chrono::steady_clock;
 constexpr std::int32_t kCacheBytes = 64 << 20;
 constexpr int kRuns = 3;
 constexpr std::size_t kLoadBatch = 10000;
@@ -86,15 +87,6 @@ double Best(const std::function<long long()>& run, long long& result) {
 
 // ---------------------------------------------------------------------------------------------
 // KORVEL
-
-TFieldDefinition Field(const char* name, std::uint8_t type, std::uint8_t length = 0, std::uint8_t subType = 0) {
-  TFieldDefinition f;
-  f.FieldName = name;
-  f.DataType = type;
-  f.Length = length;
-  f.SubType = subType;
-  return f;
-}
 
 TIndexDefinition Index(const char* name, std::uint16_t field, std::uint16_t keySize) {
   TIndexDefinition d;

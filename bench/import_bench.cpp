@@ -35,22 +35,14 @@
 #include "expr/import_parser.h"
 #include "framework/date_time.h"
 #include "support/key_encoding.h"
+#include "bench/bench_support.h"
 
 using namespace korvel;
+using namespace korvel::bench;
 
 namespace {
 
-using TClock = std::chrono::steady_clock;
-double Seconds(TClock::time_point since) { return std::chrono::duration<double>(TClock::now() - since).count(); }
 constexpr std::int32_t kCacheBytes = 64 << 20;
-
-TFieldDefinition Field(const std::string& name, std::uint8_t type, std::uint8_t length = 0) {
-  TFieldDefinition f;
-  f.FieldName = name;
-  f.DataType = type;
-  f.Length = length;
-  return f;
-}
 
 TTableStructure Structure() {
   TTableStructure s;

@@ -28,13 +28,13 @@
 #include "engine/data_table.h"
 #include "engine/session.h"
 #include "engine/table_maintenance.h"
+#include "bench/bench_support.h"
 
 using namespace korvel;
+using namespace korvel::bench;
 
 namespace {
 
-using TClock = std::chrono::steady_clock;
-double Seconds(TClock::time_point since) { return std::chrono::duration<double>(TClock::now() - since).count(); }
 
 constexpr std::int32_t kCacheBytes = 64 << 20;
 
@@ -73,15 +73,6 @@ TData MakeData(int n) {
 
 // ---------------------------------------------------------------------------------------------
 // KORVEL
-
-TFieldDefinition Field(const char* name, std::uint8_t type, std::uint8_t length = 0, std::uint8_t subType = 0) {
-  TFieldDefinition f;
-  f.FieldName = name;
-  f.DataType = type;
-  f.Length = length;
-  f.SubType = subType;
-  return f;
-}
 
 TTableStructure Structure() {
   TTableStructure s;
@@ -219,9 +210,9 @@ void Row(const char* what, double korvel, double sqlite) {
 
 int main(int argc, char** argv) {
   const int n = argc > 1 ? std::max(1000, std::atoi(argv[1])) : 1000000;
-  char pattern[] = "/tmp/korvel-maintenance-bench-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) return 1;
-  const std::string folder = std::string(pattern) + "/";
+  TTempFolder temp("korvel-maintenance-bench");
+  if (temp.Path.empty()) return 1;
+  const std::string& folder = temp.Path;
   TData data = MakeData(n);
   TFigures k = RunKorvel(folder, data);
   TFigures s = RunSqlite(folder, data);
@@ -231,7 +222,5 @@ int main(int argc, char** argv) {
   Row("optimise after 10 % deleted", k.Optimize, s.Optimize);
   Row("copy with indexes", k.Copy, s.Copy);
   std::printf("(checks %lld %lld)\n", k.Check, s.Check);
-  std::error_code ignored;
-  std::filesystem::remove_all(folder, ignored);
   return 0;
 }
