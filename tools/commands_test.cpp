@@ -7,21 +7,13 @@
 
 #include "support/test_folder.h"
 #include "tools/inspect_commands.h"
+#include "tools/command_test_helpers.h"
 
 namespace korvel::tool {
 namespace {
 
-struct TRun {
-  int Status;
-  std::string Out;
-  std::string Err;
-};
-
-TRun RunCommand(int (*command)(const TArguments&, std::ostream&, std::ostream&), const TArguments& args) {
-  std::ostringstream out, err;
-  int status = command(args, out, err);
-  return {status, out.str(), err.str()};
-}
+using command_test::TRun;
+constexpr auto RunCommand = command_test::Invoke;
 
 TEST(ErrorCommand, OneCodeAllCodesAndBadInput) {
   TRun r = RunCommand(RunErrorCommand, {"9729"});

@@ -14,22 +14,13 @@
 #include "support/byte_order.h"
 #include "support/test_folder.h"
 #include "tools/commands.h"
+#include "tools/command_test_helpers.h"
 
 namespace korvel::tool {
 namespace {
 
-struct TRun {
-  int Status;
-  std::string Out;
-  std::string Err;
-};
-
-TRun Invoke(int (*command)(const std::vector<std::string>&, std::ostream&, std::ostream&),
-         const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  int status = command(args, out, err);
-  return {status, out.str(), err.str()};
-}
+using command_test::TRun;
+using command_test::Invoke;
 
 TFieldDefinition Field(const std::string& name, std::uint8_t type, std::uint8_t length = 0,
                        std::uint8_t subType = stNone) {

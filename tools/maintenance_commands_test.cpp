@@ -8,21 +8,13 @@
 
 #include "support/test_folder.h"
 #include "tools/record_commands.h"
+#include "tools/command_test_helpers.h"
 
 namespace korvel::tool {
 namespace {
 
-struct TRun {
-  int Status;
-  std::string Out;
-  std::string Err;
-};
-
-TRun Invoke(int (*command)(const TArguments&, std::ostream&, std::ostream&), const TArguments& args) {
-  std::ostringstream out, err;
-  int status = command(args, out, err);
-  return {status, out.str(), err.str()};
-}
+using command_test::TRun;
+using command_test::Invoke;
 
 const char* kStructure = R"({ "fields": [ {"name": "ID", "type": "autoinc"},
               {"name": "Name", "type": "string", "length": 20},

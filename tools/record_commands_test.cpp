@@ -6,21 +6,13 @@
 #include <sstream>
 
 #include "support/test_folder.h"
+#include "tools/command_test_helpers.h"
 
 namespace korvel::tool {
 namespace {
 
-struct TRun {
-  int Status;
-  std::string Out;
-  std::string Err;
-};
-
-TRun Invoke(int (*command)(const TArguments&, std::ostream&, std::ostream&), const TArguments& args) {
-  std::ostringstream out, err;
-  int status = command(args, out, err);
-  return {status, out.str(), err.str()};
-}
+using command_test::TRun;
+using command_test::Invoke;
 
 const char* kStructure = R"({ "description": "t", "user_major": 2,
   "fields": [ {"name": "ID", "type": "autoinc"},

@@ -12,21 +12,13 @@
 #include "tools/inspect_commands.h"
 #include "tools/maintenance_commands.h"
 #include "tools/record_commands.h"
+#include "tools/command_test_helpers.h"
 
 namespace korvel::tool {
 namespace {
 
-struct TRun {
-  int Status;
-  std::string Out;
-  std::string Err;
-};
-
-TRun Invoke(int (*command)(const TArguments&, std::ostream&, std::ostream&), const TArguments& args) {
-  std::ostringstream out, err;
-  int status = command(args, out, err);
-  return {status, out.str(), err.str()};
-}
+using command_test::TRun;
+using command_test::Invoke;
 
 std::string ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
