@@ -637,6 +637,17 @@ std::int32_t TBlobFile::AppendBlocksDirect(std::int32_t previous, std::int32_t s
   bool encrypted = owner_->GetEncrypted();
   std::size_t done = 0;
   std::int32_t number = first;
+  // The header of block `number` holding the next `n` bytes of the value: chained to the block
+  // before it and, unless it holds the last bytes, to the block after it.
+  auto encodeNextHeader = [&](unsigned char* raw, std::size_t n) {
+    TBlockHeader h;
+    h.PrevBlockNumber = previous;
+    h.NextBlockNumber = done + n < bytes ? number + 1 : 0;
+    h.BlockLength = static_cast<std::uint16_t>(n);
+    h.BlobSignature = signature;
+    h.BlobLength = 0;
+    h.EncodeTo(raw);
+  };
   if (!encrypted) {
     // One vectored write per run: the headers from a side buffer, the data straight from the
     // value, the unused end of the last block from a zeroed buffer.
@@ -650,13 +661,7 @@ std::int32_t TBlobFile::AppendBlocksDirect(std::int32_t previous, std::int32_t s
       while (done < bytes && inThisWrite < perWrite) {
         unsigned char* raw = directHeaders_.data() + inThisWrite * kBlockHeaderSize;
         std::size_t n = std::min(dataSize, bytes - done);
-        TBlockHeader h;
-        h.PrevBlockNumber = previous;
-        h.NextBlockNumber = done + n < bytes ? number + 1 : 0;
-        h.BlockLength = static_cast<std::uint16_t>(n);
-        h.BlobSignature = signature;
-        h.BlobLength = 0;
-        h.EncodeTo(raw);
+        encodeNextHeader(raw, n);
         directSegments_[segments++] = {raw, kBlockHeaderSize};
         directSegments_[segments++] = {const_cast<unsigned char*>(data + done), n};
         if (n < dataSize) directSegments_[segments++] = {zeroData_.data(), dataSize - n};
@@ -676,13 +681,7 @@ std::int32_t TBlobFile::AppendBlocksDirect(std::int32_t previous, std::int32_t s
     while (done < bytes && inThisWrite < perWrite) {
       unsigned char* raw = writeBuffer_.data() + inThisWrite * blockSize;
       std::size_t n = std::min(dataSize, bytes - done);
-      TBlockHeader h;
-      h.PrevBlockNumber = previous;
-      h.NextBlockNumber = done + n < bytes ? number + 1 : 0;
-      h.BlockLength = static_cast<std::uint16_t>(n);
-      h.BlobSignature = signature;
-      h.BlobLength = 0;
-      h.EncodeTo(raw);
+      encodeNextHeader(raw, n);
       Scramble(raw, kBlockHeaderSize, encrypted);
       std::memcpy(raw + kBlockHeaderSize, data + done, n);
       std::memset(raw + kBlockHeaderSize + n, 0, dataSize - n);
