@@ -563,9 +563,16 @@ bool TBlobFile::ReadRunDirect(TDataCursor* cursor, std::int32_t first, std::int3
   if (first < 1 || first > GetPhysicalBlocksUsed()) RaiseBlobError(KORVEL_MEMOCORRUPT);
   std::size_t dataSize = GetBlockBufferSize();
   std::size_t blockSize = static_cast<std::size_t>(blockSize_);
+  // Large blocks: one vectored read, each block's header to a side buffer and its data straight
+  // to its place in the value. Small blocks would make thousands of segments, each costing the
+  // kernel more than moving its bytes here: the run is read whole into the value's own memory
+  // (which then needs `room` for the blocks' headers too) and each block's data moved down over
+  // the headers before it, while the bytes are still in the processor's cache.
+  const bool vectored = dataSize >= kVectoredBlockData;
   bytes = std::min(bytes, room);
   std::size_t count = (bytes + dataSize - 1) / dataSize;
   count = std::min({count, kDirectRunBytes / blockSize, static_cast<std::size_t>(GetPhysicalBlocksUsed() - first + 1)});
+  if (!vectored) count = std::min(count, room / blockSize);
   // Cached blocks may hold changes the file does not have yet: the run stops before the first.
   std::size_t position = 0;
   FindBlockBuffer(first, position);
@@ -575,10 +582,6 @@ bool TBlobFile::ReadRunDirect(TDataCursor* cursor, std::int32_t first, std::int3
   }
   if (count == 0) return true;
   if (!owner_->IsReadLocked() && !owner_->ReadLockTable(cursor)) return false;
-  // Large blocks: one vectored read, each block's header to a side buffer and its data straight
-  // to its place in the value. Small blocks would make thousands of segments, each costing the
-  // kernel more than copying its bytes here: the run lands whole and the data is copied out.
-  const bool vectored = dataSize >= kVectoredBlockData;
   std::int64_t got = 0;
   if (vectored) {
     if (directHeaders_.size() < count * kBlockHeaderSize) directHeaders_.resize(count * kBlockHeaderSize);
@@ -592,8 +595,7 @@ bool TBlobFile::ReadRunDirect(TDataCursor* cursor, std::int32_t first, std::int3
     }
     got = ReadVectorAt(BlockOffset(first), directSegments_.data(), 2 * count, true);
   } else {
-    if (directLanding_.size() < count * blockSize) directLanding_.ResizeForOverwrite(count * blockSize);
-    got = ReadAt(BlockOffset(first), directLanding_.data(), static_cast<std::int64_t>(count * blockSize), true);
+    got = ReadAt(BlockOffset(first), dest, static_cast<std::int64_t>(count * blockSize), true);
   }
   ++statistics_.Reads;
   if (got < 0) RaiseBlobError(KORVEL_READERR);
@@ -602,8 +604,10 @@ bool TBlobFile::ReadRunDirect(TDataCursor* cursor, std::int32_t first, std::int3
   for (std::size_t i = 0; i < count; ++i) {
     std::size_t n = std::min(dataSize, bytes - delivered);
     if (available < kBlockHeaderSize + n) break;  // the file ended inside this block
-    unsigned char* header = vectored ? directHeaders_.data() + i * kBlockHeaderSize : directLanding_.data() + i * blockSize;
-    // A landed block spans its whole size in the file; a vectored one only what was asked for.
+    // Block i was read to dest + i * blockSize; the data of the blocks before it has moved to
+    // below dest + i * dataSize, so its header is still intact here.
+    unsigned char* header = vectored ? directHeaders_.data() + i * kBlockHeaderSize : dest + i * blockSize;
+    // A whole block spans its full size in the file; a vectored one only what was asked for.
     available -= vectored ? kBlockHeaderSize + n : std::min(available, blockSize);
     Unscramble(header, kBlockHeaderSize, encrypted);
     TBlockHeader h;
@@ -611,7 +615,7 @@ bool TBlobFile::ReadRunDirect(TDataCursor* cursor, std::int32_t first, std::int3
     std::int32_t number = first + static_cast<std::int32_t>(i);
     if (h.PrevBlockNumber != previous) RaiseBlobError(KORVEL_MEMOCORRUPT);
     if (h.BlobSignature != signature) RaiseBlobError(KORVEL_KEYORRECDELETED);
-    if (!vectored) std::memcpy(dest + delivered, header + kBlockHeaderSize, n);
+    if (!vectored) std::memmove(dest + delivered, header + kBlockHeaderSize, n);
     Unscramble(dest + delivered, n, encrypted);
     delivered += n;
     previous = number;
@@ -648,9 +652,9 @@ std::int32_t TBlobFile::AppendBlocksDirect(std::int32_t previous, std::int32_t s
     h.BlobLength = 0;
     h.EncodeTo(raw);
   };
-  if (!encrypted) {
-    // One vectored write per run: the headers from a side buffer, the data straight from the
-    // value, the unused end of the last block from a zeroed buffer.
+  if (!encrypted && dataSize >= kVectoredBlockData) {
+    // Large blocks: one vectored write per run, the headers from a side buffer and the data
+    // straight from the value (the last block's unused end from a zeroed buffer).
     if (directHeaders_.size() < perWrite * kBlockHeaderSize) directHeaders_.resize(perWrite * kBlockHeaderSize);
     if (directSegments_.size() < 2 * perWrite + 1) directSegments_.resize(2 * perWrite + 1);
     if (zeroData_.size() < dataSize) zeroData_.assign(dataSize, 0);
@@ -673,7 +677,10 @@ std::int32_t TBlobFile::AppendBlocksDirect(std::int32_t previous, std::int32_t s
       ++statistics_.Writes;
     }
   }
-  // Encrypted blocks are scrambled on their way out: assembled in the write buffer.
+  // Small blocks (and every scrambled block): each run is assembled in the write buffer and
+  // written with one write. Segments of a few hundred bytes cost the kernel more each than the
+  // assembly costs here; smaller writes cost more per call and leave the file's cached pages in
+  // smaller pieces, which slows every later read of the value.
   if (done < bytes && writeBuffer_.size() < perWrite * blockSize) writeBuffer_.resize(perWrite * blockSize);
   while (done < bytes) {
     std::size_t inThisWrite = 0;
@@ -850,23 +857,33 @@ bool TBlobBuffer::TryRead() {
   }
   std::size_t size = static_cast<std::size_t>(length);
   bool direct = size >= kDirectBlocks * dataSize;
+  // A direct read of small blocks passes their headers through the value's memory on the way.
+  if (direct) data_.Reserve(size + file_->GetDirectReadRoom(size));
   data_.ResizeForOverwrite(size);  // every byte comes from the chain, or the read fails
   std::size_t copied = std::min(dataSize, size);
   std::memcpy(data_.data(), block->Data(), copied);
   std::int32_t next = block->GetNextBlockNumber();
   std::int32_t previous = block->BlockNumber;
   file_->PutBlock(block);
+  // A value written in one go lies in consecutive blocks, and runs are as long as the file
+  // allows. Where the chain jumps (a value rewritten over reused blocks), a run reads past the
+  // jump for nothing: after one, runs start again at the least direct run and double while
+  // they hold.
+  std::size_t runBytes = size;
   while (copied < size && next != 0) {
     std::size_t left = size - copied;
     if (direct && left >= kDirectBlocks * dataSize) {
+      std::size_t wanted = std::min(left, runBytes);
       std::size_t delivered = 0;
       std::int32_t after = 0;
-      if (!file_->ReadRunDirect(Cursor, next, previous, BlobSignature, data_.data() + copied, data_.size() - copied,
-                                left, delivered, after))
+      if (!file_->ReadRunDirect(Cursor, next, previous, BlobSignature, data_.data() + copied,
+                                data_.capacity() - copied, wanted, delivered, after))
         return false;
       if (delivered > 0) {
         copied += delivered;
         next = after;
+        bool jumped = after != 0 && after != previous + 1;
+        runBytes = jumped ? kDirectBlocks * dataSize : std::min(size, runBytes * 2);
         continue;
       }
     }

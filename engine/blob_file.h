@@ -213,6 +213,11 @@ class TBlobBytes {
     ResizeForOverwrite(n);
     if (n > old) std::memset(bytes_.get() + old, 0, n - old);
   }
+  // Room for n bytes without moving them; the size stays.
+  void Reserve(std::size_t n) {
+    if (n > capacity_) Grow(n);
+  }
+  std::size_t capacity() const { return capacity_; }
   // Sizes to n bytes; bytes past the old size are undefined until the caller writes them.
   void ResizeForOverwrite(std::size_t n) {
     if (n > capacity_) Grow(std::max(n, capacity_ * 2));
@@ -310,8 +315,9 @@ class TBlobFile : public TFileHandler {
   // Long values bypass the cache where that is safe, so that a large value moves with few
   // system calls:
   //
-  // ReadRunDirect reads the chain blocks first, first + 1, ... straight from the file, their
-  // data into `dest` (room bytes) and their headers aside, with one vectored read. It stops before a
+  // ReadRunDirect reads the chain blocks first, first + 1, ... straight from the file with one
+  // read, their data into `dest`, which has `room` writable bytes (with small blocks the whole
+  // blocks pass through it: GetDirectReadRoom says how much more than the data). It stops before a
   // cached block (whose contents may be newer than the file's), where the chain leaves the run of
   // consecutive numbers, or once `bytes` bytes are delivered. Each block is checked as a chain
   // block after `previous`. Returns false when the read lock could not be had; `delivered` may
@@ -319,6 +325,15 @@ class TBlobFile : public TFileHandler {
   bool ReadRunDirect(TDataCursor* cursor, std::int32_t first, std::int32_t& previous, std::int32_t signature,
                      unsigned char* dest, std::size_t room, std::size_t bytes, std::size_t& delivered,
                      std::int32_t& next);
+  // Largest read or write of a direct run: a value of up to about 2 MiB moves with one system
+  // call, which also keeps the file's cached pages in large pieces (faster to read back).
+  static constexpr std::size_t kDirectRunBytes = 2 << 20;
+  // The room beyond `bytes` of value data that ReadRunDirect wants behind its destination.
+  std::size_t GetDirectReadRoom(std::size_t bytes) const {
+    std::size_t dataSize = GetBlockBufferSize();
+    if (dataSize >= kVectoredBlockData) return 0;
+    return (std::min(bytes, kDirectRunBytes) / dataSize + 1) * kBlockHeaderSize + static_cast<std::size_t>(blockSize_);
+  }
   // Appends new blocks holding data[0, bytes) at the end of the file, written straight to disk:
   // each links back to the one before (the first to `previous`). Returns the first new block's
   // number, or 0 when it must not be done (free blocks to reuse first, a transaction whose
@@ -380,8 +395,7 @@ class TBlobFile : public TFileHandler {
   // The direct paths' vectored I/O: block headers apart from the value's bytes.
   std::vector<unsigned char> directHeaders_;
   std::vector<struct iovec> directSegments_;
-  TBlobBytes directLanding_;  // a run of small blocks read whole
-  std::vector<unsigned char> zeroData_;  // the unused end of a last block
+  std::vector<unsigned char> zeroData_;  // the unused end of a value's last block
   std::int64_t readWindowOffset_ = 0;
   std::int64_t readWindowLength_ = 0;
   TCacheStatistics statistics_;
@@ -390,7 +404,6 @@ class TBlobFile : public TFileHandler {
   static constexpr std::size_t kCacheGrowth = 32;  // least growth of a full cache (or half of it)
   static constexpr std::size_t kVictimSearchLength = 8;  // least recently used blocks a miss looks at
   static constexpr std::size_t kIoBufferStep = 4096;
-  static constexpr std::size_t kDirectRunBytes = 1 << 20;  // largest read or write of a direct run
   static constexpr std::size_t kVectoredBlockData = 2048;  // least block data a direct read places by segments
 };
 
