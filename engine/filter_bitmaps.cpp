@@ -70,16 +70,14 @@ void FetchFilterField(void* owner, const void* recordBuffer, TExpToken& field) {
     if (!field.IsNull) {
       // The value is read through a copy of the record, whose BLOB slot takes the handle.
       filter.blobScratch_.assign(record, record + cursor.GetStoredRecordSize());
-      std::uint8_t* copy = filter.blobScratch_.data();
-      if (cursor.OpenBlob(field.FieldNumber, copy, TBlobBuffer::omRead, true, false, size) != 0) {
+      const int code = cursor.ReadWholeBlob(field.FieldNumber, filter.blobScratch_.data(), true, [&](std::size_t n) {
+        size = static_cast<std::int64_t>(n);
+        field.ResizeValueBuffer(n + 1);
+        return field.ValueBuffer.get();
+      });
+      if (code != 0) {  // a value that cannot be read matches as NULL
         field.IsNull = 1;
         size = 0;
-      } else {
-        field.ResizeValueBuffer(static_cast<std::size_t>(size) + 1);
-        std::int64_t count = 0;
-        cursor.GetBlob(field.FieldNumber, copy, true, count, size, field.ValueBuffer.get(), 0);
-        size = count;
-        cursor.FreeBlob(field.FieldNumber, copy, true);
       }
     }
     field.ResizeValueBuffer(static_cast<std::size_t>(size) + 1);
