@@ -312,33 +312,16 @@ bool TFilterBuilder::NavigateIndexedRecords(int slot, const TKeyRange& range, TR
     tree.SetEndIndexRange(std::vector<std::uint8_t>(tree.KeySize, 0xFF).data());
     tree.ActivateRange(true);
   }
-  if (!tree.GotoFirstIndexPosition()) return false;
-  if (tree.Bof && tree.Eof) return true;
-  const TPage* page = &tree.CurrentPage;
-  TPinnedPage pinned;
-  int slotOnPage = tree.KeySlot;
-  const std::int32_t limit = tree.IndexFile->GetNextEndingPageNumber(slot);
-  for (std::int32_t pages = 0;; ++pages) {
-    for (; slotOnPage <= page->KeyEntryCount; ++slotOnPage) {
-      const std::uint8_t* key = page->GetKeyEntryPtr(slotOnPage);
-      if (range.Low.Length > 0 && !range.Low.Inclusive &&
-          std::memcmp(key, range.Low.Key.data(), range.Low.Length) == 0)
-        continue;
-      if (range.High.Length > 0) {
-        const int c = std::memcmp(key, range.High.Key.data(), range.High.Length);
-        if (c > 0 || (c == 0 && !range.High.Inclusive)) return true;
-      }
-      bitmap.SetBit(static_cast<std::uint32_t>(page->GetRecordNumber(slotOnPage)));
+  return WalkLeafKeys(tree, [&](const std::uint8_t* key, std::int32_t record) {
+    if (range.Low.Length > 0 && !range.Low.Inclusive && std::memcmp(key, range.Low.Key.data(), range.Low.Length) == 0)
+      return true;
+    if (range.High.Length > 0) {
+      const int c = std::memcmp(key, range.High.Key.data(), range.High.Length);
+      if (c > 0 || (c == 0 && !range.High.Inclusive)) return false;
     }
-    const std::int32_t right = page->RightPageNumber;
-    if (right == 0) return true;
-    // A leaf chain longer than the file has pages is a loop.
-    if (pages > limit) tree.RaiseIndexError(KORVEL_INDEXCORRUPT);
-    if (!tree.TryFetchPage(right, pinned)) return false;
-    if (pinned->IsFree || !pinned->IsLeaf()) tree.RaiseIndexError(KORVEL_INDEXCORRUPT);
-    page = pinned.get();
-    slotOnPage = 1;
-  }
+    bitmap.SetBit(static_cast<std::uint32_t>(record));
+    return true;
+  });
 }
 
 std::int32_t TFilterBuilder::CountIndexedRecords(int slot, const TKeyRange& range) {
