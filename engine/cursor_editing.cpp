@@ -496,18 +496,17 @@ int TDataCursor::CloneCurrentRecord(std::uint8_t* dest) {
       InternalPutField(field, dest, false, true, value);
       continue;
     }
-    std::int64_t size = 0;
-    int code = OpenBlob(f, source.data(), TBlobBuffer::omRead, false, false, size);
+    std::vector<std::uint8_t> content;
+    int code = ReadWholeBlob(f, source.data(), false, [&](std::size_t n) {
+      content.resize(n);
+      return content.data();
+    });
     if (code != 0) RaiseCursor(static_cast<TErrorCode>(code), field.FieldName);
-    std::vector<std::uint8_t> content(static_cast<std::size_t>(size));
-    std::int64_t count = 0;
-    if (size > 0) GetBlob(f, source.data(), false, count, size, content.data(), 0);
-    FreeBlob(f, source.data(), false);
     std::int64_t newSize = 0;
     std::memset(dest + field.Offset, 0, 9);
     code = OpenBlob(f, dest, TBlobBuffer::omReadWrite, false, true, newSize);
     if (code != 0) RaiseCursor(static_cast<TErrorCode>(code), field.FieldName);
-    if (size > 0) PutBlob(f, dest, false, size, content.data(), 0);
+    if (!content.empty()) PutBlob(f, dest, false, static_cast<std::int64_t>(content.size()), content.data(), 0);
   }
   if (SuppressAutoIncValues && HasAutoInc) PutRecordID(GetRecordID(source.data()), dest);
   return kCursorOk;

@@ -162,13 +162,11 @@ void TDataCursor::EvaluateCalculatedFieldData(const std::uint8_t* record, TExpTo
       // Read through a copy of the record: opening puts a handle into the BLOB slot. A value
       // this cursor has open (an edit in progress) is read as edited.
       calcScratch_.assign(record, record + GetStoredRecordSize());
-      std::uint8_t* copy = calcScratch_.data();
-      if (int code = OpenBlob(position, copy, TBlobBuffer::omRead, true, false, size); code != 0)
-        RaiseCursor(static_cast<TErrorCode>(code), field.FieldName);
-      token.ResizeValueBuffer(static_cast<std::size_t>(size) + 1);
-      std::int64_t count = 0;
-      const int code = size > 0 ? GetBlob(position, copy, true, count, size, token.ValueBuffer.get(), 0) : 0;
-      FreeBlob(position, copy, true);
+      const int code = ReadWholeBlob(position, calcScratch_.data(), true, [&](std::size_t n) {
+        size = static_cast<std::int64_t>(n);
+        token.ResizeValueBuffer(n + 1);
+        return token.ValueBuffer.get();
+      });
       if (code != 0) RaiseCursor(static_cast<TErrorCode>(code), field.FieldName);
     }
     token.ResizeValueBuffer(static_cast<std::size_t>(size) + 1);

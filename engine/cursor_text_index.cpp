@@ -114,16 +114,11 @@ bool TDataCursor::ReadFieldText(std::int32_t fieldNumber, const std::uint8_t* re
   }
   // A stored value, read through a copy of the record (its field takes the handle meanwhile).
   textScratch_.assign(record, record + RecordSize);
-  std::uint8_t* copy = textScratch_.data();
-  std::int64_t size = 0;
-  int code = OpenBlob(fieldNumber, copy, TBlobBuffer::omRead, true, false, size);
+  const int code = ReadWholeBlob(fieldNumber, textScratch_.data(), true, [&](std::size_t n) {
+    text.resize(n);
+    return text.data();
+  });
   if (code != 0) RaiseCursor(static_cast<TErrorCode>(code), field.FieldName);
-  text.resize(static_cast<std::size_t>(size));
-  std::int64_t count = 0;
-  code = size > 0 ? GetBlob(fieldNumber, copy, true, count, size, text.data(), 0) : 0;
-  FreeBlob(fieldNumber, copy, true);
-  if (code != 0) RaiseCursor(static_cast<TErrorCode>(code), field.FieldName);
-  text.resize(static_cast<std::size_t>(count));
   return true;
 }
 

@@ -305,6 +305,11 @@ class TDataCursor : public TBTreeCursor {
   int TruncateBlob(std::int32_t fieldNo, std::uint8_t* record, bool physical, std::int64_t newSize);
   int GetBlobSize(std::int32_t fieldNo, const std::uint8_t* record, bool physical, std::int64_t& size);
   int FreeBlob(std::int32_t fieldNo, std::uint8_t* record, bool physical);
+  // The whole value of a BLOB field, opened, copied out and freed again (the record's BLOB slot
+  // holds the handle only meanwhile): `room(n)` returns where the value's n bytes go (n may be
+  // 0). 0, or the code of the open or the read.
+  template <typename TRoom>
+  int ReadWholeBlob(std::int32_t fieldNo, std::uint8_t* record, bool physical, TRoom&& room);
   void FreeAllBlobs(bool all);
   // Opens every BLOB field of the record for modification and empties it: posting the record
   // then frees the chains.
@@ -547,5 +552,16 @@ class TDataCursor : public TBTreeCursor {
   std::vector<std::uint8_t> textKey_;
   // ---- end of full-text index ----
 };
+
+template <typename TRoom>
+int TDataCursor::ReadWholeBlob(std::int32_t fieldNo, std::uint8_t* record, bool physical, TRoom&& room) {
+  std::int64_t size = 0;
+  if (int code = OpenBlob(fieldNo, record, TBlobBuffer::omRead, physical, false, size); code != 0) return code;
+  void* dest = room(static_cast<std::size_t>(size));
+  std::int64_t count = 0;
+  const int code = size > 0 ? GetBlob(fieldNo, record, physical, count, size, dest, 0) : 0;
+  FreeBlob(fieldNo, record, physical);
+  return code;
+}
 
 }  // namespace korvel

@@ -70,16 +70,14 @@ void FetchFilterField(void* owner, const void* recordBuffer, TExpToken& field) {
     if (!field.IsNull) {
       // The value is read through a copy of the record, whose BLOB slot takes the handle.
       filter.blobScratch_.assign(record, record + cursor.GetStoredRecordSize());
-      std::uint8_t* copy = filter.blobScratch_.data();
-      if (cursor.OpenBlob(field.FieldNumber, copy, TBlobBuffer::omRead, true, false, size) != 0) {
+      const int code = cursor.ReadWholeBlob(field.FieldNumber, filter.blobScratch_.data(), true, [&](std::size_t n) {
+        size = static_cast<std::int64_t>(n);
+        field.ResizeValueBuffer(n + 1);
+        return field.ValueBuffer.get();
+      });
+      if (code != 0) {  // a value that cannot be read matches as NULL
         field.IsNull = 1;
         size = 0;
-      } else {
-        field.ResizeValueBuffer(static_cast<std::size_t>(size) + 1);
-        std::int64_t count = 0;
-        cursor.GetBlob(field.FieldNumber, copy, true, count, size, field.ValueBuffer.get(), 0);
-        size = count;
-        cursor.FreeBlob(field.FieldNumber, copy, true);
       }
     }
     field.ResizeValueBuffer(static_cast<std::size_t>(size) + 1);
@@ -314,33 +312,16 @@ bool TFilterBuilder::NavigateIndexedRecords(int slot, const TKeyRange& range, TR
     tree.SetEndIndexRange(std::vector<std::uint8_t>(tree.KeySize, 0xFF).data());
     tree.ActivateRange(true);
   }
-  if (!tree.GotoFirstIndexPosition()) return false;
-  if (tree.Bof && tree.Eof) return true;
-  const TPage* page = &tree.CurrentPage;
-  TPinnedPage pinned;
-  int slotOnPage = tree.KeySlot;
-  const std::int32_t limit = tree.IndexFile->GetNextEndingPageNumber(slot);
-  for (std::int32_t pages = 0;; ++pages) {
-    for (; slotOnPage <= page->KeyEntryCount; ++slotOnPage) {
-      const std::uint8_t* key = page->GetKeyEntryPtr(slotOnPage);
-      if (range.Low.Length > 0 && !range.Low.Inclusive &&
-          std::memcmp(key, range.Low.Key.data(), range.Low.Length) == 0)
-        continue;
-      if (range.High.Length > 0) {
-        const int c = std::memcmp(key, range.High.Key.data(), range.High.Length);
-        if (c > 0 || (c == 0 && !range.High.Inclusive)) return true;
-      }
-      bitmap.SetBit(static_cast<std::uint32_t>(page->GetRecordNumber(slotOnPage)));
+  return WalkLeafKeys(tree, [&](const std::uint8_t* key, std::int32_t record) {
+    if (range.Low.Length > 0 && !range.Low.Inclusive && std::memcmp(key, range.Low.Key.data(), range.Low.Length) == 0)
+      return true;
+    if (range.High.Length > 0) {
+      const int c = std::memcmp(key, range.High.Key.data(), range.High.Length);
+      if (c > 0 || (c == 0 && !range.High.Inclusive)) return false;
     }
-    const std::int32_t right = page->RightPageNumber;
-    if (right == 0) return true;
-    // A leaf chain longer than the file has pages is a loop.
-    if (pages > limit) tree.RaiseIndexError(KORVEL_INDEXCORRUPT);
-    if (!tree.TryFetchPage(right, pinned)) return false;
-    if (pinned->IsFree || !pinned->IsLeaf()) tree.RaiseIndexError(KORVEL_INDEXCORRUPT);
-    page = pinned.get();
-    slotOnPage = 1;
-  }
+    bitmap.SetBit(static_cast<std::uint32_t>(record));
+    return true;
+  });
 }
 
 std::int32_t TFilterBuilder::CountIndexedRecords(int slot, const TKeyRange& range) {

@@ -31,6 +31,31 @@ struct TIndexAnswer {
   bool Invert = false;
 };
 
+// Walks the leaf keys of `tree` from the first position of its range towards higher keys, handing
+// each key and its record number to `visit` until that returns false. False when a page could not
+// be read (a lock timed out); a leaf chain that loops or leaves the leaf level raises.
+template <typename TVisit>
+bool WalkLeafKeys(TBTreeCursor& tree, TVisit&& visit) {
+  if (!tree.GotoFirstIndexPosition()) return false;
+  if (tree.Bof && tree.Eof) return true;
+  const TPage* page = &tree.CurrentPage;
+  TPinnedPage pinned;
+  int slot = tree.KeySlot;
+  const std::int32_t limit = tree.IndexFile->GetNextEndingPageNumber(tree.IndexSlot);
+  for (std::int32_t pages = 0;; ++pages) {
+    for (; slot <= page->KeyEntryCount; ++slot)
+      if (!visit(page->GetKeyEntryPtr(slot), page->GetRecordNumber(slot))) return true;
+    const std::int32_t right = page->RightPageNumber;
+    if (right == 0) return true;
+    // A leaf chain longer than the file has pages is a loop.
+    if (pages > limit) tree.RaiseIndexError(KORVEL_INDEXCORRUPT);
+    if (!tree.TryFetchPage(right, pinned)) return false;
+    if (pinned->IsFree || !pinned->IsLeaf()) tree.RaiseIndexError(KORVEL_INDEXCORRUPT);
+    page = pinned.get();
+    slot = 1;
+  }
+}
+
 // Record-by-record evaluation copies records out in runs of at most this many bytes, and reads
 // the records between two candidates when at most kScanGap records apart.
 inline constexpr std::size_t kScanBytes = 64 * 1024;

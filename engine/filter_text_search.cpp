@@ -105,29 +105,9 @@ bool WalkWordKeys(TBTreeCursor& tree, const std::uint8_t* low, Step step) {
   tree.SetBeginIndexRange(low);
   tree.SetEndIndexRange(high);
   tree.ActivateRange(true);
-  if (!tree.GotoFirstIndexPosition()) return false;
-  if (tree.Bof && tree.Eof) return true;
-  const TPage* page = &tree.CurrentPage;
-  TPinnedPage pinned;
-  int slot = tree.KeySlot;
-  const std::int32_t limit = tree.IndexFile->GetNextEndingPageNumber(kSysTextSlot);
-  for (std::int32_t pages = 0;; ++pages) {
-    for (; slot <= page->KeyEntryCount; ++slot) {
-      switch (step(page->GetKeyEntryPtr(slot), page->GetRecordNumber(slot))) {
-        case TKeyStep::Stop: return true;
-        case TKeyStep::Skip: break;
-        case TKeyStep::Take: break;
-      }
-    }
-    const std::int32_t right = page->RightPageNumber;
-    if (right == 0) return true;
-    // A leaf chain longer than the file has pages is a loop.
-    if (pages > limit) tree.RaiseIndexError(KORVEL_INDEXCORRUPT);
-    if (!tree.TryFetchPage(right, pinned)) return false;
-    if (pinned->IsFree || !pinned->IsLeaf()) tree.RaiseIndexError(KORVEL_INDEXCORRUPT);
-    page = pinned.get();
-    slot = 1;
-  }
+  return WalkLeafKeys(tree, [&](const std::uint8_t* key, std::int32_t record) {
+    return step(key, record) != TKeyStep::Stop;
+  });
 }
 
 std::string KeyWord(const std::uint8_t* key) {

@@ -93,12 +93,10 @@ void TTableMaintenance::CopyRecords(TDataCursor& source, TDataCursor& dest, cons
         std::memset(to.data() + target.Offset, 0, 5);
         std::int64_t size = 0;
         if (source.GetField(i, from.data(), nullptr)) continue;
-        int code = source.OpenBlob(i, from.data(), TBlobBuffer::omRead, false, false, size);
-        if (code != 0) source.RaiseCursor(static_cast<TErrorCode>(code), field.FieldName);
-        blob.resize(static_cast<std::size_t>(size));
-        std::int64_t count = 0;
-        if (size > 0) code = source.GetBlob(i, from.data(), false, count, size, blob.data(), 0);
-        source.FreeBlob(i, from.data(), false);
+        int code = source.ReadWholeBlob(i, from.data(), false, [&](std::size_t n) {
+          blob.resize(n);
+          return blob.data();
+        });
         if (code != 0) source.RaiseCursor(static_cast<TErrorCode>(code), field.FieldName);
         code = dest.OpenBlob(i, to.data(), TBlobBuffer::omReadWrite, false, true, size);
         if (code == 0) code = dest.PutBlob(i, to.data(), false, static_cast<std::int64_t>(blob.size()), blob.data(), 0);

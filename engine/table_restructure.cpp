@@ -324,12 +324,10 @@ bool TTableMaintenance::RestructureByCopy(const TTableStructure& structure, cons
             dest.PutField(j, to.data(), nullptr);
             continue;
           }
-          int code = source.OpenBlob(i, from.data(), TBlobBuffer::omRead, false, false, size);
-          if (code != 0) source.RaiseCursor(static_cast<TErrorCode>(code), field.FieldName);
-          blob.resize(static_cast<std::size_t>(size));
-          std::int64_t count = 0;
-          if (size > 0) code = source.GetBlob(i, from.data(), false, count, size, blob.data(), 0);
-          source.FreeBlob(i, from.data(), false);
+          const int code = source.ReadWholeBlob(i, from.data(), false, [&](std::size_t n) {
+            blob.resize(n);
+            return blob.data();
+          });
           if (code != 0) source.RaiseCursor(static_cast<TErrorCode>(code), field.FieldName);
         } else {
           // A value becomes the content of a BLOB in its text form (bytes as they are).

@@ -399,14 +399,11 @@ bool BlobToTransferText(TDataCursor& cursor, std::int32_t fieldNo, std::uint8_t*
   text.clear();
   if (cursor.GetField(fieldNo, record, nullptr)) return false;
   const TFieldDefinition& f = cursor.GetFieldDefinition(fieldNo);
-  std::int64_t size = 0;
-  int code = cursor.OpenBlob(fieldNo, record, TBlobBuffer::omRead, false, false, size);
-  if (code != 0) RaiseError(static_cast<TErrorCode>(code), "", "", "", cursor.TableName, f.FieldName);
   std::string& bytes = f.SubType == stMemo ? text : scratch;
-  bytes.resize(static_cast<std::size_t>(size));
-  std::int64_t count = 0;
-  code = size > 0 ? cursor.GetBlob(fieldNo, record, false, count, size, bytes.data(), 0) : 0;
-  cursor.FreeBlob(fieldNo, record, false);
+  const int code = cursor.ReadWholeBlob(fieldNo, record, false, [&](std::size_t n) {
+    bytes.resize(n);
+    return bytes.data();
+  });
   if (code != 0) RaiseError(static_cast<TErrorCode>(code), "", "", "", cursor.TableName, f.FieldName);
   if (&bytes == &scratch) AppendHex(text, reinterpret_cast<const std::uint8_t*>(scratch.data()), scratch.size());
   return true;

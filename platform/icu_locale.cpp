@@ -323,19 +323,37 @@ bool TLocaleCollator::Open(const std::string& locale, const TCodePage* codePage)
 
 namespace {
 
-// The number of primary weights a character brings (0 when it has none, -1 when ICU cannot say).
-int PrimaryCount(const UCollator* collator, UChar c) {
+// The primary weights a character brings, as its collation elements give them: their count (0
+// when it has none, -1 when ICU cannot say) and their bytes one weight after another, each weight
+// whole (a sort key would write a lead byte shared with the weight before it only once). `bytes`
+// is -1 when they do not fit in `room`.
+struct TPrimaryWeights {
+  int count = 0;
+  int bytes = 0;
+};
+
+TPrimaryWeights PrimaryWeightsOf(const UCollator* collator, UChar c, std::uint8_t* out, std::size_t room) {
+  TPrimaryWeights w;
   UErrorCode status = U_ZERO_ERROR;
   std::unique_ptr<UCollationElements, void (*)(UCollationElements*)> elements(
       ucol_openElements(collator, &c, 1, &status), ucol_closeElements);
-  if (U_FAILURE(status)) return -1;
-  int count = 0;
+  if (U_FAILURE(status)) return {-1, -1};
   for (;;) {
     const int32_t element = ucol_next(elements.get(), &status);
-    if (U_FAILURE(status)) return -1;
-    if (element == UCOL_NULLORDER) return count;
+    if (U_FAILURE(status)) return {-1, -1};
+    if (element == UCOL_NULLORDER) return w;
     const bool continuation = (element & 0xC0) == 0xC0;  // the rest of a long weight
-    if (!continuation && ucol_primaryOrder(element) != 0) ++count;
+    const auto order = static_cast<std::uint32_t>(ucol_primaryOrder(element));
+    if (!continuation && order != 0) ++w.count;
+    // A weight's bytes are never zero but at its end, where they mean "shorter".
+    for (std::uint32_t byte : {order >> 8, order & 0xFFu}) {
+      if (byte == 0 || w.bytes < 0) continue;
+      if (static_cast<std::size_t>(w.bytes) == room) {
+        w.bytes = -1;
+        continue;
+      }
+      out[w.bytes++] = static_cast<std::uint8_t>(byte);
+    }
   }
 }
 
@@ -347,7 +365,7 @@ int PrimaryCount(const UCollator* collator, UChar c) {
 // part of its own sort key, so comparing the concatenated weights of two texts compares their
 // primary levels as ICU does. (ICU's own unsafe set is wider: it guards against combining marks
 // that follow a precomposed letter; here a precomposed letter is contextual only where the code page
-// can spell a combining mark.) A character with several primary weights is contextual too.
+// can spell a combining mark.) A character with several primary weights adds them all, each whole.
 void TLocaleCollator::BuildPrimaryWeights() {
   std::memset(contextual_, 1, sizeof contextual_);  // until the weights are known: ICU decides
   const UCollator* primary = collators_[cmIgnoreNonSpacingCase];
@@ -360,10 +378,19 @@ void TLocaleCollator::BuildPrimaryWeights() {
   ucol_getContractionsAndExpansions(primary, contractions.get(), expansions.get(), true, &status);
   if (U_FAILURE(status)) return;
   // A character that expands to several primary weights has them compressed in its own sort key
-  // (a repeated lead byte is written once), so its key is not what it adds to a longer text.
+  // (a repeated lead byte is written once), so its key is not what it adds to a longer text: its
+  // weights come whole from its collation elements instead (German phone book: a umlaut is a, e).
+  std::uint8_t expanded[256][kMaxPrimaryBytes] = {};
+  std::uint8_t expandedLength[256] = {};
   for (int b = 1; b < 256; ++b) {
     UChar c = codePage_->ToUnicode(static_cast<unsigned char>(b));
-    if (uset_contains(expansions.get(), c) && PrimaryCount(primary, c) != 1) uset_add(contextual.get(), c);
+    if (!uset_contains(expansions.get(), c)) continue;
+    const TPrimaryWeights w = PrimaryWeightsOf(primary, c, expanded[b], kMaxPrimaryBytes);
+    if (w.count == 1) continue;
+    if (w.count > 1 && w.bytes > 0)
+      expandedLength[b] = static_cast<std::uint8_t>(w.bytes);
+    else
+      uset_add(contextual.get(), c);
   }
   UChar text[64];
   for (int32_t i = 0, n = uset_getItemCount(contractions.get()); i < n; ++i) {
@@ -391,19 +418,34 @@ void TLocaleCollator::BuildPrimaryWeights() {
     marksSpellable = marksSpellable || u_getCombiningClass(c) != 0 ||
                      u_getIntPropertyValue(c, UCHAR_LEAD_CANONICAL_COMBINING_CLASS) != 0;
   }
+  bool weightsAgree = true;
   for (int b = 1; b < 256; ++b) {
     UChar c = codePage_->ToUnicode(static_cast<unsigned char>(b));
     if (uset_contains(contextual.get(), c) || u_getCombiningClass(c) != 0 ||
         u_getIntPropertyValue(c, UCHAR_LEAD_CANONICAL_COMBINING_CLASS) != 0 ||
         (marksSpellable && u_getIntPropertyValue(c, UCHAR_TRAIL_CANONICAL_COMBINING_CLASS) != 0))
       continue;
+    if (expandedLength[b] != 0) {
+      std::memcpy(primary_[b], expanded[b], expandedLength[b]);
+      primaryLength_[b] = expandedLength[b];
+      continue;
+    }
     std::uint8_t key[16];
     int32_t size = ucol_getSortKey(primary, &c, 1, key, sizeof key);
     // A primary-strength key is the weight bytes and a terminating zero.
     if (size < 2 || size - 1 > static_cast<int32_t>(kMaxPrimaryBytes)) continue;
     std::memcpy(primary_[b], key, static_cast<std::size_t>(size - 1));
     primaryLength_[b] = static_cast<std::uint8_t>(size - 1);
+    // The two readings of a single weight must agree, or the expanded weights cannot stand
+    // beside the others: ICU then decides every text that holds one.
+    std::uint8_t whole[kMaxPrimaryBytes];
+    const TPrimaryWeights w = PrimaryWeightsOf(primary, c, whole, kMaxPrimaryBytes);
+    if (w.count == 1 && (w.bytes != size - 1 || std::memcmp(whole, key, primaryLength_[b]) != 0))
+      weightsAgree = false;
   }
+  if (!weightsAgree)
+    for (int b = 1; b < 256; ++b)
+      if (expandedLength[b] != 0) primaryLength_[b] = kContextual;
   for (int b = 0; b < 256; ++b) contextual_[b] = primaryLength_[b] == kContextual ? 1 : 0;
 }
 

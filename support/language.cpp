@@ -180,8 +180,8 @@ inline bool BlockStaysInPage(const unsigned char* p) {
 // ones may be flagged falsely after it).
 inline std::uint64_t ZeroBytes(std::uint64_t x) { return (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull; }
 
-// Case-insensitive bytes through an upper-case table, the terminator taking part. Words of eight
-// bytes are compared whole: an equal word is skipped (or ends the comparison when it holds the
+// Case-insensitive bytes through an upper-case table, the terminator taking part. Blocks of 16 (or
+// words of 8) bytes are compared whole: an equal block is skipped (or ends the comparison when it holds the
 // terminator), and an unequal one leads straight to its first differing byte, unless a
 // terminator comes before it. Only that byte goes through the table; if it differs in case
 // only, the words resume after it. Words read past a terminator stay inside its page and are
@@ -191,10 +191,9 @@ __attribute__((no_sanitize("address"))) int CompareFoldedBytes(const unsigned ch
                                                                 std::size_t n,
                                                                 const unsigned char* table) {
   while (n > 0) {
+    std::size_t same = 0;  // leading bytes known to be equal and not the terminator
 #if defined(__SSE2__)
-    // Sixteen bytes at a time, the same way: equal blocks are skipped, an unequal one leads to
-    // its first differing byte unless its terminator comes first.
-    while (n >= 16 && BlockStaysInPage(a) && BlockStaysInPage(b)) {
+    if (n >= 16 && BlockStaysInPage(a) && BlockStaysInPage(b)) {
       const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
       const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
       const unsigned equal = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)));
@@ -206,19 +205,15 @@ __attribute__((no_sanitize("address"))) int CompareFoldedBytes(const unsigned ch
         n -= 16;
         continue;
       }
-      const unsigned first = static_cast<unsigned>(std::countr_zero(~equal));
-      if (zeros != 0 && static_cast<unsigned>(std::countr_zero(zeros)) < first) return 0;
-      a += first;
-      b += first;
-      n -= first;
-      break;  // the word loop below stops at once on that byte
-    }
+      same = static_cast<unsigned>(std::countr_zero(~equal));
+      if (zeros != 0 && static_cast<unsigned>(std::countr_zero(zeros)) < same) return 0;
+    } else
 #endif
-    while (n >= 8 && WordStaysInPage(a) && WordStaysInPage(b)) {
+    if (std::endian::native == std::endian::little && n >= 8 && WordStaysInPage(a) && WordStaysInPage(b)) {
       std::uint64_t x, y;
       std::memcpy(&x, a, 8);
       std::memcpy(&y, b, 8);
-      std::uint64_t zeros = ZeroBytes(x);
+      const std::uint64_t zeros = ZeroBytes(x);
       if (x == y) {
         if (zeros != 0) return 0;
         a += 8;
@@ -226,22 +221,21 @@ __attribute__((no_sanitize("address"))) int CompareFoldedBytes(const unsigned ch
         n -= 8;
         continue;
       }
-      if constexpr (std::endian::native != std::endian::little) break;
-      const unsigned first = static_cast<unsigned>(std::countr_zero(x ^ y)) / 8;
-      if (zeros != 0 && static_cast<unsigned>(std::countr_zero(zeros)) / 8 < first) return 0;
-      a += first;
-      b += first;
-      n -= first;
-      break;
+      same = static_cast<unsigned>(std::countr_zero(x ^ y)) / 8;
+      if (zeros != 0 && static_cast<unsigned>(std::countr_zero(zeros)) / 8 < same) return 0;
     }
-    if (n == 0) return 0;
+    // The first byte that may differ: only it goes through the table.
+    a += same;
+    b += same;
+    n -= same;
     unsigned char x = *a, y = *b;
     if (x == y) {
       if (x == 0) return 0;
     } else {
       x = table[x];
       y = table[y];
-      if (x != y) return x < y ? -1 : 1;
+      // Without a branch: the sign of the first difference is as likely one way as the other.
+      if (x != y) return (x > y) - (x < y);
     }
     ++a;
     ++b;

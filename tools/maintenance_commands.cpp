@@ -3,8 +3,6 @@
 
 #include "tools/maintenance_commands.h"
 
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -16,6 +14,7 @@
 #include "engine/session.h"
 #include "engine/table_maintenance.h"
 #include "tools/cli_parsing.h"
+#include "tools/progress_display.h"
 #include "tools/record_commands.h"
 #include "tools/tool_table.h"
 #include "support/path_helpers.h"
@@ -23,33 +22,6 @@
 namespace korvel::tool {
 
 namespace {
-
-// How progress is shown: a bar on a terminal, NN% lines with --progress, nothing with --quiet
-// or when standard error is no terminal.
-struct TProgressOptions {
-  bool Lines = false;
-  bool Quiet = false;
-};
-
-void AddProgressOptions(CLI::App& app, TProgressOptions& o) {
-  app.add_flag("--progress", o.Lines, "print progress as plain NN% lines");
-  app.add_flag("--quiet", o.Quiet, "print no progress");
-}
-
-TProgressCallback MakeProgress(const TProgressOptions& o, std::ostream& err, bool toTerminal) {
-  if (o.Quiet) return nullptr;
-  if (o.Lines) return [&err](int percent) { err << percent << "%\n"; };
-  if (!toTerminal) return nullptr;
-  return [&err](int percent) {
-    const int width = 40, filled = percent * width / 100;
-    err << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
-        << std::string(static_cast<std::size_t>(width - filled), ' ') << "] " << percent << '%';
-    if (percent >= 100) err << '\n';
-    err.flush();
-  };
-}
-
-bool ErrIsTerminal(const std::ostream& err) { return &err == &std::cerr && isatty(STDERR_FILENO) == 1; }
 
 // A closed cursor on one table, asking for an exclusive open; another user of the table makes
 // the command fail, never wait long.
@@ -132,7 +104,7 @@ int RunCopyCommand(const TArguments& args, std::ostream& out, std::ostream& err)
     c->SetReadOnly(true);
     c->OpenCursor();
     TTableMaintenance m(*c);
-    m.CopyProgress = MakeProgress(progress, err, ErrIsTerminal(err));
+    m.CopyProgress = MakePercentDisplay(progress, err);
     m.CopyTable(destFolder, destTable, !noIndexes);
     out << "copied " << c->GetRecordCount() << " records to " << destTable << '\n';
     return kExitOk;
@@ -153,7 +125,7 @@ int RunOptimizeCommand(const TArguments& args, std::ostream& out, std::ostream& 
   return RunParsed(app, args, out, err, [&] {
     TMaintenanceCursor c(folder, table, password);
     TTableMaintenance m(*c);
-    m.OptimizeProgress = MakeProgress(progress, err, ErrIsTerminal(err));
+    m.OptimizeProgress = MakePercentDisplay(progress, err);
     m.OptimizeTable(index, noBackup);
     out << "optimized the table " << table << '\n';
     return kExitOk;
@@ -229,7 +201,7 @@ int RunRestructureCommand(const TArguments& args, std::ostream& out, std::ostrea
     c->CloseCursor();
     NumberFieldsByName(structure, old);
     TTableMaintenance m(*c);
-    m.RestructureProgress = MakeProgress(progress, err, ErrIsTerminal(err));
+    m.RestructureProgress = MakePercentDisplay(progress, err);
     // Each kind of loss (cause and field or index) is counted; without --accept-loss the first
     // one stops the restructure and the table stays as it was.
     std::vector<std::pair<std::string, long>> losses;
@@ -279,7 +251,7 @@ int RunAddIndexCommand(const TArguments& args, std::ostream& out, std::ostream& 
       return kExitFailure;
     }
     TTableMaintenance m(*c);
-    m.IndexProgress = MakeProgress(progress, err, ErrIsTerminal(err));
+    m.IndexProgress = MakePercentDisplay(progress, err);
     if (definition.IndexName.empty())
       m.AddPrimaryIndex(definition);
     else

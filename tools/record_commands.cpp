@@ -377,13 +377,12 @@ std::string FieldText(TDataCursor& c, std::int32_t fieldNo, std::uint8_t* record
     case dtUnsignedInt: return std::to_string(GetU32(v, 0));
     case dtLargeInt: return std::to_string(GetI64(v, 0));
     case dtBlob: {
-      std::int64_t size = 0;
-      int code = c.OpenBlob(fieldNo, record, TBlobBuffer::omRead, false, false, size);
+      std::string bytes;
+      const int code = c.ReadWholeBlob(fieldNo, record, false, [&](std::size_t n) {
+        bytes.resize(n);
+        return bytes.data();
+      });
       if (code != 0) RaiseError(static_cast<TErrorCode>(code), "", "", "", c.TableName, f.FieldName);
-      std::string bytes(static_cast<std::size_t>(size), '\0');
-      std::int64_t count = 0;
-      if (size > 0) c.GetBlob(fieldNo, record, false, count, size, bytes.data(), 0);
-      c.FreeBlob(fieldNo, record, false);
       if (f.SubType == stMemo) return bytes;
       return HexText(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
     }

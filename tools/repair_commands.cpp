@@ -3,8 +3,6 @@
 
 #include "tools/repair_commands.h"
 
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 
 #include <filesystem>
@@ -15,6 +13,7 @@
 #include "engine/table_repair.h"
 #include "engine/table_upgrade.h"
 #include "tools/cli_parsing.h"
+#include "tools/progress_display.h"
 #include "tools/tool_table.h"
 
 namespace korvel::tool {
@@ -25,8 +24,7 @@ struct TRepairArguments {
   std::string Folder;
   std::string Table;
   std::string Password;
-  bool ProgressLines = false;
-  bool Quiet = false;
+  TProgressOptions Progress;
   bool ForceIndexRebuild = false;
 };
 
@@ -34,22 +32,7 @@ void AddCommon(CLI::App& app, TRepairArguments& a) {
   app.add_option("DIR", a.Folder)->required();
   app.add_option("TABLE", a.Table)->required();
   app.add_option("--password", a.Password, "password of a scrambled table");
-  app.add_flag("--progress", a.ProgressLines, "print progress as plain NN% lines");
-  app.add_flag("--quiet", a.Quiet, "print no progress");
-}
-
-// Progress: a bar with the step text on a terminal, NN% lines with --progress.
-TRepairProgressCallback MakeProgress(const TRepairArguments& a, std::ostream& err) {
-  if (a.Quiet) return nullptr;
-  if (a.ProgressLines) return [&err](const std::string&, int percent) { err << percent << "%\n"; };
-  if (&err != &std::cerr || isatty(STDERR_FILENO) != 1) return nullptr;
-  return [&err](const std::string& step, int percent) {
-    const int width = 30, filled = percent * width / 100;
-    err << "\r\033[K" << step << " [" << std::string(static_cast<std::size_t>(filled), '#')
-        << std::string(static_cast<std::size_t>(width - filled), ' ') << "] " << percent << '%';
-    if (percent >= 100) err << '\n';
-    err.flush();
-  };
+  AddProgressOptions(app, a.Progress);
 }
 
 // A closed cursor asking for an exclusive open; a verification's scratch copy goes to the
@@ -84,7 +67,7 @@ int RunVerifyCommand(const TArguments& args, std::ostream& out, std::ostream& er
   AddCommon(app, a);
   return RunParsed(app, args, out, err, [&] {
     TRepairSession s(a);
-    bool healthy = Verify(s.Cursor(), [&out](const std::string& line) { out << line << '\n'; }, MakeProgress(a, err));
+    bool healthy = Verify(s.Cursor(), [&out](const std::string& line) { out << line << '\n'; }, MakeProgressDisplay(a.Progress, err));
     return healthy ? kExitOk : kExitProblems;
   });
 }
@@ -99,7 +82,7 @@ int RunRepairCommand(const TArguments& args, std::ostream& out, std::ostream& er
     TRepairSession s(a);
     TTableRepair repair(s.Cursor());
     repair.RepairLog = [&out](const std::string& line) { out << line << '\n'; };
-    repair.RepairProgress = MakeProgress(a, err);
+    repair.RepairProgress = MakeProgressDisplay(a.Progress, err);
     repair.RepairTable(false, false, a.ForceIndexRebuild);
     // The verdict is a verification of the repaired table; its log is shown only when it
     // still finds something.
@@ -119,7 +102,7 @@ int RunUpgradeCommand(const TArguments& args, std::ostream& out, std::ostream& e
     TRepairSession s(a);
     TTableUpgrade upgrade(s.Cursor());
     upgrade.UpgradeLog = [&out](const std::string& line) { out << line << '\n'; };
-    upgrade.UpgradeProgress = MakeProgress(a, err);
+    upgrade.UpgradeProgress = MakeProgressDisplay(a.Progress, err);
     upgrade.UpgradeTable();
     return kExitOk;
   });

@@ -1,7 +1,5 @@
 #include "tools/transfer_commands.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -16,6 +14,7 @@
 #include "support/byte_order.h"
 #include "support/files.h"
 #include "tools/cli_parsing.h"
+#include "tools/progress_display.h"
 #include "tools/tool_table.h"
 
 namespace korvel::tool {
@@ -32,32 +31,6 @@ class TTransferCursor : public TToolTable {
                   bool exclusive = false)
       : TToolTable(folder, table, password, {.ReadOnly = readOnly, .Exclusive = exclusive, .ShortLockWait = exclusive}) {}
 };
-
-// How long work shows its progress on standard error.
-struct TProgressOptions {
-  bool Plain = false;  // --progress: "NN%" lines
-  bool Quiet = false;
-};
-
-void AddProgress(CLI::App& app, TProgressOptions& o) {
-  app.add_flag("--progress", o.Plain, "print NN% lines on standard error");
-  app.add_flag("--quiet", o.Quiet, "print no progress");
-}
-
-// A bar on a terminal, plain lines with --progress, nothing otherwise.
-TTransferProgress MakeProgress(const TProgressOptions& o, std::ostream& err) {
-  if (o.Quiet) return {};
-  if (o.Plain) return [&err](int percent) { err << percent << "%\n"; };
-  if (isatty(STDERR_FILENO) == 0) return {};
-  return [](int percent) {
-    constexpr int kWidth = 40;
-    int filled = percent * kWidth / 100;
-    std::fprintf(stderr, "\r[%s%s] %3d%%", std::string(static_cast<std::size_t>(filled), '#').c_str(),
-                 std::string(static_cast<std::size_t>(kWidth - filled), ' ').c_str(), percent);
-    if (percent >= 100) std::fputc('\n', stderr);
-    std::fflush(stderr);
-  };
-}
 
 struct TTextOptions {
   std::string Folder, Table, File, Password, Fields, Index, Filter, Delimiter = ",", Decimal = ".";
@@ -77,7 +50,7 @@ void AddTextOptions(CLI::App& app, TTextOptions& o) {
   app.add_option("--date-format", o.DateFormat, "date format (format letters, e.g. yyyy-mm-dd)");
   app.add_option("--time-format", o.TimeFormat, "time format (format letters, e.g. hh:nn:ss.zzz)");
   app.add_option("--decimal", o.Decimal, "decimal separator of floats and BCD values");
-  AddProgress(app, o.Progress);
+  AddProgressOptions(app, o.Progress);
 }
 
 char OneCharacter(const std::string& text, const char* what) {
@@ -136,7 +109,7 @@ int RunImportCommand(const TArguments& args, std::ostream& out, std::ostream& er
     TTransferCursor c(o.Folder, o.Table, o.Password, false);
     // With --headers and no --fields the header line chooses the fields.
     std::vector<std::int32_t> fields = o.Headers && o.Fields.empty() ? std::vector<std::int32_t>{} : FieldsOf(*c, o, true);
-    std::int64_t n = ImportTable(*c, o.File, format, fields, MakeProgress(o.Progress, err));
+    std::int64_t n = ImportTable(*c, o.File, format, fields, MakePercentDisplay(o.Progress, err));
     out << n << " records imported\n";
     return kExitOk;
   });
@@ -157,7 +130,7 @@ int RunExportCommand(const TArguments& args, std::ostream& out, std::ostream& er
       options.Cost = true;
       c->ActivateFilter(c->AddFilter(nullptr, o.Filter, nullptr, options));
     }
-    std::int64_t n = ExportTable(*c, o.File, format, FieldsOf(*c, o, false), MakeProgress(o.Progress, err));
+    std::int64_t n = ExportTable(*c, o.File, format, FieldsOf(*c, o, false), MakePercentDisplay(o.Progress, err));
     out << n << " records exported\n";
     return kExitOk;
   });
@@ -178,7 +151,7 @@ void AddImageOptions(CLI::App& app, TImageOptions& o) {
   app.add_option("TABLE", o.Table)->required();
   app.add_option("FILE", o.File)->required();
   app.add_option("--password", o.Password, "password of a scrambled table");
-  AddProgress(app, o.Progress);
+  AddProgressOptions(app, o.Progress);
 }
 
 std::vector<std::uint8_t> ReadImageFile(const std::string& name) {
@@ -246,7 +219,7 @@ int RunBackupCommand(const TArguments& args, std::ostream& out, std::ostream& er
     image.LoadFromBuffer(bytes.data(), 0, image.GetBufferSize());
     image.EndBufferLoad();
     WritePlainFile(o.File, bytes.data(), bytes.size());
-    if (auto progress = MakeProgress(o.Progress, err)) progress(100);
+    if (auto progress = MakePercentDisplay(o.Progress, err)) progress(100);
     out << bytes.size() << " bytes written\n";
     return kExitOk;
   });
@@ -272,7 +245,7 @@ int RunRestoreCommand(const TArguments& args, std::ostream& out, std::ostream& e
       image.SaveToBuffer(bytes.data(), 0, static_cast<std::int64_t>(bytes.size()));
       image.EndBufferSave();
     }
-    if (auto progress = MakeProgress(o.Progress, err)) progress(100);
+    if (auto progress = MakePercentDisplay(o.Progress, err)) progress(100);
     TTransferCursor c(o.Folder, o.Table, o.Password, true);
     out << c->GetRecordCount() << " records restored\n";
     return kExitOk;
