@@ -502,7 +502,8 @@ bool TBlobFile::FlushBlockBuffers() {
            buffers_[runEnd]->BlockNumber == buffers_[runEnd - 1]->BlockNumber + 1)
       ++runEnd;
     std::size_t bytes = (runEnd - i) * static_cast<std::size_t>(blockSize_);
-    if (writeBuffer_.size() < bytes) writeBuffer_.resize((bytes + kIoBufferStep - 1) / kIoBufferStep * kIoBufferStep);
+    if (writeBuffer_.size() < bytes)
+      writeBuffer_.ResizeForOverwrite((bytes + kIoBufferStep - 1) / kIoBufferStep * kIoBufferStep);
     try {
       for (std::size_t j = i; j < runEnd; ++j)
         buffers_[j]->Write(writeBuffer_.data() + (j - i) * static_cast<std::size_t>(blockSize_), encrypted);
@@ -681,7 +682,7 @@ std::int32_t TBlobFile::AppendBlocksDirect(std::int32_t previous, std::int32_t s
   // written with one write. Segments of a few hundred bytes cost the kernel more each than the
   // assembly costs here; smaller writes cost more per call and leave the file's cached pages in
   // smaller pieces, which slows every later read of the value.
-  if (done < bytes && writeBuffer_.size() < perWrite * blockSize) writeBuffer_.resize(perWrite * blockSize);
+  if (done < bytes && writeBuffer_.size() < perWrite * blockSize) writeBuffer_.ResizeForOverwrite(perWrite * blockSize);
   while (done < bytes) {
     std::size_t inThisWrite = 0;
     std::int32_t runStart = number;
