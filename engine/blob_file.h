@@ -332,7 +332,8 @@ class TBlobFile : public TFileHandler {
   std::size_t GetDirectReadRoom(std::size_t bytes) const {
     std::size_t dataSize = GetBlockBufferSize();
     if (dataSize >= kVectoredBlockData) return 0;
-    return (std::min(bytes, kDirectRunBytes) / dataSize + 1) * kBlockHeaderSize + static_cast<std::size_t>(blockSize_);
+    return (std::min(bytes, kDirectRunBytes) / dataSize + 1) * kBlockHeaderSize + static_cast<std::size_t>(blockSize_) +
+           kCopyAlignment;
   }
   // Appends new blocks holding data[0, bytes) at the end of the file, written straight to disk:
   // each links back to the one before (the first to `previous`). Returns the first new block's
@@ -400,6 +401,13 @@ class TBlobFile : public TFileHandler {
   std::int64_t readWindowLength_ = 0;
   TCacheStatistics statistics_;
 
+  // Bytes between `memory` and the next address that agrees with the file offset `offset`
+  // modulo kCopyAlignment.
+  static std::size_t CopyShift(std::int64_t offset, const unsigned char* memory) {
+    return (static_cast<std::size_t>(offset) - reinterpret_cast<std::uintptr_t>(memory)) % kCopyAlignment;
+  }
+
+  static constexpr std::size_t kCopyAlignment = 64;  // a cache line
   static constexpr std::size_t kBlockPoolCapacity = 32;
   static constexpr std::size_t kCacheGrowth = 32;  // least growth of a full cache (or half of it)
   static constexpr std::size_t kVictimSearchLength = 8;  // least recently used blocks a miss looks at
