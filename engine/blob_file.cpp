@@ -568,7 +568,7 @@ bool TBlobFile::ReadRunDirect(TDataCursor* cursor, std::int32_t first, std::int3
   // to its place in the value. Small blocks would make thousands of segments, each costing the
   // kernel more than moving its bytes here: the run is read whole into the value's own memory
   // (which then needs `room` for the blocks' headers too) and each block's data moved down over
-  // the headers before it, while the bytes are still in the processor's cache.
+  // the headers before it: one move of the bytes, and no second buffer.
   const bool vectored = dataSize >= kVectoredBlockData;
   bytes = std::min(bytes, room);
   std::size_t count = (bytes + dataSize - 1) / dataSize;

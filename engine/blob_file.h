@@ -412,7 +412,7 @@ class TBlobFile : public TFileHandler {
   static constexpr std::size_t kCacheGrowth = 32;  // least growth of a full cache (or half of it)
   static constexpr std::size_t kVictimSearchLength = 8;  // least recently used blocks a miss looks at
   static constexpr std::size_t kIoBufferStep = 4096;
-  static constexpr std::size_t kVectoredBlockData = 2048;  // least block data a direct read places by segments
+  static constexpr std::size_t kVectoredBlockData = 2048;  // least block data that direct runs move by segments
 };
 
 // One open BLOB value of a cursor: the value's bytes in memory while it is read or edited.
