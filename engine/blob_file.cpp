@@ -1,7 +1,9 @@
 #include "engine/blob_file.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <optional>
 
 #include "engine/lock_primitives.h"
 #include "support/byte_order.h"
@@ -18,6 +20,38 @@ void Scramble(unsigned char* buffer, std::size_t length, bool encrypted) {
 void Unscramble(unsigned char* buffer, std::size_t length, bool encrypted) {
   if (encrypted) DecryptBuffer(buffer, length, kTableDataSeedA, kTableDataSeedB);
 }
+
+// The assembly buffer of long writes, one for the process instead of one per open BLOB file: a
+// long write takes it for its duration (a write in another thread meanwhile gets one of its
+// own), and it outlives the files, so that a table opened again does not take a fresh megabyte
+// from the system (each first-touched page costs a fault) for its first long value.
+class TSpareAssemblyBuffer {
+ public:
+  ~TSpareAssemblyBuffer() { delete spare_.exchange(nullptr); }
+  TBlobBytes* Take() {
+    TBlobBytes* buffer = spare_.exchange(nullptr);
+    return buffer != nullptr ? buffer : new TBlobBytes;
+  }
+  void Give(TBlobBytes* buffer) { delete spare_.exchange(buffer); }
+
+ private:
+  std::atomic<TBlobBytes*> spare_{nullptr};
+};
+
+TSpareAssemblyBuffer spareAssemblyBuffer;
+
+// Holds the spare assembly buffer while a long write uses it; gives it back, also by an exception.
+class TAssemblyBufferLease {
+ public:
+  TAssemblyBufferLease() : buffer_(spareAssemblyBuffer.Take()) {}
+  ~TAssemblyBufferLease() { spareAssemblyBuffer.Give(buffer_); }
+  TAssemblyBufferLease(const TAssemblyBufferLease&) = delete;
+  TAssemblyBufferLease& operator=(const TAssemblyBufferLease&) = delete;
+  TBlobBytes& Buffer() { return *buffer_; }
+
+ private:
+  TBlobBytes* buffer_;
+};
 
 // Clears the read window when a read of blocks ends, also by an exception.
 class TReadWindowGuard {
@@ -685,12 +719,18 @@ std::int32_t TBlobFile::AppendBlocksDirect(std::int32_t previous, std::int32_t s
   // written with one write. Segments of a few hundred bytes cost the kernel more each than the
   // assembly costs here; smaller writes cost more per call and leave the file's cached pages in
   // smaller pieces, which slows every later read of the value.
-  if (done < bytes && writeBuffer_.size() < perWrite * blockSize + kCopyAlignment)
-    writeBuffer_.ResizeForOverwrite(perWrite * blockSize + kCopyAlignment);
+  std::optional<TAssemblyBufferLease> lease;
+  if (done < bytes) {
+    lease.emplace();
+    TBlobBytes& buffer = lease->Buffer();
+    std::size_t needed = std::min<std::size_t>(perWrite, static_cast<std::size_t>(count)) * blockSize + kCopyAlignment;
+    if (buffer.size() < needed) buffer.ResizeForOverwrite(needed);
+  }
   while (done < bytes) {
     std::size_t inThisWrite = 0;
     std::int32_t runStart = number;
-    unsigned char* run = writeBuffer_.data() + CopyShift(BlockOffset(runStart), writeBuffer_.data());
+    unsigned char* assembly = lease->Buffer().data();
+    unsigned char* run = assembly + CopyShift(BlockOffset(runStart), assembly);
     while (done < bytes && inThisWrite < perWrite) {
       unsigned char* raw = run + inThisWrite * blockSize;
       std::size_t n = std::min(dataSize, bytes - done);

@@ -392,7 +392,7 @@ class TBlobFile : public TFileHandler {
   // Reads and writes keep separate buffers: a miss that reads a window of blocks may flush
   // modified blocks to make room while the window's bytes are still being taken in.
   std::vector<unsigned char> readBuffer_;
-  TBlobBytes writeBuffer_;  // every byte written is assembled first: never cleared
+  TBlobBytes writeBuffer_;  // runs of cached blocks being flushed: assembled whole, never cleared
   // The direct paths' vectored I/O: block headers apart from the value's bytes.
   std::vector<unsigned char> directHeaders_;
   std::vector<struct iovec> directSegments_;

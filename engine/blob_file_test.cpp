@@ -8,6 +8,7 @@
 #include <functional>
 #include <iterator>
 #include <random>
+#include <thread>
 
 #include "support/byte_order.h"
 #include "support/test_folder.h"
@@ -288,6 +289,43 @@ TEST_F(BlobFile, LongValuesAcrossTheRunLengthMatchTheChainOnDisk) {
     for (std::size_t i = values.size(); i-- > 0;)  // backwards: no value finds the next one cached
       ASSERT_EQ(Load(stored[i].first, stored[i].second), values[i])
           << "block size " << blockSize << ", value of " << values[i].size();
+  }
+}
+
+// Long writes assemble their blocks in one buffer that the process keeps between them: writers
+// in several threads, each on its own file, must never assemble into the same memory at once.
+TEST_F(BlobFile, LongWritesInSeveralThreadsKeepTheirOwnBytes) {
+  constexpr int kThreads = 4;
+  std::vector<std::string> paths;
+  for (int t = 0; t < kThreads; ++t) paths.push_back(folder_.File("thread" + std::to_string(t) + ".BLB"));
+  std::vector<std::vector<std::pair<std::int32_t, std::int32_t>>> chains(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      TTestOwner owner;
+      TBlobFile file(&owner);
+      file.FileName = paths[t];
+      file.CreateFile();
+      file.WriteHeader(true);
+      for (unsigned i = 0; i < 12; ++i) {
+        std::vector<unsigned char> value = Bytes(20000 + 7919 * i, 1000 * t + i);
+        TBlobBuffer buffer(&file, nullptr);
+        buffer.WriteAt(0, value.data(), value.size());
+        buffer.BlobSignature = owner.GetNextFreeBlobSignature();
+        buffer.Write();
+        chains[t].emplace_back(buffer.FirstBlockNumber, buffer.BlobSignature);
+      }
+      file.FlushBlockBuffers();
+      file.WriteHeader(false);
+      file.CloseFile();
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) {
+    std::vector<unsigned char> raw = FileBytes(paths[t]);
+    for (unsigned i = 0; i < chains[t].size(); ++i)
+      ASSERT_TRUE(WalkChain(raw, 512, chains[t][i].first, chains[t][i].second) == Bytes(20000 + 7919 * i, 1000 * t + i))
+          << "thread " << t << ", value " << i;
   }
 }
 
