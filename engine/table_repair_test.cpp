@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "engine/repair_test_helpers.h"
+#include "support/test_errors.h"
 #include "support/test_folder.h"
 
 namespace korvel {
@@ -15,14 +16,7 @@ namespace {
 
 using testing::Snapshot;
 
-TErrorCode CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EKORVELEngineError& e) {
-    return e.ErrorCode;
-  }
-  return 0;
-}
+using testing::CodeOf;
 
 std::string ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
