@@ -6,6 +6,8 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
+#include <set>
 
 #include "engine/repair_test_helpers.h"
 #include "support/test_errors.h"
@@ -565,6 +567,8 @@ class MemoryRepairTest : public RepairTest {
     RepairTest::SetUp();
     memoryDirectory = session->OpenDataDirectory(kMemoryDatabaseName, "");
     memory = true;
+    // Tests before this one in the same process may have left in-memory files of their own.
+    for (const auto& [name, bytes] : MemoryFiles()) earlier_.insert(name);
   }
   void TearDown() override {
     // In-memory files outlive the session: the next test must not find them.
@@ -585,12 +589,13 @@ class MemoryRepairTest : public RepairTest {
     }
   }
 
-  // The bytes of every in-memory file of the database.
+  // The bytes of every in-memory file of the database that was not there when the test began.
   std::map<std::string, std::string> MemoryFiles() {
     TStringList names;
     ListFiles(names, memoryDirectory->Path + "*", true, true);
     std::map<std::string, std::string> files;
     for (std::size_t i = 0; i < names.Count(); ++i) {
+      if (earlier_.count(names[i]) != 0) continue;
       TFileHandler file;
       file.FileName = memoryDirectory->Path + names[i];
       file.InMemory = true;
@@ -602,6 +607,9 @@ class MemoryRepairTest : public RepairTest {
     }
     return files;
   }
+
+ private:
+  std::set<std::string> earlier_;
 };
 
 TEST_F(MemoryRepairTest, HealthyTableVerifiesClean) {
