@@ -14,6 +14,7 @@
 #include "engine/index_page.h"
 #include "support/errors.h"
 #include "support/records_bitmap.h"
+#include "support/test_errors.h"
 #include "support/test_folder.h"
 
 namespace korvel {
@@ -22,14 +23,7 @@ namespace {
 using testing::TTestFolder;
 using TBytes = std::vector<std::uint8_t>;
 
-TErrorCode CodeOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const EKORVELEngineError& e) {
-    return e.ErrorCode;
-  }
-  return 0;
-}
+using testing::CodeOf;
 
 TBytes Key8(std::uint64_t value) {
   TBytes key(8);

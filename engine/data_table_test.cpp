@@ -13,6 +13,7 @@
 
 #include "engine/session.h"
 #include "platform/posix_file.h"
+#include "support/test_errors.h"
 #include "support/test_folder.h"
 #include "tests/table_helpers.h"
 
@@ -26,14 +27,7 @@ using testing::TTableSession;
 using testing::TTestFolder;
 using testing::WriteCounter;
 
-TErrorCode CodeOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const EKORVELEngineError& e) {
-    return e.ErrorCode;
-  }
-  return 0;
-}
+using testing::CodeOf;
 
 bool HoldsRange(const TFileHandler& file, std::int64_t start, std::int64_t length) {
   for (const TLockEntry& e : file.File->Locks)

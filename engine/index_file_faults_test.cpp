@@ -13,6 +13,7 @@
 #include "engine/btree_cursor.h"
 #include "engine/index_page.h"
 #include "support/errors.h"
+#include "support/test_errors.h"
 #include "support/test_folder.h"
 
 namespace korvel {
@@ -21,14 +22,7 @@ namespace {
 using testing::TTestFolder;
 using TBytes = std::vector<std::uint8_t>;
 
-TErrorCode CodeOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const EKORVELEngineError& e) {
-    return e.ErrorCode;
-  }
-  return 0;
-}
+using testing::CodeOf;
 
 TBytes Key8(std::uint64_t value) {
   TBytes key(8);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/errors.h"
+#include "support/test_errors.h"
 #include "support/test_folder.h"
 
 namespace korvel {
@@ -21,14 +22,7 @@ namespace {
 
 using testing::TTestFolder;
 
-TErrorCode CodeOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const EKORVELEngineError& e) {
-    return e.ErrorCode;
-  }
-  return KORVEL_NONE;
-}
+using testing::CodeOf;
 
 std::vector<std::uint8_t> FileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

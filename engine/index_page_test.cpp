@@ -15,6 +15,7 @@
 #include "support/errors.h"
 #include "support/records_bitmap.h"
 #include "support/scramble.h"
+#include "support/test_errors.h"
 #include "support/test_folder.h"
 
 namespace korvel {
@@ -22,14 +23,7 @@ namespace {
 
 using testing::TTestFolder;
 
-TErrorCode CodeOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const EKORVELEngineError& e) {
-    return e.ErrorCode;
-  }
-  return 0;
-}
+using testing::CodeOf;
 
 using TBytes = std::vector<std::uint8_t>;
 

@@ -9,6 +9,7 @@
 #include "engine/data_table.h"
 #include "platform/system_info.h"
 #include "support/files.h"
+#include "support/test_errors.h"
 #include "support/test_folder.h"
 #include "tests/table_helpers.h"
 
@@ -20,14 +21,7 @@ using testing::TTestFolder;
 
 void Touch(const std::string& path) { std::ofstream(path) << "x"; }
 
-TErrorCode CodeOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const EKORVELEngineError& e) {
-    return e.ErrorCode;
-  }
-  return 0;
-}
+using testing::CodeOf;
 
 constexpr int kAccessDenied = -static_cast<int>(KORVEL_OSEACCES);
 

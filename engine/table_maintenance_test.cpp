@@ -8,6 +8,7 @@
 #include <set>
 
 #include "engine/cursor_test_helpers.h"
+#include "support/test_errors.h"
 #include "support/test_folder.h"
 
 namespace korvel {
@@ -21,14 +22,7 @@ using testing::NameOf;
 using testing::OpenPeople;
 using testing::TTestCursor;
 
-TErrorCode CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EKORVELEngineError& e) {
-    return e.ErrorCode;
-  }
-  return 0;
-}
+using testing::CodeOf;
 
 class MaintenanceTest : public ::testing::Test {
  protected:

@@ -6,8 +6,11 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
+#include <set>
 
 #include "engine/repair_test_helpers.h"
+#include "support/test_errors.h"
 #include "support/test_folder.h"
 
 namespace korvel {
@@ -15,14 +18,7 @@ namespace {
 
 using testing::Snapshot;
 
-TErrorCode CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EKORVELEngineError& e) {
-    return e.ErrorCode;
-  }
-  return 0;
-}
+using testing::CodeOf;
 
 std::string ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -571,6 +567,8 @@ class MemoryRepairTest : public RepairTest {
     RepairTest::SetUp();
     memoryDirectory = session->OpenDataDirectory(kMemoryDatabaseName, "");
     memory = true;
+    // Tests before this one in the same process may have left in-memory files of their own.
+    for (const auto& [name, bytes] : MemoryFiles()) earlier_.insert(name);
   }
   void TearDown() override {
     // In-memory files outlive the session: the next test must not find them.
@@ -591,12 +589,13 @@ class MemoryRepairTest : public RepairTest {
     }
   }
 
-  // The bytes of every in-memory file of the database.
+  // The bytes of every in-memory file of the database that was not there when the test began.
   std::map<std::string, std::string> MemoryFiles() {
     TStringList names;
     ListFiles(names, memoryDirectory->Path + "*", true, true);
     std::map<std::string, std::string> files;
     for (std::size_t i = 0; i < names.Count(); ++i) {
+      if (earlier_.count(names[i]) != 0) continue;
       TFileHandler file;
       file.FileName = memoryDirectory->Path + names[i];
       file.InMemory = true;
@@ -608,6 +607,9 @@ class MemoryRepairTest : public RepairTest {
     }
     return files;
   }
+
+ private:
+  std::set<std::string> earlier_;
 };
 
 TEST_F(MemoryRepairTest, HealthyTableVerifiesClean) {

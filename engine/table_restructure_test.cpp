@@ -12,6 +12,7 @@
 
 #include "engine/cursor_test_helpers.h"
 #include "engine/table_maintenance.h"
+#include "support/test_errors.h"
 #include "support/test_folder.h"
 #include "support/text_forms.h"
 
@@ -23,14 +24,7 @@ using testing::CursorField;
 using testing::CursorIndex;
 using testing::TTestCursor;
 
-TErrorCode CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EKORVELEngineError& e) {
-    return e.ErrorCode;
-  }
-  return 0;
-}
+using testing::CodeOf;
 
 TFieldDefinition Field(std::uint8_t type, std::uint8_t length = 0, std::uint8_t decimals = 0) {
   TFieldDefinition f = CursorField("F", type, length);

@@ -11,19 +11,13 @@
 #include "framework/currency_bcd.h"
 #include "support/byte_order.h"
 #include "support/scramble.h"
+#include "support/test_errors.h"
 #include "support/test_folder.h"
 
 namespace korvel {
 namespace {
 
-TErrorCode CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EKORVELEngineError& e) {
-    return e.ErrorCode;
-  }
-  return 0;
-}
+using testing::CodeOf;
 
 void WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

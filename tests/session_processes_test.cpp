@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "support/test_errors.h"
 #include "support/test_folder.h"
 #include "tests/process_helpers.h"
 #include "tests/table_helpers.h"
@@ -21,14 +22,7 @@ using testing::TStepChild;
 using testing::TTableSession;
 using testing::TTestFolder;
 
-TErrorCode CodeOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const EKORVELEngineError& e) {
-    return e.ErrorCode;
-  }
-  return 0;
-}
+using testing::CodeOf;
 
 TEST(DirectoryProcesses, ATableRefusedByAnExclusiveHolderIsGoneOnceDeleted) {
   TTestFolder folder;

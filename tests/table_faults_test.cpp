@@ -16,6 +16,7 @@
 #include "engine/lock_primitives.h"
 #include "platform/posix_file.h"
 #include "support/byte_order.h"
+#include "support/test_errors.h"
 #include "support/test_folder.h"
 #include "tests/process_helpers.h"
 #include "tests/table_helpers.h"
@@ -31,14 +32,7 @@ using testing::TTableSession;
 using testing::TTestFolder;
 using testing::WriteCounter;
 
-TErrorCode CodeOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const EKORVELEngineError& e) {
-    return e.ErrorCode;
-  }
-  return 0;
-}
+using testing::CodeOf;
 
 int DescriptorOf(const TFileHandler& file) { return static_cast<const TPhysicalFile*>(file.File)->Descriptor(); }
 

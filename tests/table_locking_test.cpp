@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "platform/posix_file.h"
+#include "support/test_errors.h"
 #include "tests/process_helpers.h"
 #include "support/test_folder.h"
 #include "tests/process_helpers.h"
@@ -26,14 +27,7 @@ using testing::TTableSession;
 using testing::TTestFolder;
 using testing::WriteCounter;
 
-TErrorCode CodeOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const EKORVELEngineError& e) {
-    return e.ErrorCode;
-  }
-  return 0;
-}
+using testing::CodeOf;
 
 class TableLockingTest : public ::testing::Test {
  protected:
