@@ -11,6 +11,7 @@
 
 #include "support/errors.h"
 #include "tools/commands.h"
+#include "tools/progress_display.h"
 
 namespace korvel::tool {
 
@@ -32,12 +33,15 @@ inline int RunParsed(CLI::App& app, const TArguments& args, std::ostream& out, s
   try {
     return body();
   } catch (const EKORVELEngineError& e) {
+    EndProgressLine(err);
     err << e.what() << '\n';
     return kExitFailure;
   } catch (const CLI::ValidationError& e) {
+    EndProgressLine(err);
     err << app.get_name() << ": " << e.what() << '\n';
     return kExitUsage;
   } catch (const std::exception& e) {
+    EndProgressLine(err);
     err << app.get_name() << ": " << e.what() << '\n';
     return kExitFailure;
   }

@@ -6,6 +6,10 @@
 
 namespace korvel::tool {
 
+namespace {
+bool barOpen = false;  // a bar is drawn and the line not ended (the tool runs one command at a time)
+}  // namespace
+
 void AddProgressOptions(CLI::App& app, TProgressOptions& options) {
   app.add_flag("--progress", options.Lines, "print progress as plain NN% lines");
   app.add_flag("--quiet", options.Quiet, "print no progress");
@@ -22,7 +26,8 @@ TProgressDisplay MakeProgressDisplay(const TProgressOptions& options, std::ostre
     if (!step.empty()) err << step << ' ';
     err << '[' << std::string(static_cast<std::size_t>(filled), '#')
         << std::string(static_cast<std::size_t>(kWidth - filled), ' ') << "] " << percent << '%';
-    if (percent >= 100) err << '\n';
+    barOpen = percent < 100;
+    if (!barOpen) err << '\n';
     err.flush();
   };
 }
@@ -31,6 +36,12 @@ std::function<void(int percent)> MakePercentDisplay(const TProgressOptions& opti
   TProgressDisplay show = MakeProgressDisplay(options, err);
   if (!show) return nullptr;
   return [show](int percent) { show(std::string(), percent); };
+}
+
+void EndProgressLine(std::ostream& err) {
+  if (!barOpen) return;
+  err << '\n';
+  barOpen = false;
 }
 
 }  // namespace korvel::tool

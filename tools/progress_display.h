@@ -26,4 +26,7 @@ TProgressDisplay MakeProgressDisplay(const TProgressOptions& options, std::ostre
 // The same for work that reports only a percentage.
 std::function<void(int percent)> MakePercentDisplay(const TProgressOptions& options, std::ostream& err);
 
+// Ends a bar left unfinished (the work failed), so that what follows starts on a line of its own.
+void EndProgressLine(std::ostream& err);
+
 }  // namespace korvel::tool
