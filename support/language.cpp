@@ -180,11 +180,11 @@ inline bool BlockStaysInPage(const unsigned char* p) {
 // ones may be flagged falsely after it).
 inline std::uint64_t ZeroBytes(std::uint64_t x) { return (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull; }
 
-// Case-insensitive bytes through an upper-case table, the terminator taking part. Blocks of 16 (or
-// words of 8) bytes are compared whole: an equal block is skipped (or ends the comparison when it holds the
-// terminator), and an unequal one leads straight to its first differing byte, unless a
-// terminator comes before it. Only that byte goes through the table; if it differs in case
-// only, the words resume after it. Words read past a terminator stay inside its page and are
+// Case-insensitive bytes through an upper-case table, the terminator taking part. Blocks of 16
+// bytes (or words of 8) are compared whole: an equal block is skipped (or ends the comparison when
+// it holds the terminator), and an unequal one leads straight to its first differing byte, unless
+// a terminator comes before it. Only that byte goes through the table; if it differs in case
+// only, the blocks resume after it. Blocks read past a terminator stay inside its page and are
 // never used beyond it. Address checking is off for that reason.
 __attribute__((no_sanitize("address"))) int CompareFoldedBytes(const unsigned char* a,
                                                                 const unsigned char* b,
