@@ -67,7 +67,8 @@ int RunVerifyCommand(const TArguments& args, std::ostream& out, std::ostream& er
   AddCommon(app, a);
   return RunParsed(app, args, out, err, [&] {
     TRepairSession s(a);
-    bool healthy = Verify(s.Cursor(), [&out](const std::string& line) { out << line << '\n'; }, MakeProgressDisplay(a.Progress, err));
+    bool healthy = Verify(s.Cursor(), [&out](const std::string& line) { out << line << '\n'; },
+                          MakeProgressDisplay(a.Progress, err));
     return healthy ? kExitOk : kExitProblems;
   });
 }
