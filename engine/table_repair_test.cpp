@@ -78,6 +78,17 @@ class RepairTest : public ::testing::Test {
     return run;
   }
 
+  // Verification finds the indexes out of step with the records; repair rebuilds them clean.
+  void ExpectIndexesRebuilt() {
+    TRun verify = VerifyUnchanged();
+    EXPECT_FALSE(verify.Result);
+    EXPECT_TRUE(verify.Has("Indexes do not match record data and are invalid"));
+    TRun repair = Run(false);
+    EXPECT_TRUE(repair.Has("Indexes do not match record data and are invalid, starting to fix indexes"));
+    EXPECT_TRUE(repair.Has("Invalid indexes fixed"));
+    EXPECT_TRUE(Run(true).Result);
+  }
+
   void ExpectRepairedClean(const testing::TTableSnapshot& expected) {
     TRun repaired = Run(false);
     EXPECT_FALSE(repaired.Result);
@@ -160,13 +171,7 @@ TEST_F(RepairTest, RecreatedEmptyIndexFileIsRebuiltWithTheLiveRecordCount) {
   PutI32(empty.data(), 9, 1);
   PutI32(empty.data(), 3974, 0);
   WriteBytes(Path(".IDX"), empty);
-  TRun verify = VerifyUnchanged();
-  EXPECT_FALSE(verify.Result);
-  EXPECT_TRUE(verify.Has("Indexes do not match record data and are invalid"));
-  TRun repair = Run(false);
-  EXPECT_TRUE(repair.Has("Indexes do not match record data and are invalid, starting to fix indexes"));
-  EXPECT_TRUE(repair.Has("Invalid indexes fixed"));
-  EXPECT_TRUE(Run(true).Result);
+  ExpectIndexesRebuilt();
   EXPECT_EQ(Snapshot(directory, "rich"), before);
   TDataCursor c(directory);
   c.SetTableName("rich");
@@ -317,16 +322,6 @@ class TextRepairTest : public RepairTest {
   std::int32_t ParamsPage() { return GetI32(ReadBytes(Path(".IDX")).data(), 14 + 32 * 120 + 96); }
 
   TTextIndexParams Params() { return Open()->GetTextIndexParams(); }
-
-  void ExpectIndexesRebuilt() {
-    TRun verify = VerifyUnchanged();
-    EXPECT_FALSE(verify.Result);
-    EXPECT_TRUE(verify.Has("Indexes do not match record data and are invalid"));
-    TRun repair = Run(false);
-    EXPECT_TRUE(repair.Has("Indexes do not match record data and are invalid, starting to fix indexes"));
-    EXPECT_TRUE(repair.Has("Invalid indexes fixed"));
-    EXPECT_TRUE(Run(true).Result);
-  }
 };
 
 TEST_F(TextRepairTest, WordMissingItsKeyIsFoundAndTheIndexRebuiltWithTheTablesParameters) {
