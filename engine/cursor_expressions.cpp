@@ -23,6 +23,13 @@
 
 namespace korvel {
 
+void TakeFieldType(TExpToken& token, const TFieldDefinition& field) {
+  token.DataType = field.DataType;
+  token.SubType = field.SubType;
+  token.Decimals = field.Decimals;
+  token.SetDataSize(field.PhysicalSize);
+}
+
 namespace {
 
 // Resolves a name among the table's stored fields; FieldNumber becomes the field's position.
@@ -35,10 +42,7 @@ bool ResolveStoredField(void* owner, TExpToken& token) {
     if (!SameText(Trim(field.FieldName), wanted)) continue;
     token.FieldNumber = static_cast<std::uint16_t>(position);
     token.TableName = cursor.TableName;
-    token.DataType = field.DataType;
-    token.SubType = field.SubType;
-    token.SetDataSize(field.PhysicalSize);
-    token.Decimals = field.Decimals;
+    TakeFieldType(token, field);
     return true;
   }
   return false;
@@ -140,10 +144,7 @@ void TDataCursor::CalculateExpressionFields(std::uint8_t* record) {
     if (!field.IsExpression || field.Expression == nullptr) continue;
     const TExpToken& value = evaluator_->Evaluate(*static_cast<TExpToken*>(field.Expression), context);
     TExpToken& target = *calcTarget_;
-    target.DataType = field.DataType;
-    target.SubType = field.SubType;
-    target.Decimals = field.Decimals;
-    target.SetDataSize(field.PhysicalSize);
+    TakeFieldType(target, field);
     target.ResizeValueBuffer(static_cast<std::size_t>(field.PhysicalSize) + 1);
     EvaluateExpression(target, value);
     InternalPutField(field, record, false, true, target.IsNull ? nullptr : target.ValueBuffer.get());

@@ -26,6 +26,9 @@ inline bool SameText(const std::string& a, const std::string& b) {
   return true;
 }
 
+// A token takes a field's type: data type, subtype, decimals and the size of its value.
+void TakeFieldType(TExpToken& token, const TFieldDefinition& field);
+
 // Checks a calculated field's expression tree in place against the fields `resolver` knows
 // (KORVEL_SQLPARSE naming the field, the table and the database).
 void CheckCalculatedExpression(TExpToken* tree, const std::string& fieldName, const std::string& tableName,

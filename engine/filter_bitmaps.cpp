@@ -51,10 +51,7 @@ bool ResolveFilterField(void* owner, TExpToken& field) {
   if (definition.IsExpression) return false;
   field.FieldNumber = definition.FieldNumber;
   field.TableName = cursor.TableName;
-  field.DataType = definition.DataType;
-  field.SubType = definition.SubType;
-  field.SetDataSize(definition.PhysicalSize);
-  field.Decimals = definition.Decimals;
+  TakeFieldType(field, definition);
   return true;
 }
 
