@@ -20,16 +20,6 @@ inline double Seconds(TClock::time_point since) {
   return std::chrono::duration<double>(TClock::now() - since).count();
 }
 
-inline TFieldDefinition Field(const std::string& name, std::uint8_t type, std::uint8_t length = 0,
-                              std::uint8_t subType = 0) {
-  TFieldDefinition f;
-  f.FieldName = name;
-  f.DataType = type;
-  f.Length = length;
-  f.SubType = subType;
-  return f;
-}
-
 // A folder made by mkdtemp under /tmp (Path ends with a slash), removed with everything in it
 // when the object goes. Path is empty when the folder could not be made.
 class TTempFolder {

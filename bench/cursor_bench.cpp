@@ -88,8 +88,8 @@ TData MakeData(int n) {
 
 TTableStructure Structure() {
   TTableStructure s;
-  s.Fields = {Field("ID", dtInteger, 0, stAutoInc), Field("Name", dtString, 30), Field("Int", dtInteger),
-              Field("Float", dtFloat)};
+  s.Fields = {MakeField("ID", dtInteger, 0, stAutoInc), MakeField("Name", dtString, 30), MakeField("Int", dtInteger),
+              MakeField("Float", dtFloat)};
   s.PrimaryIndex.KeyFieldCount = 1;
   s.PrimaryIndex.KeyFields[0] = 1;
   s.PrimaryIndex.KeySize = 5;

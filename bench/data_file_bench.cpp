@@ -64,16 +64,9 @@ std::vector<double> Interleaved(const std::vector<std::function<void()>>& bodies
 }
 
 std::vector<TFieldDefinition> Fields() {
-  auto field = [](const char* name, std::uint8_t type, std::uint8_t length) {
-    TFieldDefinition f;
-    f.FieldName = name;
-    f.DataType = type;
-    f.Length = length;
-    return f;
-  };
   // 9 + 42 + 5 + 9 + 33 = 98 bytes per record.
-  return {field("Name", dtString, 40), field("Count", dtInteger, 0), field("Amount", dtFloat, 0),
-          field("Code", dtBytes, 32)};
+  return {MakeField("Name", dtString, 40), MakeField("Count", dtInteger), MakeField("Amount", dtFloat),
+          MakeField("Code", dtBytes, 32)};
 }
 
 void FillRecord(std::uint8_t* b, std::int32_t n) {

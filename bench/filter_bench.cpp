@@ -99,8 +99,8 @@ TIndexDefinition Index(const char* name, std::uint16_t field, std::uint16_t keyS
 
 TTableStructure Structure() {
   TTableStructure s;
-  s.Fields = {Field("ID", dtInteger, 0, stAutoInc), Field("Name", dtString, 10), Field("Int", dtInteger),
-              Field("Float", dtFloat)};
+  s.Fields = {MakeField("ID", dtInteger, 0, stAutoInc), MakeField("Name", dtString, 10), MakeField("Int", dtInteger),
+              MakeField("Float", dtFloat)};
   s.PrimaryIndex = Index("", 1, 5);
   s.PrimaryIndex.Unique = true;
   s.SecondaryIndexes = {Index("ByName", 2, 1 + 11 + 4), Index("ByInt", 3, 1 + 4 + 4)};

@@ -112,14 +112,6 @@ long long FileSize(const std::filesystem::path& p) {
 // ---------------------------------------------------------------------------------------------
 // KORVEL
 
-TFieldDefinition Field(const char* name, std::uint8_t type, std::uint8_t subType = 0) {
-  TFieldDefinition f;
-  f.FieldName = name;
-  f.DataType = type;
-  f.SubType = subType;
-  return f;
-}
-
 TFigures RunKorvel(const std::filesystem::path& folder, const std::vector<std::string>& texts,
                    const std::vector<TSearchSet>& sets) {
   TFigures f;
@@ -129,7 +121,7 @@ TFigures RunKorvel(const std::filesystem::path& folder, const std::vector<std::s
   session.MaxTableIndexBufferSize = kCacheBytes;
   TDataDirectory* directory = session.OpenDataDirectory("bench", folder.string());
   TTableStructure s;
-  s.Fields = {Field("ID", dtInteger, stAutoInc), Field("Body", dtBlob, stMemo)};
+  s.Fields = {MakeField("ID", dtInteger, 0, stAutoInc), MakeField("Body", dtBlob, 0, stMemo)};
   s.PrimaryIndex.KeyFieldCount = 1;
   s.PrimaryIndex.KeyFields[0] = 1;
   s.PrimaryIndex.KeySize = 5;

@@ -46,8 +46,8 @@ constexpr std::int32_t kCacheBytes = 64 << 20;
 
 TTableStructure Structure() {
   TTableStructure s;
-  s.Fields = {Field("K", dtInteger), Field("Name", dtString, 20), Field("Amount", dtFloat), Field("Day", dtDate),
-              Field("Qty", dtInteger)};
+  s.Fields = {MakeField("K", dtInteger), MakeField("Name", dtString, 20), MakeField("Amount", dtFloat), MakeField("Day", dtDate),
+              MakeField("Qty", dtInteger)};
   TIndexDefinition d;
   d.Unique = true;
   d.KeyFieldCount = 1;

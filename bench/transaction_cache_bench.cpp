@@ -45,15 +45,8 @@ double Seconds(const std::function<void()>& prepare, const std::function<void()>
 }
 
 std::vector<TFieldDefinition> Fields() {
-  auto field = [](const char* name, std::uint8_t type, std::uint8_t length) {
-    TFieldDefinition f;
-    f.FieldName = name;
-    f.DataType = type;
-    f.Length = length;
-    return f;
-  };
-  return {field("Name", dtString, 40), field("Count", dtInteger, 0), field("Amount", dtFloat, 0),
-          field("Code", dtBytes, 32)};
+  return {MakeField("Name", dtString, 40), MakeField("Count", dtInteger), MakeField("Amount", dtFloat),
+          MakeField("Code", dtBytes, 32)};
 }
 
 double AppendSeconds(const std::string& folder, std::int32_t records, bool transaction) {

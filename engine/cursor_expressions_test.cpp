@@ -37,7 +37,7 @@ class CursorExpressionTest : public ::testing::Test {
   TFieldDefinition Calculated(const std::string& name, const std::string& expression, std::uint8_t type = 0,
                               std::uint8_t length = 0) {
     trees.push_back(ParseFilterExpression(expression, "people"));
-    TFieldDefinition f = testing::CursorField(name, type, length);
+    TFieldDefinition f = MakeField(name, type, length);
     f.IsExpression = true;
     f.Expression = trees.back().get();
     return f;
@@ -150,10 +150,10 @@ TEST_F(CursorExpressionTest, AFaultyMappingIsRefusedWithTheEnginesErrorAndChange
   EXPECT_EQ(MappingError(Mapping({Calculated("X", "Notes", dtBlob)})), KORVEL_INVALIDFLDTYPE);
   EXPECT_EQ(MappingError(Mapping({Calculated("Name", "Amount")})), KORVEL_INVALIDFIELDNAME);
   EXPECT_EQ(MappingError(Mapping({Calculated("X", "Amount", dtString, 0)})), KORVEL_INVALIDFLDTYPE);
-  TFieldDefinition noTree = testing::CursorField("X", dtInteger);
+  TFieldDefinition noTree = MakeField("X", dtInteger);
   noTree.IsExpression = true;
   EXPECT_EQ(MappingError(Mapping({noTree})), KORVEL_INVALIDFLDTYPE);
-  TFieldDefinition unknown = testing::CursorField("Ghost", dtInteger);
+  TFieldDefinition unknown = MakeField("Ghost", dtInteger);
   unknown.FieldNumber = 99;
   EXPECT_EQ(MappingError(Mapping({unknown})), KORVEL_INVALIDFLDTYPE);
   EXPECT_EQ(MappingError({}), KORVEL_INVALIDFLDTYPE);

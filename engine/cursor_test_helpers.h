@@ -22,16 +22,6 @@
 
 namespace korvel::testing {
 
-inline TFieldDefinition CursorField(const std::string& name, std::uint8_t type, std::uint8_t length = 0,
-                                    std::uint8_t subType = 0) {
-  TFieldDefinition f;
-  f.FieldName = name;
-  f.DataType = type;
-  f.Length = length;
-  f.SubType = subType;
-  return f;
-}
-
 // An index over fields (numbers from 1) of `fields`, with its key size computed.
 inline TIndexDefinition CursorIndex(const std::string& name, const std::vector<TFieldDefinition>& fields,
                                     std::vector<int> keyFields, bool unique, bool descending = false,
@@ -55,8 +45,8 @@ inline TIndexDefinition CursorIndex(const std::string& name, const std::vector<T
 
 inline TTableStructure PeopleStructure() {
   TTableStructure s;
-  s.Fields = {CursorField("ID", dtInteger, 0, stAutoInc), CursorField("Name", dtString, 30),
-              CursorField("Amount", dtInteger), CursorField("Notes", dtBlob, 0, stMemo)};
+  s.Fields = {MakeField("ID", dtInteger, 0, stAutoInc), MakeField("Name", dtString, 30),
+              MakeField("Amount", dtInteger), MakeField("Notes", dtBlob, 0, stMemo)};
   s.PrimaryIndex = CursorIndex("", s.Fields, {1}, true);
   s.SecondaryIndexes = {CursorIndex("ByName", s.Fields, {2}, false, false, true, 3),
                         CursorIndex("ByAmount", s.Fields, {3}, true),

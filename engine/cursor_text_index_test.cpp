@@ -20,15 +20,14 @@
 namespace korvel {
 namespace {
 
-using testing::CursorField;
 using testing::CursorIndex;
 using testing::TTestCursor;
 
 // Fields: 1 ID (auto-increment), 2 Title (string of 80), 3 Body (memo), 4 Amount (integer).
 TTableStructure DocsStructure(bool textIndexed, std::uint16_t language = 0) {
   TTableStructure s;
-  s.Fields = {CursorField("ID", dtInteger, 0, stAutoInc), CursorField("Title", dtString, 80),
-              CursorField("Body", dtBlob, 0, stMemo), CursorField("Amount", dtInteger)};
+  s.Fields = {MakeField("ID", dtInteger, 0, stAutoInc), MakeField("Title", dtString, 80),
+              MakeField("Body", dtBlob, 0, stMemo), MakeField("Amount", dtInteger)};
   s.PrimaryIndex = CursorIndex("", s.Fields, {1}, true);
   s.LanguageID = language;
   if (textIndexed) {

@@ -308,8 +308,8 @@ TEST_F(CursorTest, KeyViolationsAndValidityFailuresLeaveTheTableUntouched) {
 
 TEST_F(CursorTest, DefaultsAndValidityChecks) {
   TTableStructure s;
-  s.Fields = {testing::CursorField("Code", dtString, 10), testing::CursorField("Qty", dtInteger),
-              testing::CursorField("Stamp", dtTimeStamp), testing::CursorField("Day", dtDate)};
+  s.Fields = {MakeField("Code", dtString, 10), MakeField("Qty", dtInteger),
+              MakeField("Stamp", dtTimeStamp), MakeField("Day", dtDate)};
   s.Fields[0].Required = true;
   s.Fields[0].CharCase = 2;
   s.Fields[1].MinimumValue = "1";

@@ -242,6 +242,18 @@ struct TFieldDefinition {
   static bool DecodeFrom(const std::uint8_t* in, TFieldDefinition& definition);
 };
 
+// A field as the creator of a table states it: name, type, length (of strings and bytes) and
+// subtype; creating the table fills in the rest.
+inline TFieldDefinition MakeField(const std::string& name, std::uint8_t type, std::uint8_t length = 0,
+                                  std::uint8_t subType = stNone) {
+  TFieldDefinition f;
+  f.FieldName = name;
+  f.DataType = type;
+  f.Length = length;
+  f.SubType = subType;
+  return f;
+}
+
 // PhysicalSize from DataType and Length (0 for an unknown type).
 std::uint8_t PhysicalSizeOf(std::uint8_t dataType, std::uint8_t length);
 // Sets PhysicalSize and PhysicalDecimals from the declared type, length and decimals.

@@ -20,14 +20,6 @@
 namespace korvel {
 namespace {
 
-TFieldDefinition Field(const std::string& name, std::uint8_t type, std::uint8_t length) {
-  TFieldDefinition f;
-  f.FieldName = name;
-  f.DataType = type;
-  f.Length = length;
-  return f;
-}
-
 int OpenDescriptors() {
   int n = 0;
   if (DIR* dir = opendir("/proc/self/fd")) {
@@ -56,7 +48,7 @@ class SortFaults : public ::testing::Test {
   TDataFile& MakeTable(int rows) {
     file_ = std::make_unique<TDataFile>(&owner_);
     file_->FileName = dir_ + "/t.DAT";
-    file_->CreateDataFile(0, 0, 0, 0, false, "", "", 1024, {Field("Key", dtBytes, 2), Field("Tag", dtBytes, 4)});
+    file_->CreateDataFile(0, 0, 0, 0, false, "", "", 1024, {MakeField("Key", dtBytes, 2), MakeField("Tag", dtBytes, 4)});
     file_->WriteHeader(false);
     file_->WriteFields();
     for (int i = 0; i < rows; ++i) {

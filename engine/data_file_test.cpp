@@ -20,16 +20,6 @@
 namespace korvel {
 namespace {
 
-TFieldDefinition Field(const std::string& name, std::uint8_t type, std::uint8_t length = 0,
-                       std::uint8_t subType = stNone) {
-  TFieldDefinition f;
-  f.FieldName = name;
-  f.DataType = type;
-  f.Length = length;
-  f.SubType = subType;
-  return f;
-}
-
 class DataFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -125,10 +115,10 @@ class DataFileTest : public ::testing::Test {
   std::unique_ptr<TDataFile> file_;
 };
 
-std::vector<TFieldDefinition> OneBytesField() { return {Field("Value", dtBytes, 8)}; }
+std::vector<TFieldDefinition> OneBytesField() { return {MakeField("Value", dtBytes, 8)}; }
 
 TEST_F(DataFileTest, HeaderLayoutByOffset) {
-  TDataFile& f = Create({Field("Name", dtString, 20), Field("Picture", dtBlob), Field("ID", dtInteger, 0, stAutoInc)},
+  TDataFile& f = Create({MakeField("Name", dtString, 20), MakeField("Picture", dtBlob), MakeField("ID", dtInteger, 0, stAutoInc)},
                         false, "ignored", "Customers");
   Append(f, "x");
   f.GetNextFreeBlobSignature();
@@ -165,16 +155,16 @@ TEST_F(DataFileTest, HeaderLayoutByOffset) {
 }
 
 TEST_F(DataFileTest, FieldDefinitionAndRecordLayoutByOffset) {
-  TFieldDefinition name = Field("Name", dtString, 20);
+  TFieldDefinition name = MakeField("Name", dtString, 20);
   name.Description = "the name";
   name.Required = true;
   name.CharCase = 2;
   name.MinimumValue = "A";
   name.MaximumValue = "Z";
   name.DefaultValue = "M";
-  TFieldDefinition amount = Field("Amount", dtBCD);
+  TFieldDefinition amount = MakeField("Amount", dtBCD);
   amount.Decimals = 2;
-  TDataFile& f = Create({name, Field("ID", dtInteger, 0, stAutoInc), amount, Field("When", dtTimeStamp)});
+  TDataFile& f = Create({name, MakeField("ID", dtInteger, 0, stAutoInc), amount, MakeField("When", dtTimeStamp)});
   EXPECT_EQ(f.GetRecordSize(), 9 + 22 + 35 + 9);
   Append(f, "Smith");
   Save(f);
@@ -244,7 +234,7 @@ TEST_F(DataFileTest, TableWithoutFields) {
 }
 
 TEST_F(DataFileTest, CreationLimits) {
-  std::vector<TFieldDefinition> blobs(129, Field("B", dtBlob));
+  std::vector<TFieldDefinition> blobs(129, MakeField("B", dtBlob));
   EXPECT_THROW(Create(blobs), EKORVELEngineError);
   try {
     Create(blobs);
@@ -252,7 +242,7 @@ TEST_F(DataFileTest, CreationLimits) {
     EXPECT_EQ(e.ErrorCode, KORVEL_BLOBLIMIT);
   }
   // 257 strings of 250 characters need 257 x 252 + 9 = 64,773 bytes; 261 need 65,781.
-  std::vector<TFieldDefinition> wide(261, Field("S", dtString, 250));
+  std::vector<TFieldDefinition> wide(261, MakeField("S", dtString, 250));
   try {
     Create(wide);
     FAIL();
@@ -262,7 +252,7 @@ TEST_F(DataFileTest, CreationLimits) {
   wide.resize(257);
   EXPECT_EQ(Create(wide).GetRecordSize(), 9 + 257 * 252);
   try {
-    Create({Field("S", dtString, 251)});
+    Create({MakeField("S", dtString, 251)});
     FAIL();
   } catch (const EKORVELEngineError& e) {
     EXPECT_EQ(e.ErrorCode, KORVEL_INVALIDFLDTYPE);
@@ -364,7 +354,7 @@ TEST_F(DataFileTest, TableFullLimits) {
   Close();
 
   // 4,000,000,000 bytes: 127 + 768 + n x 1000 may not pass it.
-  Create({Field("S", dtBytes, 250), Field("T", dtBytes, 250), Field("U", dtBytes, 250), Field("V", dtBytes, 237)});
+  Create({MakeField("S", dtBytes, 250), MakeField("T", dtBytes, 250), MakeField("U", dtBytes, 250), MakeField("V", dtBytes, 237)});
   ASSERT_EQ(file_->GetRecordSize(), 1000);
   Save(*file_);
   Close();
@@ -725,7 +715,7 @@ TEST_F(DataFileTest, ChangeDetectionBetweenTwoOpeners) {
 }
 
 TEST_F(DataFileTest, HeaderChecks) {
-  TDataFile& f = Create({Field("A", dtInteger), Field("B", dtBytes, 4)});
+  TDataFile& f = Create({MakeField("A", dtInteger), MakeField("B", dtBytes, 4)});
   Append(f, "z");
   Save(f);
   Close();
@@ -777,7 +767,7 @@ TEST_F(DataFileTest, HeaderChecks) {
 }
 
 TEST_F(DataFileTest, DamagedFilesFailToOpenWithEngineErrors) {
-  TDataFile& f = Create({Field("A", dtInteger), Field("B", dtBytes, 4)});
+  TDataFile& f = Create({MakeField("A", dtInteger), MakeField("B", dtBytes, 4)});
   Save(f);
   Close();
   std::vector<std::uint8_t> original = Bytes();
@@ -839,7 +829,7 @@ TEST_F(DataFileTest, ClearHeaderEmptiesTheTable) {
 }
 
 TEST_F(DataFileTest, UpdatesOfDefinitionsAndHeader) {
-  TDataFile& f = Create({Field("A", dtInteger), Field("B", dtBytes, 4)});
+  TDataFile& f = Create({MakeField("A", dtInteger), MakeField("B", dtBytes, 4)});
   TFieldDefinition d = f.GetFieldDefinitionByPos(2);
   d.FieldName = "Renamed";
   d.Required = true;
@@ -911,7 +901,7 @@ class SortTest : public DataFileTest {
  protected:
   // A table of (Key bytes[2], Tag bytes[4]) records.
   TDataFile& MakeTable(const std::vector<std::pair<std::string, std::string>>& rows) {
-    TDataFile& f = Create({Field("Key", dtBytes, 2), Field("Tag", dtBytes, 4)});
+    TDataFile& f = Create({MakeField("Key", dtBytes, 2), MakeField("Tag", dtBytes, 4)});
     for (const auto& [key, tag] : rows) {
       TRecord* r = nullptr;
       EXPECT_TRUE(f.GetNextFreeRecord(nullptr, r));
@@ -1055,7 +1045,7 @@ namespace korvel {
 namespace {
 
 TEST_F(DataFileTest, ScrambledTableLayout) {
-  TDataFile& f = Create({Field("Name", dtString, 10)}, true, "secret", "Private");
+  TDataFile& f = Create({MakeField("Name", dtString, 10)}, true, "secret", "Private");
   Append(f, "Smith");
   Save(f);
   EXPECT_EQ(f.GetPassword(), "secret");
@@ -1088,7 +1078,7 @@ TEST_F(DataFileTest, ScrambledTableLayout) {
 
 TEST_F(SortTest, TypedKeysDescendingAndCaseInsensitive) {
   // Integers sort by value, descending, with strings compared without regard to case second.
-  TDataFile& f = Create({Field("Group", dtInteger), Field("Name", dtString, 8)});
+  TDataFile& f = Create({MakeField("Group", dtInteger), MakeField("Name", dtString, 8)});
   const std::vector<std::pair<std::int32_t, std::string>> rows = {
       {-5, "beta"}, {10, "Alpha"}, {-5, "ALPHA"}, {10, "alpha"}, {0, "x"}, {-5, "Gamma"}};
   for (const auto& [group, name] : rows) {

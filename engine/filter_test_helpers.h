@@ -18,9 +18,9 @@ namespace korvel::testing {
 
 inline TTableStructure FilterStructure(bool indexed) {
   TTableStructure s;
-  s.Fields = {CursorField("ID", dtInteger, 0, stAutoInc), CursorField("Name", dtString, 6),
-              CursorField("Amount", dtInteger),           CursorField("Price", dtFloat),
-              CursorField("Flag", dtBoolean),             CursorField("Notes", dtBlob, 0, stMemo)};
+  s.Fields = {MakeField("ID", dtInteger, 0, stAutoInc), MakeField("Name", dtString, 6),
+              MakeField("Amount", dtInteger),           MakeField("Price", dtFloat),
+              MakeField("Flag", dtBoolean),             MakeField("Notes", dtBlob, 0, stMemo)};
   s.PrimaryIndex = CursorIndex("", s.Fields, {1}, true);
   if (indexed)
     s.SecondaryIndexes = {CursorIndex("ByName", s.Fields, {2}, false), CursorIndex("ByNameCI", s.Fields, {2}, false, false, true),

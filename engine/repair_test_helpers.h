@@ -27,15 +27,15 @@ namespace korvel::testing {
 
 inline TTableStructure RichStructure() {
   TTableStructure s;
-  s.Fields = {CursorField("ID", dtInteger, 0, stAutoInc), CursorField("Name", dtString, 20),
-              CursorField("Code", dtBytes, 6),          CursorField("Flag", dtBoolean),
-              CursorField("Small", dtSmallInt),          CursorField("Count", dtInteger),
-              CursorField("Price", dtFloat),             CursorField("Amount", dtBCD),
-              CursorField("Day", dtDate),                CursorField("Clock", dtTime),
-              CursorField("Stamp", dtTimeStamp),         CursorField("Word", dtWord),
-              CursorField("UInt", dtUnsignedInt),        CursorField("Ext", dtExtended),
-              CursorField("Raw", dtVarBytes, 12),        CursorField("Big", dtLargeInt),
-              CursorField("Notes", dtBlob, 0, stMemo),   CursorField("Data", dtBlob, 0, stBinary)};
+  s.Fields = {MakeField("ID", dtInteger, 0, stAutoInc), MakeField("Name", dtString, 20),
+              MakeField("Code", dtBytes, 6),          MakeField("Flag", dtBoolean),
+              MakeField("Small", dtSmallInt),          MakeField("Count", dtInteger),
+              MakeField("Price", dtFloat),             MakeField("Amount", dtBCD),
+              MakeField("Day", dtDate),                MakeField("Clock", dtTime),
+              MakeField("Stamp", dtTimeStamp),         MakeField("Word", dtWord),
+              MakeField("UInt", dtUnsignedInt),        MakeField("Ext", dtExtended),
+              MakeField("Raw", dtVarBytes, 12),        MakeField("Big", dtLargeInt),
+              MakeField("Notes", dtBlob, 0, stMemo),   MakeField("Data", dtBlob, 0, stBinary)};
   s.Fields[7].Decimals = 2;
   s.PrimaryIndex = CursorIndex("", s.Fields, {1}, true);
   s.SecondaryIndexes = {CursorIndex("ByName", s.Fields, {2}, false, false, false, 3),

@@ -12,7 +12,6 @@
 namespace korvel {
 namespace {
 
-using testing::CursorField;
 using testing::CursorIndex;
 
 class ImageTest : public ::testing::Test {
@@ -123,7 +122,7 @@ TEST_F(ImageTest, ImagesRoundTripWithAndWithoutBlobs) {
 
   // Without BLOB fields.
   TTableStructure s;
-  s.Fields = {CursorField("ID", dtInteger, 0, stAutoInc), CursorField("Name", dtString, 30), CursorField("Amount", dtInteger)};
+  s.Fields = {MakeField("ID", dtInteger, 0, stAutoInc), MakeField("Name", dtString, 30), MakeField("Amount", dtInteger)};
   s.PrimaryIndex = CursorIndex("", s.Fields, {1}, true);
   auto p = Make("plain", s);
   for (int i = 0; i < 50; ++i) testing::Append(*p, "p" + std::to_string(i), i);
@@ -139,8 +138,8 @@ TEST_F(ImageTest, ForeignOrDamagedImagesLeaveTheTableAsItWas) {
   for (int i = 0; i < 20; ++i) testing::Append(*a, "n" + std::to_string(i), i);
   const auto good = Load(*a);
   TTableStructure s;
-  s.Fields = {CursorField("ID", dtInteger, 0, stAutoInc), CursorField("Name", dtString, 31), CursorField("Amount", dtInteger),
-              CursorField("Notes", dtBlob, 0, stMemo)};
+  s.Fields = {MakeField("ID", dtInteger, 0, stAutoInc), MakeField("Name", dtString, 31), MakeField("Amount", dtInteger),
+              MakeField("Notes", dtBlob, 0, stMemo)};
   s.PrimaryIndex = CursorIndex("", s.Fields, {1}, true);
   auto other = Make("other", s);
   testing::Append(*other, "keep", 7);

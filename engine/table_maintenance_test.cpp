@@ -16,7 +16,6 @@ namespace {
 
 using testing::Append;
 using testing::CheckIndexes;
-using testing::CursorField;
 using testing::CursorIndex;
 using testing::NameOf;
 using testing::OpenPeople;
@@ -68,7 +67,7 @@ class MaintenanceTest : public ::testing::Test {
 
 TTableStructure OneField(std::uint8_t type, std::uint8_t length = 0) {
   TTableStructure s;
-  s.Fields = {CursorField("A", type, length)};
+  s.Fields = {MakeField("A", type, length)};
   return s;
 }
 
@@ -81,7 +80,7 @@ TTableStructure KeyOfSize(std::size_t total, bool unique) {
   while (left > 0) {
     std::size_t take = std::min<std::size_t>(left, 252);
     if (left - take == 1 || left - take == 2) take -= 3;  // every segment needs at least 3 bytes
-    s.Fields.push_back(CursorField("F" + std::to_string(++n), dtString, static_cast<std::uint8_t>(take - 2)));
+    s.Fields.push_back(MakeField("F" + std::to_string(++n), dtString, static_cast<std::uint8_t>(take - 2)));
     keys.push_back(n);
     left -= take;
   }
@@ -103,7 +102,7 @@ TEST_F(MaintenanceTest, StructureLimitsAcceptTheLimitAndRefuseOnePast) {
             0);
   auto withName = [](const std::string& a, const std::string& b) {
     TTableStructure s;
-    s.Fields = {CursorField(a, dtInteger), CursorField(b, dtInteger)};
+    s.Fields = {MakeField(a, dtInteger), MakeField(b, dtInteger)};
     return s;
   };
   EXPECT_EQ(CreateCode(withName(std::string(31, 'n'), "B"), "u"), KORVEL_INVALIDFIELDNAME);
@@ -113,9 +112,9 @@ TEST_F(MaintenanceTest, StructureLimitsAcceptTheLimitAndRefuseOnePast) {
 
   // Fields: 1024, then 1025.
   TTableStructure many;
-  for (int i = 0; i < 1024; ++i) many.Fields.push_back(CursorField("F" + std::to_string(i), dtSmallInt));
+  for (int i = 0; i < 1024; ++i) many.Fields.push_back(MakeField("F" + std::to_string(i), dtSmallInt));
   EXPECT_EQ(CreateCode(many, "f1024"), 0);
-  many.Fields.push_back(CursorField("Extra", dtSmallInt));
+  many.Fields.push_back(MakeField("Extra", dtSmallInt));
   EXPECT_EQ(CreateCode(many, "f1025"), KORVEL_FLDLIMIT);
 
   // Passwords: 15, then 16 (and blank).
@@ -159,7 +158,7 @@ TEST_F(MaintenanceTest, StructureLimitsAcceptTheLimitAndRefuseOnePast) {
 
 TEST_F(MaintenanceTest, StructureFaultsGiveTheirOwnErrors) {
   TTableStructure s = OneField(dtInteger);
-  s.Fields.push_back(CursorField("Memo", dtBlob, 0, stMemo));
+  s.Fields.push_back(MakeField("Memo", dtBlob, 0, stMemo));
   auto with = [&](std::function<void(TTableStructure&)> change) {
     TTableStructure copy = s;
     change(copy);

@@ -20,14 +20,13 @@ namespace korvel {
 namespace {
 
 using testing::CheckIndexes;
-using testing::CursorField;
 using testing::CursorIndex;
 using testing::TTestCursor;
 
 using testing::CodeOf;
 
 TFieldDefinition Field(std::uint8_t type, std::uint8_t length = 0, std::uint8_t decimals = 0) {
-  TFieldDefinition f = CursorField("F", type, length);
+  TFieldDefinition f = MakeField("F", type, length);
   f.Decimals = decimals;
   UpdateFieldSize(f);
   return f;
@@ -208,11 +207,11 @@ class RestructureTest : public ::testing::Test {
 // and values at the edges.
 TTableStructure AllTypes() {
   TTableStructure s;
-  s.Fields = {CursorField("S", dtString, 12), CursorField("D", dtDate),       CursorField("B", dtBoolean),
-              CursorField("SI", dtSmallInt),  CursorField("I", dtInteger),    CursorField("F", dtFloat),
-              CursorField("N", dtBCD),        CursorField("T", dtTime),       CursorField("TS", dtTimeStamp),
-              CursorField("W", dtWord),       CursorField("U", dtUnsignedInt), CursorField("L", dtLargeInt),
-              CursorField("M", dtBlob, 0, stMemo)};
+  s.Fields = {MakeField("S", dtString, 12), MakeField("D", dtDate),       MakeField("B", dtBoolean),
+              MakeField("SI", dtSmallInt),  MakeField("I", dtInteger),    MakeField("F", dtFloat),
+              MakeField("N", dtBCD),        MakeField("T", dtTime),       MakeField("TS", dtTimeStamp),
+              MakeField("W", dtWord),       MakeField("U", dtUnsignedInt), MakeField("L", dtLargeInt),
+              MakeField("M", dtBlob, 0, stMemo)};
   s.Fields[6].Decimals = 2;
   return s;
 }
@@ -312,7 +311,7 @@ TEST_F(RestructureTest, AddedAndDeletedFieldsKeepEveryOtherValueAndTheRecordIDs)
   TTableStructure s = People();
   s.Fields[1].Length = 40;
   s.Fields.erase(s.Fields.begin() + 2);
-  TFieldDefinition extra = CursorField("Extra", dtInteger);
+  TFieldDefinition extra = MakeField("Extra", dtInteger);
   extra.FieldNumber = 9;
   extra.DefaultValue = "7";
   s.Fields.push_back(extra);

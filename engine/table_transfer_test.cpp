@@ -18,7 +18,6 @@
 namespace korvel {
 namespace {
 
-using testing::CursorField;
 using testing::CursorIndex;
 
 std::string ReadFile(const std::string& path) {
@@ -36,12 +35,12 @@ void WriteFile(const std::string& path, const std::string& text) {
 // Fields 1..: every type that export writes as a value.
 TTableStructure AllTypes() {
   TTableStructure s;
-  s.Fields = {CursorField("ID", dtInteger, 0, stAutoInc), CursorField("Text", dtString, 80),
-              CursorField("Day", dtDate), CursorField("Flag", dtBoolean), CursorField("Small", dtSmallInt),
-              CursorField("Int", dtInteger), CursorField("Real", dtFloat), CursorField("Dec", dtBCD),
-              CursorField("Raw", dtBytes, 6), CursorField("Clock", dtTime), CursorField("Stamp", dtTimeStamp),
-              CursorField("Wrd", dtWord), CursorField("UInt", dtUnsignedInt), CursorField("Ext", dtExtended),
-              CursorField("VRaw", dtVarBytes, 5), CursorField("Big", dtLargeInt), CursorField("Memo", dtBlob, 0, stMemo)};
+  s.Fields = {MakeField("ID", dtInteger, 0, stAutoInc), MakeField("Text", dtString, 80),
+              MakeField("Day", dtDate), MakeField("Flag", dtBoolean), MakeField("Small", dtSmallInt),
+              MakeField("Int", dtInteger), MakeField("Real", dtFloat), MakeField("Dec", dtBCD),
+              MakeField("Raw", dtBytes, 6), MakeField("Clock", dtTime), MakeField("Stamp", dtTimeStamp),
+              MakeField("Wrd", dtWord), MakeField("UInt", dtUnsignedInt), MakeField("Ext", dtExtended),
+              MakeField("VRaw", dtVarBytes, 5), MakeField("Big", dtLargeInt), MakeField("Memo", dtBlob, 0, stMemo)};
   s.Fields[7].Decimals = 4;
   s.PrimaryIndex = CursorIndex("", s.Fields, {1}, true);
   s.SecondaryIndexes = {CursorIndex("ByInt", s.Fields, {6}, false)};
@@ -321,8 +320,8 @@ TEST_F(TransferTest, ExportWritesOnlyWhatTheFilterAndRangeLeaveVisible) {
 
 TEST_F(TransferTest, BlobValuesTravelWhenTheFormatCarriesThem) {
   TTableStructure s;
-  s.Fields = {CursorField("ID", dtInteger, 0, stAutoInc), CursorField("Memo", dtBlob, 0, stMemo),
-              CursorField("Bin", dtBlob, 0, stBinary), CursorField("N", dtInteger)};
+  s.Fields = {MakeField("ID", dtInteger, 0, stAutoInc), MakeField("Memo", dtBlob, 0, stMemo),
+              MakeField("Bin", dtBlob, 0, stBinary), MakeField("N", dtInteger)};
   s.PrimaryIndex = CursorIndex("", s.Fields, {1}, true);
   auto source = Make("blobs", s);
   std::mt19937 rng(3);
@@ -445,8 +444,8 @@ TEST_F(TransferTest, ImportErrorsNameTheLineAndKeepOnlyTheRecordsBefore) {
 
 TEST_F(TransferTest, EmptyValuesImportAsNullOrLeaveTheDefault) {
   TTableStructure s;
-  s.Fields = {CursorField("ID", dtInteger, 0, stAutoInc), CursorField("Name", dtString, 10),
-              CursorField("Qty", dtInteger), CursorField("Day", dtDate)};
+  s.Fields = {MakeField("ID", dtInteger, 0, stAutoInc), MakeField("Name", dtString, 10),
+              MakeField("Qty", dtInteger), MakeField("Day", dtDate)};
   s.Fields[1].DefaultValue = "none";
   s.Fields[2].DefaultValue = "7";
   s.PrimaryIndex = CursorIndex("", s.Fields, {1}, true);
@@ -538,7 +537,7 @@ TEST_F(TransferTest, HeadersSelectAndReorderFields) {
 
 TEST_F(TransferTest, LinesLongerThanAWindowAndQuotesAcrossWindows) {
   TTableStructure s;
-  s.Fields = {CursorField("A", dtString, 250), CursorField("B", dtInteger)};
+  s.Fields = {MakeField("A", dtString, 250), MakeField("B", dtInteger)};
   auto c = Make("wide", s);
   // Values with line ends inside quotes placed so that windows end inside them, and one
   // record built of many columns longer than a window (skipped columns).

@@ -132,7 +132,7 @@ TEST(MaintenanceFaults, OptimizeKilledAtAnyMomentLeavesAWholeTable) {
 TTableStructure Widened() {
   TTableStructure s = testing::PeopleStructure();
   s.Fields[2].DataType = dtLargeInt;
-  s.Fields.push_back(testing::CursorField("Extra", dtString, 20));
+  s.Fields.push_back(MakeField("Extra", dtString, 20));
   s.Fields.back().FieldNumber = 5;
   s.Fields.back().DefaultValue = "x";
   for (std::uint16_t i = 0; i < 4; ++i) s.Fields[i].FieldNumber = static_cast<std::uint16_t>(i + 1);

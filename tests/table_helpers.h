@@ -16,20 +16,10 @@
 
 namespace korvel::testing {
 
-inline TFieldDefinition TableField(const std::string& name, std::uint8_t type, std::uint8_t length = 0,
-                                   std::uint8_t subType = 0) {
-  TFieldDefinition f;
-  f.FieldName = name;
-  f.DataType = type;
-  f.Length = length;
-  f.SubType = subType;
-  return f;
-}
-
 inline TTableStructure CounterTableStructure(bool withBlob) {
   TTableStructure s;
-  s.Fields = {TableField("Counter", dtInteger), TableField("Name", dtString, 20)};
-  if (withBlob) s.Fields.push_back(TableField("Notes", dtBlob, 0, stMemo));
+  s.Fields = {MakeField("Counter", dtInteger), MakeField("Name", dtString, 20)};
+  if (withBlob) s.Fields.push_back(MakeField("Notes", dtBlob, 0, stMemo));
   s.Description = "counters";
   return s;
 }

@@ -22,8 +22,8 @@ const char* kWords[] = {"alpha", "beta", "gamma", "delta", "the", "of", "omega",
 
 TTableStructure Docs() {
   TTableStructure s;
-  s.Fields = {testing::CursorField("ID", dtInteger, 0, stAutoInc), testing::CursorField("Title", dtString, 40),
-              testing::CursorField("Body", dtBlob, 0, stMemo)};
+  s.Fields = {MakeField("ID", dtInteger, 0, stAutoInc), MakeField("Title", dtString, 40),
+              MakeField("Body", dtBlob, 0, stMemo)};
   s.PrimaryIndex = testing::CursorIndex("", s.Fields, {1}, true);
   s.TextIndex.KeyFields[0] = 2;
   s.TextIndex.KeyFields[1] = 3;

@@ -39,15 +39,6 @@ constexpr TCustomer kCustomers[] = {
     {"Barbara Liskov", "Boston", 2024, 11, 7, 980, "Substitutes freely."},
 };
 
-TFieldDefinition Field(const char* name, std::uint8_t type, std::uint8_t length = 0, std::uint8_t subType = stNone) {
-  TFieldDefinition f;
-  f.FieldName = name;
-  f.DataType = type;
-  f.Length = length;
-  f.SubType = subType;
-  return f;
-}
-
 // Appends one customer through a cursor; the notes go to the BLOB file.
 void AppendCustomer(TDataCursor& cursor, const TCustomer& c) {
   std::vector<std::uint8_t> record(static_cast<std::size_t>(cursor.GetRecordSize()));
@@ -76,8 +67,8 @@ void WriteDemoTable(const std::string& folder) {
     if (result < 0) RaiseError(static_cast<TErrorCode>(-result), "", "", folder, "customers");
   }
   TTableStructure structure;
-  structure.Fields = {Field("ID", dtInteger, 0, stAutoInc), Field("Name", dtString, 30), Field("City", dtString, 20),
-                      Field("Joined", dtDate), Field("Balance", dtFloat), Field("Notes", dtBlob, 0, stMemo)};
+  structure.Fields = {MakeField("ID", dtInteger, 0, stAutoInc), MakeField("Name", dtString, 30), MakeField("City", dtString, 20),
+                      MakeField("Joined", dtDate), MakeField("Balance", dtFloat), MakeField("Notes", dtBlob, 0, stMemo)};
   structure.UserMajorVersion = 1;
   structure.Description = "Demo customers";
   TDataTable* created = nullptr;

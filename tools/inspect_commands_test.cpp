@@ -22,26 +22,16 @@ namespace {
 using command_test::TRun;
 using command_test::Invoke;
 
-TFieldDefinition Field(const std::string& name, std::uint8_t type, std::uint8_t length = 0,
-                       std::uint8_t subType = stNone) {
-  TFieldDefinition f;
-  f.FieldName = name;
-  f.DataType = type;
-  f.Length = length;
-  f.SubType = subType;
-  return f;
-}
-
 // Writes a table "people" with one field of every kind: three records, the second deleted.
 class InspectTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::vector<TFieldDefinition> fields = {
-        Field("Name", dtString, 20),  Field("Born", dtDate),      Field("Active", dtBoolean),
-        Field("Count", dtSmallInt),   Field("ID", dtInteger, 0, stAutoInc), Field("Amount", dtFloat),
-        Field("Price", dtBCD),        Field("Code", dtBytes, 3),  Field("At", dtTime),
-        Field("Stamp", dtTimeStamp),  Field("Big", dtLargeInt),   Field("Note", dtBlob, 0, stMemo),
-        Field("Small", dtWord),       Field("Unsigned", dtUnsignedInt)};
+        MakeField("Name", dtString, 20),  MakeField("Born", dtDate),      MakeField("Active", dtBoolean),
+        MakeField("Count", dtSmallInt),   MakeField("ID", dtInteger, 0, stAutoInc), MakeField("Amount", dtFloat),
+        MakeField("Price", dtBCD),        MakeField("Code", dtBytes, 3),  MakeField("At", dtTime),
+        MakeField("Stamp", dtTimeStamp),  MakeField("Big", dtLargeInt),   MakeField("Note", dtBlob, 0, stMemo),
+        MakeField("Small", dtWord),       MakeField("Unsigned", dtUnsignedInt)};
     fields[0].DefaultValue = "nobody";
     fields[0].Required = true;
     fields[6].Decimals = 2;
@@ -191,7 +181,7 @@ TEST_F(InspectTest, InfoAsJsonAndText) {
 }
 
 TEST_F(InspectTest, BinaryBlobsDumpAsHexAndAMissingBlobFileIsAWarning) {
-  std::vector<TFieldDefinition> fields = {Field("Data", dtBlob, 0, stBinary)};
+  std::vector<TFieldDefinition> fields = {MakeField("Data", dtBlob, 0, stBinary)};
   owner_.TableName = "bin";
   {
     TDataFile file(&owner_);
@@ -235,7 +225,7 @@ TEST_F(InspectTest, BinaryBlobsDumpAsHexAndAMissingBlobFileIsAWarning) {
 }
 
 TEST_F(InspectTest, ScrambledTablesNeedTheirPassword) {
-  Create("secret", {Field("Name", dtString, 20)}, true, "Pass word");
+  Create("secret", {MakeField("Name", dtString, 20)}, true, "Pass word");
   std::ifstream in(Path("secret"), std::ios::binary);
   std::string raw((std::istreambuf_iterator<char>(in)), {});
   EXPECT_EQ(raw.find("Smith"), std::string::npos);  // records and definitions are scrambled

@@ -19,15 +19,6 @@ using namespace korvel;
 
 namespace {
 
-TFieldDefinition Field(const char* name, std::uint8_t type, std::uint8_t length = 0, std::uint8_t subType = 0) {
-  TFieldDefinition f;
-  f.FieldName = name;
-  f.DataType = type;
-  f.Length = length;
-  f.SubType = subType;
-  return f;
-}
-
 // An index over fields (numbered from 1); a non-unique key ends in the 4-byte record ID.
 TIndexDefinition Index(const char* name, const std::vector<TFieldDefinition>& fields, std::vector<int> keyFields,
                        bool unique) {
@@ -57,8 +48,8 @@ int main(int argc, char** argv) {
     TDataDirectory* folder = session.OpenDataDirectory("hello", argv[1]);
 
     TTableStructure structure;
-    structure.Fields = {Field("ID", dtInteger, 0, stAutoInc), Field("Language", dtString, 20),
-                        Field("Greeting", dtString, 40)};
+    structure.Fields = {MakeField("ID", dtInteger, 0, stAutoInc), MakeField("Language", dtString, 20),
+                        MakeField("Greeting", dtString, 40)};
     structure.PrimaryIndex = Index("", structure.Fields, {1}, true);
     structure.SecondaryIndexes = {Index("ByLanguage", structure.Fields, {2}, false)};
     TDataTable* created = nullptr;
